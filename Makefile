@@ -1,0 +1,31 @@
+# The two commands of the README: `make demo` and `make test`. Both create
+# .venv with Python 3.13 when it is missing and (re)build the extension.
+VENV   := .venv
+PY     := $(VENV)/bin/python
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py)
+
+export TABLORA_WERROR ?= ON
+
+.PHONY: demo test bench sanitize clean
+
+$(PY):
+	"$$(scripts/find-python)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q scikit-build-core cmake ninja
+
+$(VENV)/.installed: $(PY) $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	touch $@
+
+demo: $(VENV)/.installed
+	$(PY) examples/demo.py demo.db
+
+test: $(VENV)/.installed
+	$(PY) -m pytest -q
+
+bench: $(VENV)/.installed
+	$(PY) -m pip install -q '.[bench]'
+	$(PY) benchmarks/run.py
+
+clean:
+	rm -rf build $(VENV) demo.db

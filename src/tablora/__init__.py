@@ -1,0 +1,1 @@
+"""Two-tier tables over SQLite; the functions live in tablora.tablora."""

@@ -1,0 +1,50 @@
+// The catalogue tables index_table and unique_table: their definitions, the
+// SQL name of a registered index, and the reader of a table's unique rules.
+#include "common.hpp"
+
+namespace tablora {
+
+const char kCreateIndexTable[] =
+    "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)";
+const char kCreateUniqueTable[] =
+    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)";
+
+Ref sql_index_name(PyObject* table, PyObject* name) { return compose({table, "_", name}); }
+
+Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns) {
+  return compose({"CREATE INDEX if not exists ", sql_name, " ON ", table, " (", columns, ")"});
+}
+
+Ref read_unique_rules(PyObject* cursor, PyObject* table) {
+  Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
+  Ref name = text_form(table);
+  if (!sql || !name) return Ref();
+  Ref params = list_of({name.get()});
+  if (!params) return Ref();
+  Ref rows = fetch_all(cursor, sql.get(), params.get());
+  Ref rules(PyDict_New());
+  Ref comma(PyUnicode_FromString(","));
+  if (!rows || !rules || !comma) return Ref();
+  Ref iterator(PyObject_GetIter(rows.get()));
+  if (!iterator) return Ref();
+  while (Ref row{PyIter_Next(iterator.get())}) {
+    Ref rule_name(PySequence_GetItem(row.get(), 1));
+    Ref col_num(PySequence_GetItem(row.get(), 3));
+    if (!rule_name || !col_num) return Ref();
+    // col_num.split(",") and int() of every piece, as the host does them.
+    Ref pieces(PyObject_CallMethod(col_num.get(), "split", "O", comma.get()));
+    if (!pieces) return Ref();
+    Ref positions(PySequence_List(pieces.get()));
+    if (!positions) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.get()); ++i) {
+      PyObject* number = PyNumber_Long(PyList_GET_ITEM(positions.get(), i));
+      if (number == nullptr) return Ref();
+      PyList_SetItem(positions.get(), i, number);
+    }
+    if (PyDict_SetItem(rules.get(), rule_name.get(), positions.get()) < 0) return Ref();
+  }
+  if (PyErr_Occurred()) return Ref();
+  return rules;
+}
+
+}  // namespace tablora

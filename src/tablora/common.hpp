@@ -1,0 +1,154 @@
+// Helpers shared by every unit of the extension: owned references, argument
+// parsing, the text form of a value, statements on a cursor, the commit rule
+// and calls of sibling functions through the module's own names.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tablora {
+
+// Move-only owner of one strong reference.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Per-module state: what initialisation resolves once.
+struct State {
+  Ref print;           // builtins.print
+  Ref db_type;         // the DB class
+  Ref false_none;      // the verdict (False, None), one shared object
+  Ref empty_format;    // "" for format(value, "")
+  Ref s_cursor, s_execute, s_executemany, s_fetchall, s_commit, s_close,
+      s_connect, s_db_dict, s_sqlite3, s_tablora_state, s_name, s_address,
+      s_autoindex_prefix, s_table, s_cols;
+  void clear() { *this = State(); }
+};
+
+State& state_of(PyObject* module);
+// The module object, for code that is reached without it (methods of DB).
+PyObject* the_module();
+
+// ---- arguments -------------------------------------------------------------
+
+// Positional-or-keyword parameters with optional trailing defaults, reported
+// with the interpreter's own wording. `out` receives borrowed references.
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> names;
+  Py_ssize_t required;
+};
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out);
+
+// ---- values ----------------------------------------------------------------
+
+// format(value, "") as a str object.
+Ref text_form(PyObject* value);
+// Appends format(value, "") as UTF-8; false with the error set.
+bool append_text(std::string& out, PyObject* value);
+// A SQL statement text made of literal fragments and text forms of values.
+struct Piece {
+  Piece(const char* s) : literal(s) {}
+  Piece(const std::string& s) : literal(s) {}
+  Piece(PyObject* v) : value(v) {}
+  std::string_view literal;
+  PyObject* value = nullptr;
+};
+Ref compose(std::initializer_list<Piece> pieces);
+Ref str(std::string_view utf8);
+// A new list of the given objects (borrowed in, owned by the list).
+Ref list_of(std::initializer_list<PyObject*> items);
+
+// ---- the connection ----------------------------------------------------------
+
+Ref open_cursor(PyObject* conn);
+// cursor.execute(sql) or cursor.execute(sql, params); the result is the cursor.
+Ref execute(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
+// cursor.executemany(sql, rows)
+Ref execute_many(PyObject* cursor, PyObject* sql, PyObject* rows);
+// cursor.execute(...).fetchall()
+Ref fetch_all(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
+// Commits conn only when comm == True; false with the error set.
+bool commit_if_asked(PyObject* conn, PyObject* comm);
+// Calls the module-level function `name` at the time of the call with
+// keyword arguments only; false with the error set.
+bool call_sibling(PyObject* module, const char* name,
+                  std::initializer_list<std::pair<const char*, PyObject*>> kwargs);
+
+// ---- the functions of each unit ----------------------------------------------
+
+#define TABLORA_FN(name) \
+  PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+TABLORA_FN(insert_index);
+TABLORA_FN(drop_index);
+TABLORA_FN(active_table_index);
+TABLORA_FN(drop_table_index);
+TABLORA_FN(insert_unique);
+TABLORA_FN(drop_unique);
+TABLORA_FN(create_table);
+TABLORA_FN(insert_temp);
+TABLORA_FN(delete_row_main);
+TABLORA_FN(temp_to_main);
+TABLORA_FN(insert_main);
+TABLORA_FN(drop_table);
+TABLORA_FN(find);
+TABLORA_FN(check_newest_unique);
+
+// A fast-call function as the PyCFunction that METH_FASTCALL | METH_KEYWORDS
+// entries store.
+inline PyCFunction as_method(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
+}
+
+// The DB class, built during module execution.
+Ref make_db_class(PyObject* module);
+
+}  // namespace tablora
+
+namespace tablora {
+
+// ---- the catalogue -------------------------------------------------------------
+
+extern const char kCreateIndexTable[];
+extern const char kCreateUniqueTable[];
+// The SQL name of a registered index: text(table) + "_" + text(name).
+Ref sql_index_name(PyObject* table, PyObject* name);
+// "CREATE INDEX if not exists <sql name> ON <table> (<columns>)"
+Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns);
+// The table's unique rules, in catalogue order: dict rule name -> list of
+// column positions parsed from col_num.
+Ref read_unique_rules(PyObject* cursor, PyObject* table);
+// The main table's column names from "PRAGMA table_info(<table>)".
+Ref read_columns(PyObject* cursor, PyObject* table);
+
+}  // namespace tablora

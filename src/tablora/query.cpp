@@ -1,0 +1,621 @@
+// Reading both tiers at once. find returns the candidate rows that are the
+// newest of the rows linked to them by equal values under a unique rule;
+// _check_newest_unique decides that for one row with its own lookups.
+//
+// Rows are linked when they hold SQL-equal, non-NULL values in every column
+// of some rule; a row is the newest of its linked rows exactly when it is the
+// newest row of its connected component, a staged row being newer than any
+// main row. find builds those components for all its candidates at once:
+// staged rows are grouped in memory, main rows are fetched a batch of value
+// tuples per statement (or not at all when the main pass already read the
+// whole table), and a union-find keeps the newest row of every component.
+#include "common.hpp"
+
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+namespace tablora {
+
+namespace {
+
+// ---- rules and keys -------------------------------------------------------------
+
+struct Rule {
+  std::vector<Py_ssize_t> members;  // positions in a full row (row id first)
+  std::vector<Ref> columns;         // column names, in the rule's order
+};
+
+// Rule positions count from the end of the column list when negative; the
+// value sits one further in a full row, behind the row id.
+bool prepare_rules(PyObject* uniques, PyObject* cols, std::vector<Rule>& rules) {
+  const Py_ssize_t width = PyObject_Size(cols);
+  if (width < 0) return false;
+  Ref items(PyMapping_Items(uniques));
+  if (!items) return false;
+  for (Py_ssize_t r = 0; r < PyList_GET_SIZE(items.get()); ++r) {
+    PyObject* positions = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), r), 1);
+    Ref iterator(PyObject_GetIter(positions));
+    if (!iterator) return false;
+    Rule rule;
+    while (Ref number{PyIter_Next(iterator.get())}) {
+      Ref column(PyObject_GetItem(cols, number.get()));
+      if (!column) return false;
+      Py_ssize_t k = PyNumber_AsSsize_t(number.get(), PyExc_IndexError);
+      if (k == -1 && PyErr_Occurred()) return false;
+      rule.members.push_back((k < 0 ? k + width : k) + 1);
+      rule.columns.push_back(std::move(column));
+    }
+    if (PyErr_Occurred()) return false;
+    rules.push_back(std::move(rule));
+  }
+  return true;
+}
+
+inline PyObject* item_of(PyObject* row, Py_ssize_t i) {  // new reference
+  if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row))
+    return Py_NewRef(PyTuple_GET_ITEM(row, i));
+  return PySequence_GetItem(row, i);
+}
+
+// The row's values under the rule; `linkable` is false when one is NULL.
+Ref key_of(PyObject* row, const Rule& rule, bool* linkable) {
+  Ref key(PyTuple_New(static_cast<Py_ssize_t>(rule.members.size())));
+  if (!key) return key;
+  *linkable = !rule.members.empty();
+  for (size_t i = 0; i < rule.members.size(); ++i) {
+    PyObject* value = item_of(row, rule.members[i]);
+    if (value == nullptr) return Ref();
+    if (value == Py_None) *linkable = false;
+    PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return key;
+}
+
+// "c1 = ? AND c2 = ? " for the rule's columns.
+bool append_equalities(std::string& out, const Rule& rule) {
+  for (size_t i = 0; i < rule.columns.size(); ++i) {
+    if (i > 0) out += "AND ";
+    if (!append_text(out, rule.columns[i].get())) return false;
+    out += " = ? ";
+  }
+  return true;
+}
+
+struct PyHash {
+  size_t operator()(PyObject* key) const { return static_cast<size_t>(PyObject_Hash(key)); }
+};
+struct PyEqual {
+  bool operator()(PyObject* a, PyObject* b) const {
+    return a == b || PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+  }
+};
+
+// ---- shared pieces of both functions ---------------------------------------------
+
+// "rowid" and ",<column>" for every column, in table order.
+bool build_total_select(PyObject* cols, std::string& out, const char* qualifier = "") {
+  out = qualifier;
+  out += "rowid";
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
+    out += ",";
+    out += qualifier;
+    if (!append_text(out, PyList_GET_ITEM(cols, i))) return false;
+  }
+  return true;
+}
+
+// A row reference: tier 1 staged, tier 0 main; larger pairs are newer.
+struct RowRef {
+  int tier;
+  long long id;
+  bool newer_than(const RowRef& other) const {
+    return tier != other.tier ? tier > other.tier : id > other.id;
+  }
+  bool operator==(const RowRef& other) const { return tier == other.tier && id == other.id; }
+};
+
+bool row_id_of(PyObject* row, long long* id) {
+  Ref value(item_of(row, 0));
+  if (!value) return false;
+  *id = PyLong_AsLongLong(value.get());
+  return !(*id == -1 && PyErr_Occurred());
+}
+
+// ---- find: components of all candidates ------------------------------------------
+
+struct Node {
+  RowRef ref;
+  std::vector<Ref> keys;        // one tuple per rule
+  std::vector<char> linkable;   // the tuple holds no NULL
+  int parent;
+  bool explored = false;
+};
+
+struct Group {
+  std::vector<int> members;
+  bool resolved = false;  // every main row with this tuple is a member
+  bool expanded = false;  // members are joined and queued
+  bool pending = false;   // waiting for its main lookup
+};
+
+class Components {
+ public:
+  Components(std::vector<Rule>& rules, PyObject* cursor, std::string main_select)
+      : rules_(rules), cursor_(cursor), main_select_(std::move(main_select)),
+        groups_(rules.size()), pending_(rules.size()) {}
+
+  // Adds the row (a full row) unless its reference is known; -1 on error.
+  int add(PyObject* row, int tier) {
+    long long id;
+    if (!row_id_of(row, &id)) return -1;
+    auto& index = tier ? staged_ : main_;
+    auto found = index.find(id);
+    if (found != index.end()) return found->second;
+    Node node{{tier, id}, {}, {}, static_cast<int>(nodes_.size())};
+    for (const Rule& rule : rules_) {
+      bool linkable = false;
+      Ref key = key_of(row, rule, &linkable);
+      if (!key) return -1;
+      node.keys.push_back(std::move(key));
+      node.linkable.push_back(linkable);
+    }
+    const int n = static_cast<int>(nodes_.size());
+    best_.push_back(node.ref);
+    nodes_.push_back(std::move(node));
+    index.emplace(id, n);
+    if (tier == 1 || main_complete_) join_groups(n);
+    return n;
+  }
+
+  // The main pass read every main row: no lookup is needed.
+  void set_main_complete() { main_complete_ = true; }
+
+  bool explore(const std::vector<int>& starts) {
+    for (int n : starts) queue_.push_back(n);
+    while (true) {
+      while (!queue_.empty()) {
+        const int n = queue_.front();
+        queue_.pop_front();
+        if (nodes_[n].explored) continue;
+        nodes_[n].explored = true;
+        for (size_t r = 0; r < rules_.size(); ++r) {
+          if (!nodes_[n].linkable[r]) continue;
+          Group& group = group_of(r, nodes_[n].keys[r].get());
+          if (group.expanded || group.pending) continue;
+          if (group.resolved || main_complete_) {
+            expand(group);
+          } else {
+            group.pending = true;
+            pending_[r].push_back(nodes_[n].keys[r].get());
+          }
+        }
+      }
+      bool any = false;
+      for (size_t r = 0; r < rules_.size(); ++r) {
+        if (pending_[r].empty()) continue;
+        any = true;
+        if (!look_up(r)) return false;
+      }
+      if (!any) return true;
+    }
+  }
+
+  bool is_newest(int n) { return best_[root(n)] == nodes_[n].ref; }
+  const Node& node(int n) const { return nodes_[n]; }
+
+ private:
+  using GroupMap = std::unordered_map<PyObject*, Group, PyHash, PyEqual>;
+
+  Group& group_of(size_t r, PyObject* key) { return groups_[r][key]; }
+
+  void join_groups(int n) {
+    for (size_t r = 0; r < rules_.size(); ++r)
+      if (nodes_[n].linkable[r]) group_of(r, nodes_[n].keys[r].get()).members.push_back(n);
+  }
+
+  int root(int n) {
+    while (nodes_[n].parent != n) {
+      nodes_[n].parent = nodes_[nodes_[n].parent].parent;
+      n = nodes_[n].parent;
+    }
+    return n;
+  }
+
+  void unite(int a, int b) {
+    a = root(a);
+    b = root(b);
+    if (a == b) return;
+    if (best_[a].newer_than(best_[b])) std::swap(a, b);
+    nodes_[a].parent = b;  // b keeps the newer best
+  }
+
+  void expand(Group& group) {
+    group.expanded = true;
+    for (int m : group.members) {
+      unite(group.members.front(), m);
+      if (!nodes_[m].explored) queue_.push_back(m);
+    }
+  }
+
+  // Main rows holding the pending tuples of rule r, a batch per statement.
+  bool look_up(size_t r) {
+    const Rule& rule = rules_[r];
+    std::vector<PyObject*> keys;
+    keys.swap(pending_[r]);
+    const size_t width = rule.columns.size();
+    const size_t batch = std::max<size_t>(1, std::min<size_t>(500, 30000 / width));
+    for (size_t start = 0; start < keys.size(); start += batch) {
+      const size_t count = std::min(batch, keys.size() - start);
+      std::string sql = main_select_;
+      if (!append_lookup(sql, rule, count)) return false;
+      Ref params(PyList_New(0));
+      if (!params) return false;
+      for (size_t i = 0; i < count; ++i) {
+        PyObject* key = keys[start + i];
+        for (Py_ssize_t v = 0; v < PyTuple_GET_SIZE(key); ++v)
+          if (PyList_Append(params.get(), PyTuple_GET_ITEM(key, v)) < 0) return false;
+      }
+      Ref text = str(sql);
+      if (!text) return false;
+      Ref rows = fetch_all(cursor_, text.get(), params.get());
+      if (!rows) return false;
+      Ref iterator(PyObject_GetIter(rows.get()));
+      if (!iterator) return false;
+      while (Ref row{PyIter_Next(iterator.get())}) {
+        // Each group is looked up once and only main rows come back, so a
+        // row joins the group's members here exactly once.
+        const int n = add(row.get(), 0);
+        if (n < 0) return false;
+        if (nodes_[n].linkable[r]) group_of(r, nodes_[n].keys[r].get()).members.push_back(n);
+      }
+      if (PyErr_Occurred()) return false;
+    }
+    for (PyObject* key : keys) {
+      Group& group = group_of(r, key);
+      group.pending = false;
+      group.resolved = true;
+      expand(group);
+    }
+    return true;
+  }
+
+  bool append_lookup(std::string& sql, const Rule& rule, size_t count) {
+    if (rule.columns.size() == 1) {
+      sql += " AS m WHERE m.";
+      if (!append_text(sql, rule.columns[0].get())) return false;
+      sql += " IN (?";
+      for (size_t i = 1; i < count; ++i) sql += ",?";
+      sql += ")";
+      return true;
+    }
+    // Row values joined through the rule's index; VALUES alone would scan.
+    sql += " AS m JOIN (VALUES (?";
+    for (size_t c = 1; c < rule.columns.size(); ++c) sql += ",?";
+    sql += ")";
+    for (size_t i = 1; i < count; ++i) {
+      sql += ",(?";
+      for (size_t c = 1; c < rule.columns.size(); ++c) sql += ",?";
+      sql += ")";
+    }
+    sql += ") AS k ON ";
+    for (size_t c = 0; c < rule.columns.size(); ++c) {
+      if (c > 0) sql += " AND ";
+      sql += "m.";
+      if (!append_text(sql, rule.columns[c].get())) return false;
+      sql += " = k.column" + std::to_string(c + 1);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<Rule>& rules_;
+  PyObject* cursor_;
+  std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
+  std::vector<Node> nodes_;
+  std::vector<RowRef> best_;  // per root: the newest row of its component
+  std::unordered_map<long long, int> staged_, main_;
+  std::vector<GroupMap> groups_;
+  std::vector<std::vector<PyObject*>> pending_;
+  std::deque<int> queue_;
+  bool main_complete_ = false;
+};
+
+// ---- find -------------------------------------------------------------------------
+
+bool is_blank(PyObject* text) {
+  if (!PyUnicode_Check(text)) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i))) return false;
+  return true;
+}
+
+// Positions in a full row of the selected columns, in the order of `select`.
+bool selected_members(PyObject* select, PyObject* cols, std::vector<Py_ssize_t>& members) {
+  Ref star(PyUnicode_FromString("*"));
+  if (!star) return false;
+  const int all = PyObject_RichCompareBool(select, star.get(), Py_EQ);
+  if (all < 0) return false;
+  if (all) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) members.push_back(i + 1);
+    return true;
+  }
+  Ref pieces(PyObject_CallMethod(select, "split", "s", ","));
+  if (!pieces) return false;
+  Ref iterator(PyObject_GetIter(pieces.get()));
+  if (!iterator) return false;
+  while (Ref piece{PyIter_Next(iterator.get())}) {
+    const Py_ssize_t at = PySequence_Index(cols, piece.get());
+    if (at < 0) return false;
+    members.push_back(at + 1);
+  }
+  return !PyErr_Occurred();
+}
+
+Ref selected_values(PyObject* row, const std::vector<Py_ssize_t>& members) {
+  Ref values(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  if (!values) return values;
+  for (size_t i = 0; i < members.size(); ++i) {
+    PyObject* value = item_of(row, members[i]);
+    if (value == nullptr) return Ref();
+    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return values;
+}
+
+// One integer from a one-row, one-column result.
+bool scalar(PyObject* cursor, PyObject* sql, long long* out) {
+  Ref rows = fetch_all(cursor, sql);
+  if (!rows) return false;
+  Ref row(PySequence_GetItem(rows.get(), 0));
+  if (!row) return false;
+  Ref value(PySequence_GetItem(row.get(), 0));
+  if (!value) return false;
+  *out = value.get() == Py_None ? 0 : PyLong_AsLongLong(value.get());
+  return !(*out == -1 && PyErr_Occurred());
+}
+
+// Whether the main pass read every row of the main table. Counting is only
+// worth it when the pass read a good part of the table.
+bool main_pass_is_whole(PyObject* cursor, PyObject* table, PyObject* conditions,
+                        size_t distinct_rows, bool* whole) {
+  *whole = is_blank(conditions);
+  if (*whole || distinct_rows == 0) return true;
+  Ref highest = compose({"SELECT max(rowid) FROM ", table});
+  long long top = 0;
+  if (!highest || !scalar(cursor, highest.get(), &top)) return false;
+  if (static_cast<long long>(distinct_rows) * 4 < top) return true;
+  Ref counting = compose({"SELECT count(*) FROM ", table});
+  long long count = 0;
+  if (!counting || !scalar(cursor, counting.get(), &count)) return false;
+  *whole = count == static_cast<long long>(distinct_rows);
+  return true;
+}
+
+struct Pass {
+  Ref rows;
+  std::vector<int> nodes;
+};
+
+}  // namespace
+
+TABLORA_FN(find) {
+  PyObject* a[4];
+  if (!parse_args({"find", {"conn", "select", "table", "conditions"}, 4}, args, nargs, kwnames,
+                  a))
+    return nullptr;
+  PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
+  (void)module;
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  Ref cols = read_columns(cursor.get(), table);
+  if (!cols) return nullptr;
+  std::string total_select;
+  if (!build_total_select(cols.get(), total_select)) return nullptr;
+  Ref uniques = read_unique_rules(cursor.get(), table);
+  if (!uniques) return nullptr;
+  std::vector<Py_ssize_t> shown;
+  if (!selected_members(select, cols.get(), shown)) return nullptr;
+
+  Ref total = str(total_select);
+  if (!total) return nullptr;
+  Pass passes[2];  // staged, then main
+  Ref staged_sql = compose({"SELECT ", total.get(), " FROM temp_", table, " ", conditions});
+  if (!staged_sql) return nullptr;
+  passes[0].rows = fetch_all(cursor.get(), staged_sql.get());
+  if (!passes[0].rows) return nullptr;
+  std::vector<Rule> rules;
+  if (PyObject_Size(passes[0].rows.get()) > 0 && !prepare_rules(uniques.get(), cols.get(), rules))
+    return nullptr;
+  Ref main_sql = compose({"SELECT ", total.get(), " FROM ", table, " ", conditions});
+  if (!main_sql) return nullptr;
+  passes[1].rows = fetch_all(cursor.get(), main_sql.get());
+  if (!passes[1].rows) return nullptr;
+  if (rules.empty() && PyObject_Size(passes[1].rows.get()) > 0 &&
+      !prepare_rules(uniques.get(), cols.get(), rules))
+    return nullptr;
+
+  std::vector<int> verdict_rows;
+  std::string main_select;
+  if (!build_total_select(cols.get(), main_select, "m.")) return nullptr;
+  Ref main_from = compose({"SELECT ", main_select.c_str(), " FROM ", table});
+  if (!main_from) return nullptr;
+  const char* main_from_text = PyUnicode_AsUTF8(main_from.get());
+  if (main_from_text == nullptr) return nullptr;
+  Components components(rules, cursor.get(), main_from_text);
+  if (!rules.empty()) {
+    // Every staged row can link candidates, whatever the conditions select.
+    Ref all_staged;
+    if (is_blank(conditions)) {
+      all_staged = Ref::borrow(passes[0].rows.get());
+    } else {
+      Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
+      if (!sql) return nullptr;
+      all_staged = fetch_all(cursor.get(), sql.get());
+    }
+    if (!all_staged) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_staged.get()); ++i)
+      if (components.add(PyList_GET_ITEM(all_staged.get(), i), 1) < 0) return nullptr;
+    std::unordered_map<long long, char> distinct;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[1].rows.get()); ++i) {
+      long long id;
+      if (!row_id_of(PyList_GET_ITEM(passes[1].rows.get(), i), &id)) return nullptr;
+      distinct.emplace(id, 1);
+    }
+    bool whole = false;
+    if (!main_pass_is_whole(cursor.get(), table, conditions, distinct.size(), &whole))
+      return nullptr;
+    if (whole) components.set_main_complete();
+    for (int tier : {1, 0}) {
+      Pass& pass = passes[tier == 1 ? 0 : 1];
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pass.rows.get()); ++i) {
+        const int n = components.add(PyList_GET_ITEM(pass.rows.get(), i), tier);
+        if (n < 0) return nullptr;
+        pass.nodes.push_back(n);
+      }
+    }
+    if (!components.explore(passes[0].nodes) || !components.explore(passes[1].nodes))
+      return nullptr;
+  }
+
+  // In read order: a row whose tuple under some rule belongs to a row already
+  // returned is dropped; otherwise it is returned when it is the newest of
+  // its component, and only then are its tuples recorded.
+  std::vector<Ref> returned_keys;
+  for (size_t r = 0; r < rules.size(); ++r) {
+    returned_keys.emplace_back(PySet_New(nullptr));
+    if (!returned_keys.back()) return nullptr;
+  }
+  Ref docs(PyList_New(0));
+  if (!docs) return nullptr;
+  for (const Pass& pass : passes) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pass.rows.get()); ++i) {
+      PyObject* row = PyList_GET_ITEM(pass.rows.get(), i);
+      if (!rules.empty()) {
+        const Node& node = components.node(pass.nodes[i]);
+        bool repeated = false;
+        for (size_t r = 0; r < rules.size() && !repeated; ++r) {
+          const int seen = PySet_Contains(returned_keys[r].get(), node.keys[r].get());
+          if (seen < 0) return nullptr;
+          repeated = seen;
+        }
+        if (repeated || !components.is_newest(pass.nodes[i])) continue;
+        for (size_t r = 0; r < rules.size(); ++r)
+          if (PySet_Add(returned_keys[r].get(), node.keys[r].get()) < 0) return nullptr;
+      }
+      Ref values = selected_values(row, shown);
+      if (!values || PyList_Append(docs.get(), values.get()) < 0) return nullptr;
+    }
+  }
+  return docs.release();
+}
+
+// ---- _check_newest_unique ------------------------------------------------------------
+
+namespace {
+
+// eqivalent_set.add(item), for a set or anything with an add method.
+bool add_to(PyObject* target, PyObject* item) {
+  if (PyAnySet_Check(target)) return PySet_Add(target, item) == 0;
+  return static_cast<bool>(Ref(PyObject_CallMethod(target, "add", "O", item)));
+}
+
+}  // namespace
+
+TABLORA_FN(check_newest_unique) {
+  PyObject* a[8];
+  if (!parse_args({"_check_newest_unique",
+                   {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
+                    "eqivalent_set"},
+                   8},
+                  args, nargs, kwnames, a))
+    return nullptr;
+  PyObject *conn = a[0], *table = a[1], *rowid = a[2], *row = a[3], *uniques = a[4],
+           *cols = a[5], *total_select = a[6], *visited = a[7];
+  State& st = state_of(module);
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  Ref tested_tier(PySequence_GetItem(rowid, 0));
+  Ref tested_id(PySequence_GetItem(rowid, 1));
+  if (!tested_tier || !tested_id) return nullptr;
+  std::vector<Rule> rules;
+  if (!prepare_rules(uniques, cols, rules)) return nullptr;
+
+  Ref statements[2];  // per tier: "SELECT <total_select> FROM <tier table> WHERE "
+  for (int tier : {0, 1}) {
+    statements[tier] =
+        compose({"SELECT ", total_select, tier ? " FROM temp_" : " FROM ", table, " WHERE "});
+    if (!statements[tier]) return nullptr;
+  }
+  // Breadth first: every direct link of a row, under every rule, is examined
+  // before any is followed, so a newer direct link ends the call at once.
+  std::deque<Ref> queue;
+  queue.push_back(Ref::borrow(row));
+  std::vector<Ref> asked;  // per rule: set of tuples already looked up
+  for (size_t r = 0; r < rules.size(); ++r) {
+    asked.emplace_back(PySet_New(nullptr));
+    if (!asked.back()) return nullptr;
+  }
+  while (!queue.empty()) {
+    Ref current = std::move(queue.front());
+    queue.pop_front();
+    for (size_t r = 0; r < rules.size(); ++r) {
+      const Rule& rule = rules[r];
+      if (rule.members.empty()) continue;
+      bool linkable = false;
+      Ref key = key_of(current.get(), rule, &linkable);
+      if (!key) return nullptr;
+      const int seen = PySet_Contains(asked[r].get(), key.get());
+      if (seen < 0) {  // a value that cannot be hashed: let the driver judge it
+        PyErr_Clear();
+      } else if (seen) {
+        continue;
+      } else if (PySet_Add(asked[r].get(), key.get()) < 0) {
+        return nullptr;
+      }
+      std::string where;
+      if (!append_equalities(where, rule)) return nullptr;
+      Ref params(PySequence_List(key.get()));
+      if (!params) return nullptr;
+      for (int tier : {1, 0}) {
+        Ref sql(PyUnicode_FromFormat("%U%s", statements[tier].get(), where.c_str()));
+        if (!sql) return nullptr;
+        Ref found = fetch_all(cursor.get(), sql.get(), params.get());
+        if (!found) return nullptr;
+        Ref tier_number(PyLong_FromLong(tier));
+        Ref iterator(PyObject_GetIter(found.get()));
+        if (!tier_number || !iterator) return nullptr;
+        while (Ref res{PyIter_Next(iterator.get())}) {
+          Ref id(item_of(res.get(), 0));
+          if (!id) return nullptr;
+          Ref reference(PyTuple_Pack(2, tier_number.get(), id.get()));
+          if (!reference) return nullptr;
+          const int known = PySequence_Contains(visited, reference.get());
+          if (known < 0) return nullptr;
+          if (known) continue;
+          if (!add_to(visited, reference.get())) return nullptr;
+          const int higher_tier =
+              PyObject_RichCompareBool(tier_number.get(), tested_tier.get(), Py_GT);
+          if (higher_tier < 0) return nullptr;
+          int newer = higher_tier;
+          if (!newer) {
+            const int same_tier =
+                PyObject_RichCompareBool(tier_number.get(), tested_tier.get(), Py_EQ);
+            if (same_tier < 0) return nullptr;
+            if (same_tier) newer = PyObject_RichCompareBool(id.get(), tested_id.get(), Py_GT);
+            if (newer < 0) return nullptr;
+          }
+          if (newer) return Py_NewRef(st.false_none.get());
+          queue.push_back(std::move(res));
+        }
+        if (PyErr_Occurred()) return nullptr;
+      }
+    }
+  }
+  return PyTuple_Pack(2, Py_True, visited);
+}
+
+}  // namespace tablora

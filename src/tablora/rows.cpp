@@ -1,0 +1,337 @@
+// Row storage: staging and main inserts, deletes by row id, and the merge of
+// the staging table into the main table under the unique rules.
+#include "common.hpp"
+
+#include <vector>
+
+namespace tablora {
+
+namespace {
+
+// "?" and ",?" for every further value of the first row.
+Ref placeholders_for(PyObject* rows) {
+  Ref first(PySequence_GetItem(rows, 0));
+  if (!first) return Ref();
+  const Py_ssize_t width = PyObject_Size(first.get());
+  if (width < 0) return Ref();
+  std::string marks = "?";
+  for (Py_ssize_t k = 1; k < width; ++k) marks += ",?";
+  return str(marks);
+}
+
+// One execution per row of "INSERT INTO <target> Values (<marks>)"; each row
+// becomes a list only when the driver asks for it.
+bool insert_rows(PyObject* cursor, PyObject* target, PyObject* marks, PyObject* rows) {
+  Ref sql = compose({"INSERT INTO ", target, " Values (", marks, ")"});
+  if (!sql) return false;
+  Ref lists(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyMap_Type),
+                                         reinterpret_cast<PyObject*>(&PyList_Type), rows,
+                                         nullptr));
+  return lists && execute_many(cursor, sql.get(), lists.get());
+}
+
+// A row-id item in text form: numeric literals joined by ",", blanks around
+// each allowed. Anything else would be SQL of the caller's making.
+bool is_row_id_list(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0;
+  const size_t n = text.size();
+  while (true) {
+    while (i < n && blank(text[i])) ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    size_t digits = 0;
+    while (i < n && digit(text[i])) ++i, ++digits;
+    if (i < n && text[i] == '.') {
+      ++i;
+      while (i < n && digit(text[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+      ++i;
+      if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+      size_t exponent = 0;
+      while (i < n && digit(text[i])) ++i, ++exponent;
+      if (exponent == 0) return false;
+    }
+    while (i < n && blank(text[i])) ++i;
+    if (i == n) return true;
+    if (text[i] != ',') return false;
+    ++i;
+  }
+}
+
+// True when the item is an int that the driver binds as it is.
+bool bindable_row_id(PyObject* item) {
+  if (!PyLong_CheckExact(item)) return false;
+  int overflow = 0;
+  PyLong_AsLongLongAndOverflow(item, &overflow);
+  return overflow == 0;
+}
+
+bool all_bindable(PyObject* ids) {
+  Ref iterator(PyObject_GetIter(ids));
+  if (!iterator) return false;
+  while (Ref item{PyIter_Next(iterator.get())})
+    if (!bindable_row_id(item.get())) return false;
+  return !PyErr_Occurred();
+}
+
+bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObject* item) {
+  if (bindable_row_id(item)) {
+    Ref params = list_of({item});
+    return params && execute(cursor, by_parameter, params.get());
+  }
+  Ref text = PyBool_Check(item) ? Ref() : text_form(item);
+  if (!text && PyErr_Occurred()) return false;
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (text && utf8 == nullptr) return false;
+  if (utf8 == nullptr || !is_row_id_list(utf8)) {
+    PyErr_Format(PyExc_ValueError, "delete_row_main: %R is not a row id or row ids joined by ','",
+                 item);
+    return false;
+  }
+  Ref sql = compose({"DELETE From ", table, " Where rowid in (", text.get(), ")"});
+  return sql && execute(cursor, sql.get());
+}
+
+}  // namespace
+
+TABLORA_FN(insert_temp) {
+  PyObject* a[4];
+  if (!parse_args({"insert_temp", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames, a))
+    return nullptr;
+  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
+  (void)module;
+
+  const Py_ssize_t count = PyObject_Size(rows);
+  if (count < 0) return nullptr;
+  if (count == 0) Py_RETURN_NONE;
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  Ref marks = placeholders_for(rows);
+  if (!marks) return nullptr;
+  Ref target = compose({"temp_", table});
+  if (!target || !insert_rows(cursor.get(), target.get(), marks.get(), rows) ||
+      !commit_if_asked(conn, comm))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+TABLORA_FN(insert_main) {
+  PyObject* a[4];
+  if (!parse_args({"_insert_main", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames,
+                  a))
+    return nullptr;
+  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
+  (void)module;
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  const Py_ssize_t count = PyObject_Size(rows);
+  if (count < 0) return nullptr;
+  if (count == 0) Py_RETURN_NONE;
+  Ref marks = placeholders_for(rows);
+  if (!marks) return nullptr;
+  // The name is joined as text, not formatted: anything else is refused.
+  if (!PyUnicode_Check(table)) {
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                 Py_TYPE(table)->tp_name);
+    return nullptr;
+  }
+  if (!insert_rows(cursor.get(), table, marks.get(), rows) || !commit_if_asked(conn, comm))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+TABLORA_FN(delete_row_main) {
+  PyObject* a[4];
+  if (!parse_args({"delete_row_main", {"conn", "table", "ids", "comm"}, 3}, args, nargs, kwnames,
+                  a))
+    return nullptr;
+  PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3] ? a[3] : Py_True;
+  (void)module;
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  Ref by_parameter = compose({"DELETE From ", table, " Where rowid in (?)"});
+  if (!by_parameter) return nullptr;
+  // A collection of plain row ids goes through one prepared statement.
+  const bool reiterable = PyAnySet_CheckExact(ids) || PyList_CheckExact(ids) ||
+                          PyTuple_CheckExact(ids);
+  if (reiterable && all_bindable(ids)) {
+    Ref singles(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyZip_Type), ids));
+    if (!singles || !execute_many(cursor.get(), by_parameter.get(), singles.get())) return nullptr;
+  } else {
+    if (PyErr_Occurred()) return nullptr;
+    Ref iterator(PyObject_GetIter(ids));
+    if (!iterator) return nullptr;
+    while (Ref item{PyIter_Next(iterator.get())}) {
+      if (!delete_one(cursor.get(), table, by_parameter.get(), item.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  if (!commit_if_asked(conn, comm)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+namespace {
+
+// A unique rule as the merge uses it: its positions within a staged row
+// (after the row id) and its column names.
+struct MergeRule {
+  std::vector<Py_ssize_t> positions;
+  std::vector<Ref> columns;
+  Ref claimed;  // set of value tuples claimed by a newer staged row
+};
+
+bool prepare_rules(PyObject* uniques, PyObject* cols, Py_ssize_t width,
+                   std::vector<MergeRule>& rules) {
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(uniques, &pos, &key, &value)) {
+    MergeRule rule;
+    rule.claimed = Ref(PySet_New(nullptr));
+    if (!rule.claimed) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+      PyObject* number = PyList_GET_ITEM(value, i);
+      Ref column(PyObject_GetItem(cols, number));
+      if (!column) return false;
+      Py_ssize_t p = PyNumber_AsSsize_t(number, PyExc_IndexError);
+      if (p == -1 && PyErr_Occurred()) return false;
+      if (p < 0) p += width;
+      if (p < 0 || p >= width) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return false;
+      }
+      rule.positions.push_back(p + 1);
+      rule.columns.push_back(std::move(column));
+    }
+    rules.push_back(std::move(rule));
+  }
+  return true;
+}
+
+Ref key_of(PyObject* row, const std::vector<Py_ssize_t>& positions) {
+  Ref key(PyTuple_New(static_cast<Py_ssize_t>(positions.size())));
+  if (!key) return key;
+  for (size_t i = 0; i < positions.size(); ++i) {
+    PyObject* value = PySequence_GetItem(row, positions[i]);
+    if (value == nullptr) return Ref();
+    PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), value);
+  }
+  return key;
+}
+
+// Newest first: a row survives when none of its rule tuples was claimed by a
+// newer staged row; every tuple is claimed by the first row presenting it.
+Ref surviving_rows(PyObject* staged, std::vector<MergeRule>& rules) {
+  Ref docs(PyList_New(0));
+  if (!docs) return docs;
+  for (Py_ssize_t r = 0; r < PyList_GET_SIZE(staged); ++r) {
+    PyObject* row = PyList_GET_ITEM(staged, r);
+    bool repeats = false;
+    for (MergeRule& rule : rules) {
+      Ref key = key_of(row, rule.positions);
+      if (!key) return Ref();
+      const int seen = PySet_Contains(rule.claimed.get(), key.get());
+      if (seen < 0 || (!seen && PySet_Add(rule.claimed.get(), key.get()) < 0)) return Ref();
+      repeats = repeats || seen;
+    }
+    if (repeats) continue;
+    const Py_ssize_t width = PyObject_Size(row);
+    if (width < 0) return Ref();
+    Ref values(PySequence_GetSlice(row, 1, width));
+    if (!values || PyList_Append(docs.get(), values.get()) < 0) return Ref();
+  }
+  return docs;
+}
+
+// Main rows equal to some staged row read (row id <= newest) under the rule:
+// one join through the rule's supporting index.
+bool collect_replaced(PyObject* cursor, PyObject* table, const MergeRule& rule,
+                      PyObject* newest_params, PyObject* replaced) {
+  std::string on;
+  for (size_t i = 0; i < rule.columns.size(); ++i) {
+    on += i ? " AND m." : "m.";
+    if (!append_text(on, rule.columns[i].get())) return false;
+    on += " = s.";
+    if (!append_text(on, rule.columns[i].get())) return false;
+  }
+  Ref sql = compose({"SELECT m.rowid FROM ", table, " AS m JOIN temp_", table, " AS s ON ", on,
+                     " WHERE s.rowid <= ?"});
+  if (!sql) return false;
+  Ref found = fetch_all(cursor, sql.get(), newest_params);
+  if (!found) return false;
+  Ref iterator(PyObject_GetIter(found.get()));
+  if (!iterator) return false;
+  while (Ref row{PyIter_Next(iterator.get())}) {
+    Ref id(PySequence_GetItem(row.get(), 0));
+    if (!id || PySet_Add(replaced, id.get()) < 0) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+TABLORA_FN(temp_to_main) {
+  PyObject* a[3];
+  if (!parse_args({"temp_to_main", {"conn", "table", "comm"}, 2}, args, nargs, kwnames, a))
+    return nullptr;
+  PyObject *conn = a[0], *table = a[1], *comm = a[2] ? a[2] : Py_True;
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  Ref cols = read_columns(cursor.get(), table);
+  if (!cols) return nullptr;
+  Ref uniques = read_unique_rules(cursor.get(), table);
+  if (!uniques) return nullptr;
+  Ref read_staged = compose({"SELECT rowid,* FROM temp_", table, " ORDER BY rowid DESC"});
+  if (!read_staged) return nullptr;
+  Ref fetched = fetch_all(cursor.get(), read_staged.get());
+  if (!fetched) return nullptr;
+  Ref staged(PySequence_List(fetched.get()));
+  Ref replaced(PySet_New(nullptr));
+  Ref docs(PyList_New(0));
+  if (!staged || !replaced || !docs) return nullptr;
+
+  // Highest staging row id read: the merge removes no row it did not see.
+  Ref newest_params;
+  if (PyList_GET_SIZE(staged.get()) > 0) {
+    PyObject* newest = PyList_GET_ITEM(staged.get(), 0);
+    const Py_ssize_t width = PyObject_Size(newest);
+    if (width < 0) return nullptr;
+    std::vector<MergeRule> rules;
+    if (!prepare_rules(uniques.get(), cols.get(), width - 1, rules)) return nullptr;
+    docs = surviving_rows(staged.get(), rules);
+    if (!docs) return nullptr;
+    Ref newest_id(PySequence_GetItem(newest, 0));
+    if (!newest_id) return nullptr;
+    newest_params = list_of({newest_id.get()});
+    if (!newest_params) return nullptr;
+    for (const MergeRule& rule : rules)
+      if (!collect_replaced(cursor.get(), table, rule, newest_params.get(), replaced.get()))
+        return nullptr;
+  }
+
+  if (!call_sibling(module, "drop_table_index",
+                    {{"conn", conn}, {"table", table}, {"comm", Py_False}}) ||
+      !call_sibling(module, "delete_row_main",
+                    {{"conn", conn}, {"table", table}, {"ids", replaced.get()},
+                     {"comm", Py_False}}) ||
+      !call_sibling(module, "_insert_main",
+                    {{"conn", conn}, {"table", table}, {"rows", docs.get()},
+                     {"comm", Py_False}}))
+    return nullptr;
+  if (newest_params) {
+    Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
+    if (!clear || !execute(cursor.get(), clear.get(), newest_params.get())) return nullptr;
+  }
+  if (!call_sibling(module, "active_table_index",
+                    {{"conn", conn}, {"table", table}, {"comm", Py_False}}) ||
+      !commit_if_asked(conn, comm))
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace tablora

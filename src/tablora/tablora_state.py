@@ -1,0 +1,3 @@
+"""Process-wide registry of database handles, keyed by handle name."""
+
+DB_dict = {}

@@ -1,0 +1,109 @@
+"""Shared fixtures: a fresh database file per test, connections, a statement trace."""
+
+import itertools
+import re
+import sqlite3
+
+import pytest
+
+import tablora.tablora as T
+
+HOMES_COLS = ["name", "type", "address", "age"]
+_names = itertools.count()
+
+
+def homes_index():
+    return [
+        {"name": "index_0", "cols": "name,type,address"},
+        {"name": "index_1", "cols": "age"},
+    ]
+
+
+def homes_unique():
+    return [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
+
+
+class Trace:
+    """Statements a connection sends, with every run of blanks collapsed."""
+
+    def __init__(self, conn):
+        self.statements = []
+        conn.set_trace_callback(self._record)
+
+    def _record(self, sql):
+        self.statements.append(re.sub(r"\s+", " ", sql).strip())
+
+    def clear(self):
+        self.statements.clear()
+
+    def without_transactions(self):
+        return [s for s in self.statements if s not in ("BEGIN", "COMMIT", "ROLLBACK")]
+
+    def __iter__(self):
+        return iter(self.statements)
+
+    def __len__(self):
+        return len(self.statements)
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "t.db")
+
+
+@pytest.fixture
+def db(db_path):
+    return T.DB(f"db-{next(_names)}", db_path)
+
+
+@pytest.fixture
+def conn(db):
+    connection = db.connection()
+    yield connection
+    connection.close()
+
+
+@pytest.fixture
+def other(db):
+    """A second connection: it sees committed state only."""
+    connection = db.connection()
+    yield connection
+    connection.close()
+
+
+@pytest.fixture
+def trace(conn):
+    return Trace(conn)
+
+
+@pytest.fixture
+def homes(conn):
+    T.create_table(conn, "homes", list(HOMES_COLS), homes_index(), homes_unique())
+    return "homes"
+
+
+def rows(conn, table, order="rowid"):
+    return conn.execute(f"SELECT rowid,* FROM {table} ORDER BY {order}").fetchall()
+
+
+def sql_indexes(conn, table):
+    return sorted(
+        name
+        for (name,) in conn.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (table,)
+        )
+    )
+
+
+def catalogue(conn, which, table=None):
+    sql = f"SELECT * FROM {which}" + (" WHERE table_name = ?" if table is not None else "")
+    return sorted(conn.execute(sql, () if table is None else (table,)).fetchall(), key=repr)
+
+
+COMM_COMMITS = [(True, True), (1, True), (1.0, True), (False, False), (0, False),
+                (None, False), (2, False), ("x", False)]
+
+
+def committed(other_conn, sql):
+    """What a second connection sees."""
+    return other_conn.execute(sql).fetchall()
