@@ -24,7 +24,7 @@ Ref connect(PyObject* address) {
 
 PyObject* db_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[3];
-  if (!parse_args({"__init__", {"self", "name", "address"}, 3}, args, nargs, kwnames, a))
+  if (!parse_args({"DB.__init__", {"self", "name", "address"}, 3}, args, nargs, kwnames, a))
     return nullptr;
   if (!module_alive()) return nullptr;
   PyObject *self = a[0], *name = a[1], *address = a[2];
@@ -68,7 +68,7 @@ PyObject* db_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyObject* db_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* self = nullptr;
-  if (!parse_args({"connection", {"self"}, 1}, args, nargs, kwnames, &self)) return nullptr;
+  if (!parse_args({"DB.connection", {"self"}, 1}, args, nargs, kwnames, &self)) return nullptr;
   if (!module_alive()) return nullptr;
   Ref address(PyObject_GetAttr(self, state_of(the_module()).s_address.get()));
   if (!address) return nullptr;

@@ -11,6 +11,7 @@
 // whole table), and a union-find keeps the newest row of every component.
 #include "common.hpp"
 
+#include <cstdint>
 #include <deque>
 #include <unordered_map>
 #include <vector>
@@ -82,15 +83,6 @@ bool append_equalities(std::string& out, const Rule& rule) {
   return true;
 }
 
-struct PyHash {
-  size_t operator()(PyObject* key) const { return static_cast<size_t>(PyObject_Hash(key)); }
-};
-struct PyEqual {
-  bool operator()(PyObject* a, PyObject* b) const {
-    return a == b || PyObject_RichCompareBool(a, b, Py_EQ) == 1;
-  }
-};
-
 // ---- shared pieces of both functions ---------------------------------------------
 
 // "rowid" and ",<column>" for every column, in table order.
@@ -124,75 +116,99 @@ bool row_id_of(PyObject* row, long long* id) {
 
 // ---- find: components of all candidates ------------------------------------------
 
-struct Node {
-  RowRef ref;
-  std::vector<Ref> keys;        // one tuple per rule
-  std::vector<char> linkable;   // the tuple holds no NULL
-  int parent;
-  bool explored = false;
+// A value of a fetched row, borrowed from a tuple row or owned otherwise.
+class Value {
+ public:
+  Value(PyObject* row, Py_ssize_t i) {
+    if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row)) {
+      p_ = PyTuple_GET_ITEM(row, i);
+    } else {
+      owned_ = Ref(PySequence_GetItem(row, i));
+      p_ = owned_.get();
+    }
+  }
+  PyObject* get() const { return p_; }
+
+ private:
+  PyObject* p_ = nullptr;
+  Ref owned_;
 };
 
-struct Group {
-  std::vector<int> members;
-  bool resolved = false;  // every main row with this tuple is a member
-  bool expanded = false;  // members are joined and queued
-  bool pending = false;   // waiting for its main lookup
-};
+inline uint64_t mix(uint64_t h) {  // splitmix64 finaliser
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  return h ^ (h >> 31);
+}
 
+// Rows of both tiers joined into components through shared rule tuples. A
+// row enters the graph once (by tier and row id). Equal tuples under a rule,
+// by the host's equality and hash (1 == 1.0, text never equals a number),
+// form a group; groups without NULL link their members, which are chained
+// and united at once. Groups whose main members are not all known yet are
+// looked up in batches. Tuples are compared in place in the fetched rows,
+// so no key objects are made.
 class Components {
  public:
-  Components(std::vector<Rule>& rules, PyObject* cursor, std::string main_select)
-      : rules_(rules), cursor_(cursor), main_select_(std::move(main_select)),
-        groups_(rules.size()), pending_(rules.size()) {}
+  Components(const std::vector<Rule>& rules, PyObject* cursor, std::string main_select)
+      : rules_(rules), width_(rules.size()), cursor_(cursor),
+        main_select_(std::move(main_select)), tables_(rules.size()), pending_(rules.size()) {}
 
-  // Adds the row (a full row) unless its reference is known; -1 on error.
-  int add(PyObject* row, int tier) {
+  void reserve(size_t rows) {
+    for (auto& table : tables_) table.assign(capacity_for(rows), Slot{});
+    refs_.reserve(rows);
+    rows_.reserve(rows);
+    node_group_.reserve(rows * width_);
+  }
+
+  // Every main row is in the graph already: nothing to look up.
+  void set_main_complete() { main_complete_ = true; }
+
+  // Adds a fetched full row (row id first); with `dedupe` a row whose
+  // reference is known is not added again. The row must outlive this object.
+  int add(PyObject* row, int tier, bool dedupe) {
     long long id;
     if (!row_id_of(row, &id)) return -1;
-    auto& index = tier ? staged_ : main_;
-    auto found = index.find(id);
-    if (found != index.end()) return found->second;
-    Node node{{tier, id}, {}, {}, static_cast<int>(nodes_.size())};
-    for (const Rule& rule : rules_) {
-      bool linkable = false;
-      Ref key = key_of(row, rule, &linkable);
-      if (!key) return -1;
-      node.keys.push_back(std::move(key));
-      node.linkable.push_back(linkable);
+    const int n = static_cast<int>(refs_.size());
+    if (dedupe) {
+      auto [slot, fresh] = (tier ? staged_ : main_).try_emplace(id, n);
+      if (!fresh) return slot->second;
     }
-    const int n = static_cast<int>(nodes_.size());
-    best_.push_back(node.ref);
-    nodes_.push_back(std::move(node));
-    index.emplace(id, n);
-    if (tier == 1 || main_complete_) join_groups(n);
+    refs_.push_back({tier, id});
+    best_.push_back({tier, id});
+    rows_.push_back(row);
+    parent_.push_back(n);
+    explored_.push_back(0);
+    for (size_t r = 0; r < width_; ++r) {
+      const int g = group_of(r, n);
+      if (g < 0) return -1;
+      node_group_.push_back(g);
+      next_.push_back(-1);
+      if (groups_[g].linkable) link(n, r, g);
+    }
     return n;
   }
 
-  // The main pass read every main row: no lookup is needed.
-  void set_main_complete() { main_complete_ = true; }
-
+  // Completes the components of the given rows.
   bool explore(const std::vector<int>& starts) {
+    if (main_complete_) return true;
     for (int n : starts) queue_.push_back(n);
     while (true) {
       while (!queue_.empty()) {
         const int n = queue_.front();
         queue_.pop_front();
-        if (nodes_[n].explored) continue;
-        nodes_[n].explored = true;
-        for (size_t r = 0; r < rules_.size(); ++r) {
-          if (!nodes_[n].linkable[r]) continue;
-          Group& group = group_of(r, nodes_[n].keys[r].get());
-          if (group.expanded || group.pending) continue;
-          if (group.resolved || main_complete_) {
-            expand(group);
-          } else {
-            group.pending = true;
-            pending_[r].push_back(nodes_[n].keys[r].get());
-          }
+        if (explored_[n]) continue;
+        explored_[n] = 1;
+        for (size_t r = 0; r < width_; ++r) {
+          Group& group = groups_[group_at(n, r)];
+          if (!group.linkable || group.state != kOpen) continue;
+          group.state = kPending;
+          pending_[r].push_back(group_at(n, r));
         }
       }
       bool any = false;
-      for (size_t r = 0; r < rules_.size(); ++r) {
+      for (size_t r = 0; r < width_; ++r) {
         if (pending_[r].empty()) continue;
         any = true;
         if (!look_up(r)) return false;
@@ -201,23 +217,109 @@ class Components {
     }
   }
 
-  bool is_newest(int n) { return best_[root(n)] == nodes_[n].ref; }
-  const Node& node(int n) const { return nodes_[n]; }
+  bool is_newest(int n) { return best_[root(n)] == refs_[n]; }
+  size_t main_rows() const { return main_.size(); }
+
+  // Whether a returned row holds one of n's tuples (host equality, NULLs
+  // equal); recording marks n's tuples as held.
+  bool repeats_returned(int n) const {
+    for (size_t r = 0; r < width_; ++r)
+      if (groups_[group_at(n, r)].returned) return true;
+    return false;
+  }
+  void record_returned(int n) {
+    for (size_t r = 0; r < width_; ++r) groups_[group_at(n, r)].returned = true;
+  }
 
  private:
-  using GroupMap = std::unordered_map<PyObject*, Group, PyHash, PyEqual>;
+  enum : char { kOpen, kPending, kResolved };
+  struct Group {
+    int first;     // the row whose values stand for the tuple
+    int head = -1; // chain of linked members
+    char state = kOpen;
+    bool linkable = true;   // no NULL in the tuple
+    bool returned = false;  // a returned row holds this tuple
+  };
+  struct Slot {
+    uint64_t hash = 0;
+    int group = -1;
+  };
 
-  Group& group_of(size_t r, PyObject* key) { return groups_[r][key]; }
+  static size_t capacity_for(size_t rows) {
+    size_t capacity = 16;
+    while (capacity < rows * 2) capacity <<= 1;
+    return capacity;
+  }
 
-  void join_groups(int n) {
-    for (size_t r = 0; r < rules_.size(); ++r)
-      if (nodes_[n].linkable[r]) group_of(r, nodes_[n].keys[r].get()).members.push_back(n);
+  int group_at(int n, size_t r) const { return node_group_[n * width_ + r]; }
+
+  // 1 when rows a and b hold equal values under rule r, 0 if not, -1 on error.
+  int same_tuple(PyObject* a, PyObject* b, const Rule& rule) const {
+    for (Py_ssize_t member : rule.members) {
+      Value x(a, member), y(b, member);
+      if (x.get() == nullptr || y.get() == nullptr) return -1;
+      const int equal = x.get() == y.get() ? 1 : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+      if (equal != 1) return equal;
+    }
+    return 1;
+  }
+
+  // The group of node n's tuple under rule r, made on first sight; -1 on error.
+  int group_of(size_t r, int n) {
+    const Rule& rule = rules_[r];
+    PyObject* row = rows_[n];
+    uint64_t hash = 0x9e3779b97f4a7c15ULL;
+    bool linkable = !rule.members.empty();
+    for (Py_ssize_t member : rule.members) {
+      Value v(row, member);
+      if (v.get() == nullptr) return -1;
+      if (v.get() == Py_None) linkable = false;
+      const Py_hash_t h = PyObject_Hash(v.get());
+      if (h == -1 && PyErr_Occurred()) return -1;
+      hash = mix(hash ^ static_cast<uint64_t>(h));
+    }
+    std::vector<Slot>& table = tables_[r];
+    if ((used_[r] + 1) * 2 > table.size()) grow(r);
+    const size_t mask = table.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = table[i];
+      if (slot.group < 0) {
+        slot = {hash, static_cast<int>(groups_.size())};
+        ++used_[r];
+        groups_.push_back({n});
+        groups_.back().linkable = linkable;
+        return slot.group;
+      }
+      if (slot.hash != hash) continue;
+      const int equal = same_tuple(rows_[groups_[slot.group].first], row, rule);
+      if (equal < 0) return -1;
+      if (equal) return slot.group;
+    }
+  }
+
+  void grow(size_t r) {
+    std::vector<Slot> old(tables_[r].size() * 2);
+    old.swap(tables_[r]);
+    const size_t mask = tables_[r].size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.group < 0) continue;
+      size_t i = slot.hash & mask;
+      while (tables_[r][i].group >= 0) i = (i + 1) & mask;
+      tables_[r][i] = slot;
+    }
+  }
+
+  void link(int n, size_t r, int g) {
+    Group& group = groups_[g];
+    if (group.head >= 0) unite(group.head, n);
+    next_[n * width_ + r] = group.head;
+    group.head = n;
   }
 
   int root(int n) {
-    while (nodes_[n].parent != n) {
-      nodes_[n].parent = nodes_[nodes_[n].parent].parent;
-      n = nodes_[n].parent;
+    while (parent_[n] != n) {
+      parent_[n] = parent_[parent_[n]];
+      n = parent_[n];
     }
     return n;
   }
@@ -227,34 +329,28 @@ class Components {
     b = root(b);
     if (a == b) return;
     if (best_[a].newer_than(best_[b])) std::swap(a, b);
-    nodes_[a].parent = b;  // b keeps the newer best
-  }
-
-  void expand(Group& group) {
-    group.expanded = true;
-    for (int m : group.members) {
-      unite(group.members.front(), m);
-      if (!nodes_[m].explored) queue_.push_back(m);
-    }
+    parent_[a] = b;  // b's best is the newer one
   }
 
   // Main rows holding the pending tuples of rule r, a batch per statement.
   bool look_up(size_t r) {
     const Rule& rule = rules_[r];
-    std::vector<PyObject*> keys;
-    keys.swap(pending_[r]);
+    std::vector<int> asked;
+    asked.swap(pending_[r]);
     const size_t width = rule.columns.size();
     const size_t batch = std::max<size_t>(1, std::min<size_t>(500, 30000 / width));
-    for (size_t start = 0; start < keys.size(); start += batch) {
-      const size_t count = std::min(batch, keys.size() - start);
+    for (size_t start = 0; start < asked.size(); start += batch) {
+      const size_t count = std::min(batch, asked.size() - start);
       std::string sql = main_select_;
       if (!append_lookup(sql, rule, count)) return false;
       Ref params(PyList_New(0));
       if (!params) return false;
       for (size_t i = 0; i < count; ++i) {
-        PyObject* key = keys[start + i];
-        for (Py_ssize_t v = 0; v < PyTuple_GET_SIZE(key); ++v)
-          if (PyList_Append(params.get(), PyTuple_GET_ITEM(key, v)) < 0) return false;
+        PyObject* row = rows_[groups_[asked[start + i]].first];
+        for (Py_ssize_t member : rule.members) {
+          Value v(row, member);
+          if (v.get() == nullptr || PyList_Append(params.get(), v.get()) < 0) return false;
+        }
       }
       Ref text = str(sql);
       if (!text) return false;
@@ -262,25 +358,20 @@ class Components {
       if (!rows) return false;
       Ref iterator(PyObject_GetIter(rows.get()));
       if (!iterator) return false;
-      while (Ref row{PyIter_Next(iterator.get())}) {
-        // Each group is looked up once and only main rows come back, so a
-        // row joins the group's members here exactly once.
-        const int n = add(row.get(), 0);
-        if (n < 0) return false;
-        if (nodes_[n].linkable[r]) group_of(r, nodes_[n].keys[r].get()).members.push_back(n);
-      }
+      while (Ref row{PyIter_Next(iterator.get())})
+        if (add(row.get(), 0, true) < 0) return false;  // new rows link themselves
       if (PyErr_Occurred()) return false;
+      kept_.push_back(std::move(rows));  // the graph refers to these rows
     }
-    for (PyObject* key : keys) {
-      Group& group = group_of(r, key);
-      group.pending = false;
-      group.resolved = true;
-      expand(group);
+    for (int g : asked) {
+      groups_[g].state = kResolved;
+      for (int m = groups_[g].head; m >= 0; m = next_[m * width_ + r])
+        if (!explored_[m]) queue_.push_back(m);
     }
     return true;
   }
 
-  bool append_lookup(std::string& sql, const Rule& rule, size_t count) {
+  static bool append_lookup(std::string& sql, const Rule& rule, size_t count) {
     if (rule.columns.size() == 1) {
       sql += " AS m WHERE m.";
       if (!append_text(sql, rule.columns[0].get())) return false;
@@ -289,36 +380,41 @@ class Components {
       sql += ")";
       return true;
     }
-    // Row values joined through the rule's index; VALUES alone would scan.
-    sql += " AS m JOIN (VALUES (?";
-    for (size_t c = 1; c < rule.columns.size(); ++c) sql += ",?";
-    sql += ")";
-    for (size_t i = 1; i < count; ++i) {
-      sql += ",(?";
-      for (size_t c = 1; c < rule.columns.size(); ++c) sql += ",?";
-      sql += ")";
-    }
+    // Tuples joined through the rule's index; a row-value IN would scan.
+    std::string tuple = "(?";
+    for (size_t c = 1; c < rule.columns.size(); ++c) tuple += ",?";
+    tuple += ")";
+    sql += " AS m JOIN (VALUES " + tuple;
+    for (size_t i = 1; i < count; ++i) sql += "," + tuple;
     sql += ") AS k ON ";
     for (size_t c = 0; c < rule.columns.size(); ++c) {
-      if (c > 0) sql += " AND ";
-      sql += "m.";
+      sql += c ? " AND m." : "m.";
       if (!append_text(sql, rule.columns[c].get())) return false;
       sql += " = k.column" + std::to_string(c + 1);
     }
     return true;
   }
 
- private:
-  std::vector<Rule>& rules_;
+  const std::vector<Rule>& rules_;
+  const size_t width_;  // rules per node
   PyObject* cursor_;
   std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
-  std::vector<Node> nodes_;
-  std::vector<RowRef> best_;  // per root: the newest row of its component
-  std::unordered_map<long long, int> staged_, main_;
-  std::vector<GroupMap> groups_;
-  std::vector<std::vector<PyObject*>> pending_;
-  std::deque<int> queue_;
   bool main_complete_ = false;
+  // per node
+  std::vector<RowRef> refs_, best_;  // best_ is meaningful at roots
+  std::vector<PyObject*> rows_;      // borrowed from the fetched lists
+  std::vector<int> parent_;
+  std::vector<char> explored_;
+  // per node and rule, at n * width_ + r
+  std::vector<int> node_group_, next_;
+  // per rule: open-addressing table of tuple hashes to groups
+  std::vector<std::vector<Slot>> tables_;
+  std::vector<size_t> used_ = std::vector<size_t>(rules_.size(), 0);
+  std::vector<Group> groups_;
+  std::vector<std::vector<int>> pending_;
+  std::unordered_map<long long, int> staged_, main_;
+  std::vector<Ref> kept_;  // lookup results
+  std::deque<int> queue_;
 };
 
 // ---- find -------------------------------------------------------------------------
@@ -378,10 +474,9 @@ bool scalar(PyObject* cursor, PyObject* sql, long long* out) {
 
 // Whether the main pass read every row of the main table. Counting is only
 // worth it when the pass read a good part of the table.
-bool main_pass_is_whole(PyObject* cursor, PyObject* table, PyObject* conditions,
-                        size_t distinct_rows, bool* whole) {
-  *whole = is_blank(conditions);
-  if (*whole || distinct_rows == 0) return true;
+bool main_pass_is_whole(PyObject* cursor, PyObject* table, size_t distinct_rows, bool* whole) {
+  *whole = false;
+  if (distinct_rows == 0) return true;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long top = 0;
   if (!highest || !scalar(cursor, highest.get(), &top)) return false;
@@ -437,7 +532,6 @@ TABLORA_FN(find) {
       !prepare_rules(uniques.get(), cols.get(), rules))
     return nullptr;
 
-  std::vector<int> verdict_rows;
   std::string main_select;
   if (!build_total_select(cols.get(), main_select, "m.")) return nullptr;
   Ref main_from = compose({"SELECT ", main_select.c_str(), " FROM ", table});
@@ -447,8 +541,10 @@ TABLORA_FN(find) {
   Components components(rules, cursor.get(), main_from_text);
   if (!rules.empty()) {
     // Every staged row can link candidates, whatever the conditions select.
+    // Blank conditions read every row of both tables, once each.
+    const bool blank = is_blank(conditions);
     Ref all_staged;
-    if (is_blank(conditions)) {
+    if (blank) {
       all_staged = Ref::borrow(passes[0].rows.get());
     } else {
       Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
@@ -456,26 +552,30 @@ TABLORA_FN(find) {
       all_staged = fetch_all(cursor.get(), sql.get());
     }
     if (!all_staged) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_staged.get()); ++i)
-      if (components.add(PyList_GET_ITEM(all_staged.get(), i), 1) < 0) return nullptr;
-    std::unordered_map<long long, char> distinct;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[1].rows.get()); ++i) {
-      long long id;
-      if (!row_id_of(PyList_GET_ITEM(passes[1].rows.get(), i), &id)) return nullptr;
-      distinct.emplace(id, 1);
+    components.reserve(static_cast<size_t>(PyList_GET_SIZE(all_staged.get()) +
+                                           PyList_GET_SIZE(passes[1].rows.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_staged.get()); ++i) {
+      const int n = components.add(PyList_GET_ITEM(all_staged.get(), i), 1, !blank);
+      if (n < 0) return nullptr;
+      if (blank) passes[0].nodes.push_back(n);
     }
-    bool whole = false;
-    if (!main_pass_is_whole(cursor.get(), table, conditions, distinct.size(), &whole))
-      return nullptr;
-    if (whole) components.set_main_complete();
-    for (int tier : {1, 0}) {
-      Pass& pass = passes[tier == 1 ? 0 : 1];
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pass.rows.get()); ++i) {
-        const int n = components.add(PyList_GET_ITEM(pass.rows.get(), i), tier);
+    if (!blank) {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[0].rows.get()); ++i) {
+        const int n = components.add(PyList_GET_ITEM(passes[0].rows.get(), i), 1, true);
         if (n < 0) return nullptr;
-        pass.nodes.push_back(n);
+        passes[0].nodes.push_back(n);
       }
     }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[1].rows.get()); ++i) {
+      const int n = components.add(PyList_GET_ITEM(passes[1].rows.get(), i), 0, !blank);
+      if (n < 0) return nullptr;
+      passes[1].nodes.push_back(n);
+    }
+    bool whole = blank;
+    if (!blank &&
+        !main_pass_is_whole(cursor.get(), table, components.main_rows(), &whole))
+      return nullptr;
+    if (whole) components.set_main_complete();
     if (!components.explore(passes[0].nodes) || !components.explore(passes[1].nodes))
       return nullptr;
   }
@@ -483,27 +583,15 @@ TABLORA_FN(find) {
   // In read order: a row whose tuple under some rule belongs to a row already
   // returned is dropped; otherwise it is returned when it is the newest of
   // its component, and only then are its tuples recorded.
-  std::vector<Ref> returned_keys;
-  for (size_t r = 0; r < rules.size(); ++r) {
-    returned_keys.emplace_back(PySet_New(nullptr));
-    if (!returned_keys.back()) return nullptr;
-  }
   Ref docs(PyList_New(0));
   if (!docs) return nullptr;
   for (const Pass& pass : passes) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pass.rows.get()); ++i) {
       PyObject* row = PyList_GET_ITEM(pass.rows.get(), i);
       if (!rules.empty()) {
-        const Node& node = components.node(pass.nodes[i]);
-        bool repeated = false;
-        for (size_t r = 0; r < rules.size() && !repeated; ++r) {
-          const int seen = PySet_Contains(returned_keys[r].get(), node.keys[r].get());
-          if (seen < 0) return nullptr;
-          repeated = seen;
-        }
-        if (repeated || !components.is_newest(pass.nodes[i])) continue;
-        for (size_t r = 0; r < rules.size(); ++r)
-          if (PySet_Add(returned_keys[r].get(), node.keys[r].get()) < 0) return nullptr;
+        const int n = pass.nodes[i];
+        if (components.repeats_returned(n) || !components.is_newest(n)) continue;
+        components.record_returned(n);
       }
       Ref values = selected_values(row, shown);
       if (!values || PyList_Append(docs.get(), values.get()) < 0) return nullptr;

@@ -19,11 +19,23 @@ Ref placeholders_for(PyObject* rows) {
   return str(marks);
 }
 
-// One execution per row of "INSERT INTO <target> Values (<marks>)"; each row
-// becomes a list only when the driver asks for it.
+// True when every row is a list or tuple, which the driver binds exactly as
+// the list of its values.
+bool rows_bind_as_they_are(PyObject* rows) {
+  if (!PyList_CheckExact(rows) && !PyTuple_CheckExact(rows)) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows);
+  PyObject** items = PySequence_Fast_ITEMS(rows);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!PyTuple_CheckExact(items[i]) && !PyList_CheckExact(items[i])) return false;
+  return true;
+}
+
+// One execution per row of "INSERT INTO <target> Values (<marks>)"; any
+// other row becomes a list only when the driver asks for it.
 bool insert_rows(PyObject* cursor, PyObject* target, PyObject* marks, PyObject* rows) {
   Ref sql = compose({"INSERT INTO ", target, " Values (", marks, ")"});
   if (!sql) return false;
+  if (rows_bind_as_they_are(rows)) return static_cast<bool>(execute_many(cursor, sql.get(), rows));
   Ref lists(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyMap_Type),
                                          reinterpret_cast<PyObject*>(&PyList_Type), rows,
                                          nullptr));
