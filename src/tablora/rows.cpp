@@ -96,9 +96,10 @@ bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObj
   }
   Ref text = PyBool_Check(item) ? Ref() : text_form(item);
   if (!text && PyErr_Occurred()) return false;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (text && utf8 == nullptr) return false;
-  if (utf8 == nullptr || !is_row_id_list(utf8)) {
+  if (utf8 == nullptr || !is_row_id_list(std::string_view(utf8, static_cast<size_t>(size)))) {
     PyErr_Format(PyExc_ValueError, "delete_row_main: %R is not a row id or row ids joined by ','",
                  item);
     return false;
@@ -171,7 +172,9 @@ TABLORA_FN(delete_row_main) {
   // A collection of plain row ids goes through one prepared statement.
   const bool reiterable = PyAnySet_CheckExact(ids) || PyList_CheckExact(ids) ||
                           PyTuple_CheckExact(ids);
-  if (reiterable && all_bindable(ids)) {
+  if (reiterable && PyObject_Size(ids) == 0) {
+    // nothing to delete: no statement, not even the driver's BEGIN
+  } else if (reiterable && all_bindable(ids)) {
     Ref singles(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyZip_Type), ids));
     if (!singles || !execute_many(cursor.get(), by_parameter.get(), singles.get())) return nullptr;
   } else {

@@ -1,0 +1,709 @@
+"""The staging merge: temp_to_main settles staged rows into the main table under the unique rules.
+
+The table homes (name, type, address, age) carries two rules: unique_0 over name,type
+(positions 0,1) and unique_1 over address (position 2).
+"""
+
+import sqlite3
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tablora.tablora as T
+from conftest import COMM_COMMITS, catalogue, rows, sql_indexes
+
+REGISTERED = ["homes_index_0", "homes_index_1", "homes_unique_0", "homes_unique_1"]
+JOIN_A = (
+    "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s "
+    "ON m.name = s.name AND m.type = s.type WHERE s.rowid <= {}"
+)
+JOIN_B = "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s ON m.address = s.address WHERE s.rowid <= {}"
+READS = [
+    "PRAGMA table_info(homes)",
+    "SELECT * FROM unique_table WHERE table_name = 'homes'",
+    "SELECT rowid,* FROM temp_homes ORDER BY rowid DESC",
+]
+DROPS = ["SELECT * FROM sqlite_master WHERE type = 'index'"] + [
+    f"DROP INDEX if exists {name}" for name in REGISTERED
+]
+REBUILDS = [
+    "SELECT * FROM index_table WHERE table_name = 'homes'",
+    "CREATE INDEX if not exists homes_index_0 ON homes (name,type,address)",
+    "CREATE INDEX if not exists homes_index_1 ON homes (age)",
+    "CREATE INDEX if not exists homes_unique_0 ON homes (name,type)",
+    "CREATE INDEX if not exists homes_unique_1 ON homes (address)",
+]
+
+
+def stage(conn, *values, rowids=None):
+    """Staged rows, committed; with `rowids`, each row under the given staging row id."""
+    if rowids is None:
+        conn.executemany("INSERT INTO temp_homes VALUES (?,?,?,?)", values)
+    else:
+        conn.executemany(
+            "INSERT INTO temp_homes (rowid,name,type,address,age) VALUES (?,?,?,?,?)",
+            [(rowid, *row) for rowid, row in zip(rowids, values)],
+        )
+    conn.commit()
+
+
+def settle(conn, *values):
+    """Main rows, committed, with row ids following the existing ones."""
+    conn.executemany("INSERT INTO homes VALUES (?,?,?,?)", values)
+    conn.commit()
+
+
+def typed(conn, table="homes"):
+    """(rowid, values) in row-id order, each value with its storage class."""
+    return [
+        (row[0], tuple((type(v).__name__, v) for v in row[1:]))
+        for row in conn.execute(f"SELECT rowid,* FROM {table} ORDER BY rowid")
+    ]
+
+
+def expect(*pairs):
+    return [(rowid, tuple((type(v).__name__, v) for v in row)) for rowid, row in pairs]
+
+
+def main_values(conn):
+    return [row[1:] for row in rows(conn, "homes")]
+
+
+def set_col_num(conn, rule, col_num):
+    conn.execute(
+        "UPDATE unique_table SET col_num = ? WHERE table_name = 'homes' AND unique_name = ?",
+        (col_num, rule),
+    )
+    conn.commit()
+
+
+def index_sql(conn):
+    return sorted(
+        conn.execute(
+            "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'homes'"
+        ).fetchall()
+    )
+
+
+@pytest.fixture
+def snapshot(conn, homes):
+    """Everything a merge may change, as the connection sees it."""
+
+    def take(connection=conn):
+        return {
+            "main": typed(connection),
+            "staged": typed(connection, "temp_homes"),
+            "indexes": sql_indexes(connection, "homes"),
+            "index_table": catalogue(connection, "index_table"),
+            "unique_table": catalogue(connection, "unique_table"),
+        }
+
+    return take
+
+
+class SpyConnection:
+    """Duck-typed connection that counts commit() calls."""
+
+    def __init__(self, conn):
+        self.conn = conn
+        self.commits = 0
+
+    def cursor(self):
+        return self.conn.cursor()
+
+    def commit(self):
+        self.commits += 1
+        self.conn.commit()
+
+
+# --- statements ----------------------------------------------------------------------------
+
+
+def test_statement_sequence(conn, trace, homes):
+    settle(conn, ("a", "t", "m1", 1), ("q", "q", "m2", 2))
+    stage(conn, ("b", "u", "m2", 3), ("a", "t", "s2", 4))
+    trace.clear()
+    assert T.temp_to_main(conn, "homes") is None
+    statements = list(trace)
+    # The replaced rows may go in any order.
+    deletes = [i for i, s in enumerate(statements) if s.startswith("DELETE From homes ")]
+    assert len(deletes) == 2
+    statements[deletes[0] : deletes[-1] + 1] = sorted(statements[deletes[0] : deletes[-1] + 1])
+    assert statements == (
+        READS
+        + [JOIN_A.format(2), JOIN_B.format(2)]
+        + DROPS
+        + [
+            "BEGIN",
+            "DELETE From homes Where rowid in (1)",
+            "DELETE From homes Where rowid in (2)",
+            "INSERT INTO homes Values ('a','t','s2',4)",
+            "INSERT INTO homes Values ('b','u','m2',3)",
+            "DELETE From temp_homes WHERE rowid <= 2",
+        ]
+        + REBUILDS
+        + ["COMMIT"]
+    )
+
+
+def test_siblings_are_called_through_module_names_by_keyword_without_commit(
+    conn, homes, monkeypatch
+):
+    settle(conn, ("a", "t", "m1", 1), ("z", "z", "m2", 2))
+    stage(conn, ("b", "b", "m2", 3), ("c", "c", "s2", 4), ("a", "t", "s3", 5))
+    calls = []
+    for name in ("drop_table_index", "delete_row_main", "_insert_main", "active_table_index"):
+        original = getattr(T, name)
+
+        def spy(*args, _name=name, _original=original, **kwargs):
+            calls.append((_name, args, kwargs))
+            return _original(*args, **kwargs)
+
+        monkeypatch.setattr(T, name, spy)
+    T.temp_to_main(conn, "homes")
+    assert [(name, args) for name, args, _ in calls] == [
+        ("drop_table_index", ()),
+        ("delete_row_main", ()),
+        ("_insert_main", ()),
+        ("active_table_index", ()),
+    ]
+    base = {"conn": conn, "table": "homes", "comm": False}
+    drop, delete, insert, activate = (kwargs for _, _, kwargs in calls)
+    assert drop == activate == base
+    assert delete == {**base, "ids": {1, 2}} and isinstance(delete["ids"], set)
+    assert insert == {
+        **base,
+        "rows": [("a", "t", "s3", 5), ("c", "c", "s2", 4), ("b", "b", "m2", 3)],
+    }
+    assert isinstance(insert["rows"], list)
+
+
+# --- resulting rules --------------------------------------------------------------------------
+
+
+def test_newest_staged_row_wins_and_replaces_main_rows(conn, other, homes):
+    settle(conn, ("a", "t", "main", 0), ("keep", "k", "kept", 9))
+    stage(conn, ("a", "t", "s1", 1), ("a", "t", "s2", 2), ("a", "t", "s3", 3))
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("keep", "k", "kept", 9), ("a", "t", "s3", 3)]
+    assert rows(other, "temp_homes") == []
+
+
+def test_newest_means_highest_staging_row_id_not_insertion_order(conn, other, homes):
+    stage(conn, ("a", "t", "higher", 1), ("a", "t", "lower", 2), ("x", "x", "x", 3),
+          rowids=[10, 5, 7])
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("a", "t", "higher", 1), ("x", "x", "x", 3)]
+
+
+def test_repeat_under_one_rule_but_new_under_another(conn, other, homes):
+    settle(
+        conn,
+        ("z", "z", "B", 10),   # shares the B value of `middle`: deleted
+        ("a", "t", "m", 11),   # shares the A values of `newest`: deleted
+        ("b", "t", "n", 12),   # shares the A values of `oldest`: deleted
+        ("c", "c", "C", 13),   # shares nothing: untouched
+    )
+    stage(
+        conn,
+        ("b", "t", "B", 1),    # oldest: repeats `middle` under B, new under A
+        ("a", "t", "B", 2),    # middle: repeats `newest` under A, new under B
+        ("a", "t", "N", 3),    # newest
+    )
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("c", "c", "C", 13), ("a", "t", "N", 3)]
+
+
+def test_every_main_row_matched_is_deleted(conn, other, homes):
+    settle(conn, ("a", "t", "1", 1), ("a", "t", "2", 2), ("x", "x", "B", 3),
+           ("a", "t", "3", 4), ("y", "y", "B", 5), ("a", "u", "4", 6))
+    stage(conn, ("a", "t", "B", 7))
+    T.temp_to_main(conn, "homes")
+    assert rows(other, "homes") == [(6, "a", "u", "4", 6), (7, "a", "t", "B", 7)]
+
+
+def test_main_rows_sharing_nothing_are_untouched(conn, other, homes):
+    settle(conn, ("a", "u", "x", 1), ("b", "t", "y", 2), ("a", "t", "z", 3))
+    stage(conn, ("a", "t", "w", 4))
+    T.temp_to_main(conn, "homes")
+    assert rows(other, "homes") == [
+        (1, "a", "u", "x", 1), (2, "b", "t", "y", 2), (3, "a", "t", "w", 4)
+    ]
+
+
+def test_survivors_reach_main_newest_first(conn, other, homes):
+    settle(conn, ("m1", "m", "m1", 0), ("m2", "m", "m2", 0))
+    stage(conn, ("s1", "s", "s1", 1), ("s2", "s", "s2", 2), ("s3", "s", "s3", 3))
+    T.temp_to_main(conn, "homes")
+    assert rows(other, "homes") == [
+        (1, "m1", "m", "m1", 0),
+        (2, "m2", "m", "m2", 0),
+        (3, "s3", "s", "s3", 3),
+        (4, "s2", "s", "s2", 2),
+        (5, "s1", "s", "s1", 1),
+    ]
+
+
+def test_identical_staged_rows_are_inserted_once(conn, other, homes):
+    stage(conn, ("a", "t", "x", 1), ("a", "t", "x", 1), ("a", "t", "x", 1))
+    T.temp_to_main(conn, "homes")
+    assert rows(other, "homes") == [(1, "a", "t", "x", 1)]
+
+
+def test_a_second_merge_moves_only_what_was_staged_since(conn, other, homes):
+    stage(conn, ("a", "t", "x", 1))
+    T.temp_to_main(conn, "homes")
+    stage(conn, ("a", "t", "y", 2), ("b", "t", "z", 3))
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("b", "t", "z", 3), ("a", "t", "y", 2)]
+
+
+# --- NULLs and value equality --------------------------------------------------------------
+
+
+def test_null_in_a_rule_column_never_matches_a_main_row(conn, other, homes):
+    settle(conn, (None, "t", "m1", 1), ("n", "t", None, 2), (None, None, None, 3))
+    stage(conn, (None, "t", "s1", 4), ("k", "k", None, 5), (None, None, "s3", 6))
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [
+        (None, "t", "m1", 1), ("n", "t", None, 2), (None, None, None, 3),
+        (None, None, "s3", 6), ("k", "k", None, 5), (None, "t", "s1", 4),
+    ]
+
+
+@pytest.mark.parametrize(
+    "older, newer",
+    [
+        ((None, "t", "x1", 1), (None, "t", "x2", 2)),
+        (("a", None, "x1", 1), ("a", None, "x2", 2)),
+        (("p", "p", None, 1), ("r", "r", None, 2)),
+    ],
+    ids=["null-name", "null-type", "null-address"],
+)
+def test_equal_tuples_with_nulls_repeat_among_staged_rows(conn, other, homes, older, newer):
+    stage(conn, older, newer)
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [newer]
+
+
+@pytest.mark.parametrize(
+    "older, newer, repeat",
+    [
+        (1, 1.0, True),
+        (1.0, 1, True),
+        (2, 2, True),
+        (1, "1", False),
+        ("1", 1, False),
+        (1.0, "1.0", False),
+        ("1", b"1", False),
+        ("a", "A", False),
+    ],
+    ids=repr,
+)
+def test_staged_repeats_use_value_equality(conn, other, homes, older, newer, repeat):
+    stage(conn, ("o", "o", older, 1), ("n", "n", newer, 2))
+    T.temp_to_main(conn, "homes")
+    survivors = [(1, ("n", "n", newer, 2))] + ([] if repeat else [(2, ("o", "o", older, 1))])
+    assert typed(other) == expect(*survivors)
+
+
+@pytest.mark.parametrize(
+    "in_main, staged, replaced",
+    [
+        (1, 1.0, True),
+        (1.0, 1, True),
+        ("1", "1", True),
+        (b"1", b"1", True),
+        ("1", 1, False),
+        (1, "1", False),
+        (b"1", "1", False),
+        ("a", "A", False),
+        (None, None, False),
+    ],
+    ids=repr,
+)
+def test_main_rows_match_by_sql_equality(conn, other, homes, in_main, staged, replaced):
+    settle(conn, ("m", "m", in_main, 1))
+    stage(conn, ("s", "s", staged, 2))
+    T.temp_to_main(conn, "homes")
+    kept = [] if replaced else [(1, ("m", "m", in_main, 1))]
+    assert typed(other) == expect(*kept, (1 if replaced else 2, ("s", "s", staged, 2)))
+
+
+# --- rules as the catalogue holds them ------------------------------------------------------
+
+
+@pytest.mark.parametrize("col_num", ["0,1", "0, 1", " 0 ,  1 ", "0,\t1", "-4,-3", "0,-3"])
+def test_col_num_with_blanks_or_negative_positions(conn, other, trace, homes, col_num):
+    set_col_num(conn, "unique_0", col_num)
+    settle(conn, ("a", "t", "m", 1), ("a", "u", "n", 2))
+    stage(conn, ("a", "t", "s1", 3), ("a", "t", "s2", 4))
+    trace.clear()
+    T.temp_to_main(conn, "homes")
+    assert trace.statements[3] == JOIN_A.format(2)
+    assert rows(other, "homes") == [(2, "a", "u", "n", 2), (3, "a", "t", "s2", 4)]
+
+
+def test_rule_order_within_col_num_names_the_join_columns_in_that_order(conn, trace, homes):
+    set_col_num(conn, "unique_0", "1,0")
+    stage(conn, ("a", "t", "s", 1))
+    trace.clear()
+    T.temp_to_main(conn, "homes")
+    assert trace.statements[3] == (
+        "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s "
+        "ON m.type = s.type AND m.name = s.name WHERE s.rowid <= 1"
+    )
+
+
+def test_without_rules_every_staged_row_is_inserted_and_nothing_deleted(conn, other, trace, homes):
+    conn.execute("DELETE FROM unique_table WHERE table_name = 'homes'")
+    settle(conn, ("a", "t", "x", 1))
+    stage(conn, ("a", "t", "x", 1), ("a", "t", "x", 2), ("a", "t", "x", 3))
+    trace.clear()
+    T.temp_to_main(conn, "homes")
+    assert not any(s.startswith(("SELECT m.rowid", "DELETE From homes")) for s in trace)
+    assert main_values(other) == [
+        ("a", "t", "x", 1), ("a", "t", "x", 3), ("a", "t", "x", 2), ("a", "t", "x", 1)
+    ]
+
+
+def test_rules_of_other_tables_are_ignored(conn, other, homes):
+    conn.execute("INSERT INTO unique_table VALUES ('flats', 'u', 'age', '3')")
+    conn.execute("INSERT INTO unique_table VALUES ('Homes', 'u', 'age', '3')")
+    settle(conn, ("m", "m", "m", 7))
+    stage(conn, ("s", "s", "s", 7))
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("m", "m", "m", 7), ("s", "s", "s", 7)]
+
+
+def test_a_later_catalogue_row_of_the_same_rule_replaces_its_positions(conn, other, homes):
+    conn.execute("INSERT INTO unique_table VALUES ('homes', 'unique_0', 'age', '3')")
+    stage(conn, ("a", "t", "x", 1), ("a", "t", "y", 2), ("b", "b", "z", 2))
+    T.temp_to_main(conn, "homes")
+    # unique_0 now means age: the two rows of age 2 collide, name/type no longer do.
+    assert main_values(other) == [("b", "b", "z", 2), ("a", "t", "x", 1)]
+
+
+# --- failures ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("col_num", ["4", "0,4", "99", "-5", "2,-9"])
+def test_position_beyond_the_last_column_fails_before_anything_is_written(
+    conn, other, trace, snapshot, col_num
+):
+    set_col_num(conn, "unique_1", col_num)
+    settle(conn, ("a", "t", "x", 1))
+    stage(conn, ("a", "t", "y", 2))
+    before = snapshot()
+    trace.clear()
+    with pytest.raises(IndexError):
+        T.temp_to_main(conn, "homes")
+    assert trace.statements == READS
+    assert not conn.in_transaction
+    assert snapshot() == snapshot(other) == before
+
+
+def test_position_beyond_the_staged_row_fails_although_main_has_the_column(
+    conn, other, trace, snapshot
+):
+    conn.execute("ALTER TABLE homes ADD COLUMN extra")
+    set_col_num(conn, "unique_1", "4")
+    stage(conn, ("a", "t", "y", 2))
+    before = snapshot()
+    trace.clear()
+    with pytest.raises(IndexError):
+        T.temp_to_main(conn, "homes")
+    assert trace.statements == READS
+    assert snapshot(other) == before
+
+
+def test_rules_without_a_main_table_fail_at_the_first_staged_row(conn, trace, homes):
+    conn.execute("DROP TABLE homes")
+    stage(conn, ("a", "t", "y", 2))
+    trace.clear()
+    with pytest.raises(IndexError):
+        T.temp_to_main(conn, "homes")
+    assert trace.statements == ["PRAGMA table_info(homes)"] + READS[1:]
+    assert rows(conn, "temp_homes") == [(1, "a", "t", "y", 2)]
+
+
+def test_position_beyond_the_last_column_is_harmless_with_nothing_staged(conn, other, homes):
+    set_col_num(conn, "unique_1", "9")
+    settle(conn, ("a", "t", "x", 1))
+    T.temp_to_main(conn, "homes")
+    assert main_values(other) == [("a", "t", "x", 1)]
+    assert sql_indexes(other, "homes") == REGISTERED
+
+
+@pytest.mark.parametrize("col_num", ["", "0,,1", "0,", "x", "1.5", "0;1"])
+@pytest.mark.parametrize("staged", [True, False], ids=["staged", "empty"])
+def test_col_num_that_is_not_integers_fails_on_reading_the_rules(
+    conn, other, trace, snapshot, col_num, staged
+):
+    set_col_num(conn, "unique_0", col_num)
+    if staged:
+        stage(conn, ("a", "t", "y", 2))
+    before = snapshot()
+    trace.clear()
+    with pytest.raises(ValueError):
+        T.temp_to_main(conn, "homes")
+    assert trace.statements == READS[:2]
+    assert snapshot(other) == before
+
+
+def test_missing_staging_table_fails_on_reading_it(conn, trace, homes):
+    conn.execute("DROP TABLE temp_homes")
+    trace.clear()
+    with pytest.raises(sqlite3.OperationalError, match="no such table: temp_homes"):
+        T.temp_to_main(conn, "homes")
+    assert trace.statements == READS[:2]
+    assert sql_indexes(conn, "homes") == REGISTERED
+
+
+def test_failure_while_rebuilding_leaves_indexes_dropped_and_work_uncommitted(
+    conn, other, trace, homes
+):
+    # A registered index over a column the table no longer has.
+    conn.execute("INSERT INTO index_table VALUES ('homes', 'ghost', 'gone')")
+    settle(conn, ("a", "t", "m", 1), ("k", "k", "k", 2))
+    stage(conn, ("a", "t", "s", 3))
+    trace.clear()
+    with pytest.raises(sqlite3.OperationalError, match="gone"):
+        T.temp_to_main(conn, "homes")
+    assert "COMMIT" not in trace.statements
+    assert trace.statements[-1] == REBUILDS[-1]
+    assert conn.in_transaction
+    # The work is in the open transaction only.
+    assert main_values(conn) == [("k", "k", "k", 2), ("a", "t", "s", 3)]
+    assert rows(conn, "temp_homes") == []
+    assert main_values(other) == [("a", "t", "m", 1), ("k", "k", "k", 2)]
+    assert rows(other, "temp_homes") == [(1, "a", "t", "s", 3)]
+    # Nothing repairs the indexes: after a rollback the rows are back, the indexes are not.
+    conn.rollback()
+    assert main_values(conn) == [("a", "t", "m", 1), ("k", "k", "k", 2)]
+    assert rows(conn, "temp_homes") == [(1, "a", "t", "s", 3)]
+    assert sql_indexes(conn, "homes") == []
+
+
+def test_failure_while_inserting_leaves_rows_staged_and_deletes_uncommitted(
+    conn, other, trace, homes
+):
+    conn.execute("ALTER TABLE homes ADD COLUMN extra")
+    conn.execute("INSERT INTO homes VALUES ('a', 't', 'm', 1, 'e')")
+    conn.execute("INSERT INTO homes VALUES ('k', 'k', 'k', 2, 'e')")
+    conn.commit()
+    stage(conn, ("a", "t", "s", 3))
+    trace.clear()
+    with pytest.raises(sqlite3.OperationalError, match="5 columns but 4 values"):
+        T.temp_to_main(conn, "homes")
+    assert not any(s.startswith(("DELETE From temp_", "CREATE INDEX")) for s in trace)
+    assert "COMMIT" not in trace.statements
+    assert sql_indexes(conn, "homes") == []
+    assert rows(conn, "homes") == [(2, "k", "k", "k", 2, "e")]
+    assert rows(conn, "temp_homes") == [(1, "a", "t", "s", 3)]
+    assert len(rows(other, "homes")) == 2
+    conn.rollback()
+    assert len(rows(conn, "homes")) == 2
+
+
+# --- indexes, empty staging, commits ----------------------------------------------------------
+
+
+def test_indexes_are_rebuilt_as_registered_and_an_outside_index_is_dropped(conn, other, homes):
+    registered = index_sql(conn)
+    conn.execute("CREATE INDEX outside ON homes (age, name)")
+    conn.execute("CREATE INDEX staging_side ON temp_homes (name)")
+    conn.commit()
+    settle(conn, ("a", "t", "m", 1))
+    stage(conn, ("a", "t", "s", 2))
+    before = (catalogue(conn, "index_table"), catalogue(conn, "unique_table"))
+    T.temp_to_main(conn, "homes")
+    assert index_sql(other) == registered
+    assert sql_indexes(other, "temp_homes") == ["staging_side"]
+    assert (catalogue(other, "index_table"), catalogue(other, "unique_table")) == before
+
+
+@pytest.mark.parametrize("comm, commits", [(True, 1), (False, 0)])
+def test_empty_staging_changes_nothing_but_rebuilds_indexes(
+    conn, other, trace, snapshot, comm, commits
+):
+    conn.execute("CREATE INDEX outside ON homes (age)")
+    settle(conn, ("a", "t", "m", 1))
+    before = snapshot()
+    spy = SpyConnection(conn)
+    trace.clear()
+    T.temp_to_main(spy, "homes", comm)
+    assert trace.without_transactions() == (
+        READS + DROPS + ["DROP INDEX if exists outside"] + REBUILDS
+    )
+    assert spy.commits == commits
+    assert snapshot() == {**before, "indexes": REGISTERED}
+
+
+@pytest.mark.parametrize("comm, commits", COMM_COMMITS)
+def test_comm_decides_the_commit(conn, other, homes, comm, commits):
+    settle(conn, ("a", "t", "m", 1))
+    stage(conn, ("a", "t", "s", 2))
+    T.temp_to_main(conn, "homes", comm)
+    merged = [("a", "t", "s", 2)]
+    assert main_values(conn) == merged
+    assert main_values(other) == (merged if commits else [("a", "t", "m", 1)])
+    assert rows(other, "temp_homes") == ([] if commits else [(1, "a", "t", "s", 2)])
+    assert conn.in_transaction != commits
+
+
+def test_arguments_by_keyword(conn, other, homes):
+    stage(conn, ("a", "t", "s", 2))
+    T.temp_to_main(comm=1, table="homes", conn=conn)
+    assert main_values(other) == [("a", "t", "s", 2)]
+
+
+# --- a row staged by another connection while the merge runs -----------------------------------
+
+
+class RacingConnection:
+    """Wraps a connection; right after the merge has fetched the staged rows, `race` runs."""
+
+    def __init__(self, conn, race):
+        self.conn = conn
+        self.race = race
+        self.raced = False
+
+    def cursor(self):
+        return RacingCursor(self, self.conn.cursor())
+
+    def commit(self):
+        self.conn.commit()
+
+
+class RacingCursor:
+    def __init__(self, owner, cursor):
+        self.owner = owner
+        self.cursor = cursor
+        self.last = ""
+
+    def execute(self, sql, *params):
+        self.last = sql
+        self.cursor.execute(sql, *params)
+        return self
+
+    def executemany(self, sql, seq):
+        self.last = sql
+        self.cursor.executemany(sql, seq)
+        return self
+
+    def fetchall(self):
+        result = self.cursor.fetchall()
+        if not self.owner.raced and self.last.startswith("SELECT rowid,* FROM temp_"):
+            self.owner.raced = True
+            self.owner.race()
+        return result
+
+
+def test_a_row_staged_during_the_merge_survives_and_is_merged_next_time(
+    conn, other, trace, homes
+):
+    settle(conn, ("q", "q", "mq", 0), ("a", "t", "ma", 0))
+    stage(conn, ("a", "t", "s1", 1), ("b", "b", "s2", 2))
+
+    def race():
+        # Another writer stages a row that replaces the main row `q`.
+        other.execute("INSERT INTO temp_homes VALUES ('q', 'q', 'late', 9)")
+        other.commit()
+
+    racing = RacingConnection(conn, race)
+    trace.clear()
+    T.temp_to_main(racing, "homes")
+    assert racing.raced
+    assert "DELETE From temp_homes WHERE rowid <= 2" in trace.statements
+    assert rows(other, "temp_homes") == [(3, "q", "q", "late", 9)]
+    assert main_values(other) == [("q", "q", "mq", 0), ("b", "b", "s2", 2), ("a", "t", "s1", 1)]
+
+    T.temp_to_main(conn, "homes")
+    assert rows(other, "temp_homes") == []
+    assert main_values(other) == [("b", "b", "s2", 2), ("a", "t", "s1", 1), ("q", "q", "late", 9)]
+
+
+# --- the merge against a per-row model ---------------------------------------------------------
+
+
+def sql_equal(a, b):
+    """SQLite's = on untyped columns: NULL matches nothing, numbers by value, else same class."""
+    if a is None or b is None:
+        return False
+    numbers = (int, float)
+    if isinstance(a, numbers) and isinstance(b, numbers):
+        return a == b
+    return type(a) is type(b) and a == b
+
+
+def model_merge(main, staged, rules):
+    """The merge done row by row: `main` and `staged` are lists of (rowid, values).
+
+    Staged rows are taken newest first; the first row presenting a value tuple under a
+    rule claims it and looks it up in the main table, every later (older) row with that
+    tuple is a repeat and is left out. Returns the main table afterwards.
+    """
+    claimed = [set() for _ in rules]
+    replaced = set()
+    survivors = []
+    for _, row in sorted(staged, key=lambda pair: pair[0], reverse=True):
+        repeat = False
+        for claims, positions in zip(claimed, rules):
+            key = tuple(row[p] for p in positions)
+            if key in claims:
+                repeat = True
+                continue
+            claims.add(key)
+            for rowid, main_row in main:
+                if all(sql_equal(main_row[p], v) for p, v in zip(positions, key)):
+                    replaced.add(rowid)
+        if not repeat:
+            survivors.append(row)
+    kept = [(rowid, row) for rowid, row in sorted(main) if rowid not in replaced]
+    next_id = max((rowid for rowid, _ in kept), default=0) + 1
+    return kept + [(next_id + i, row) for i, row in enumerate(survivors)]
+
+
+VALUE = st.sampled_from([0, 1, 2, 1.0, "1", None])
+ROW = st.tuples(VALUE, VALUE, VALUE, VALUE)
+RULE = st.lists(st.integers(0, 3), min_size=1, max_size=2, unique=True)
+TIER = st.dictionaries(st.integers(1, 40), ROW, max_size=9)
+
+
+@settings(
+    max_examples=200,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture],
+)
+@given(rules=st.lists(RULE, min_size=2, max_size=2), main=TIER, staged=TIER)
+def test_merge_equals_the_per_row_model(conn, other, homes, rules, main, staged):
+    columns = ["name", "type", "address", "age"]
+    conn.execute("DELETE FROM homes")
+    conn.execute("DELETE FROM temp_homes")
+    conn.execute("DELETE FROM unique_table WHERE table_name = 'homes'")
+    conn.executemany(
+        "INSERT INTO unique_table VALUES ('homes', ?, ?, ?)",
+        [
+            (f"unique_{k}", ",".join(columns[p] for p in rule), ",".join(map(str, rule)))
+            for k, rule in enumerate(rules)
+        ],
+    )
+    # Row ids as drawn, inserted in the dictionaries' own (arbitrary) order.
+    conn.executemany(
+        "INSERT INTO homes (rowid,name,type,address,age) VALUES (?,?,?,?,?)",
+        [(rowid, *row) for rowid, row in main.items()],
+    )
+    conn.executemany(
+        "INSERT INTO temp_homes (rowid,name,type,address,age) VALUES (?,?,?,?,?)",
+        [(rowid, *row) for rowid, row in staged.items()],
+    )
+    conn.commit()
+    expected = model_merge(list(main.items()), list(staged.items()), rules)
+
+    T.temp_to_main(conn, "homes")
+
+    assert typed(other) == expect(*expected)
+    assert rows(other, "temp_homes") == []
+    assert sql_indexes(other, "homes") == REGISTERED
