@@ -1,0 +1,381 @@
+"""find: rows of both tiers, staged first, each the newest of the rows linked to it."""
+
+import sqlite3
+
+import pytest
+
+import tablora.tablora as T
+
+from conftest import HOMES_COLS
+
+# homes: name, type, address, age; unique_0 over (name, type), unique_1 over (address).
+SELECT_ALL = "SELECT rowid," + ",".join(HOMES_COLS) + " FROM "
+
+
+def stage(conn, *rows, comm=True):
+    T.insert_temp(conn, "homes", list(rows), comm)
+
+
+def settle(conn, *rows):
+    T._insert_main(conn, "homes", list(rows))
+
+
+def put(conn, table, rowid, row):
+    """A row with a chosen row id."""
+    marks = ",".join("?" * len(row))
+    conn.execute(f"INSERT INTO {table} (rowid,name,type,address,age) VALUES (?,{marks})",
+                 (rowid, *row))
+    conn.commit()
+
+
+def find(conn, conditions="", select="*", table="homes"):
+    return T.find(conn, select, table, conditions)
+
+
+# ---- the select list ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "select, expected",
+    [
+        ("*", [["s", "flat", "S st", 5], ["m", "house", "M st", 40]]),
+        ("age,name", [[5, "s"], [40, "m"]]),
+        ("address", [["S st"], ["M st"]]),
+        ("age,age,type", [[5, 5, "flat"], [40, 40, "house"]]),
+    ],
+)
+def test_select_list_picks_columns_in_its_own_order(conn, homes, select, expected):
+    settle(conn, ("m", "house", "M st", 40))
+    stage(conn, ("s", "flat", "S st", 5))
+    assert find(conn, select=select) == expected
+
+
+@pytest.mark.parametrize("select", ["name, age", "Name", "name,", "", "rowid", "age,name "])
+def test_select_piece_naming_no_column_fails_before_any_row_is_read(conn, homes, trace, select):
+    settle(conn, ("m", "house", "M st", 40))
+    trace.clear()
+    with pytest.raises(ValueError):
+        find(conn, select=select)
+    assert trace.without_transactions() == [
+        "PRAGMA table_info(homes)",
+        "SELECT * FROM unique_table WHERE table_name = 'homes'",
+    ]
+
+
+def test_result_holds_lists_of_values_with_types_kept(conn, homes):
+    stage(conn, (None, 1.0, b"\x00b", "7"))
+    settle(conn, ("x", 1, "addr", 7))
+    got = find(conn)
+    assert got == [[None, 1.0, b"\x00b", "7"], ["x", 1, "addr", 7]]
+    assert all(type(row) is list for row in got)
+    assert [type(v) for v in got[0]] == [type(None), float, bytes, str]
+    assert [type(v) for v in got[1]] == [str, int, str, int]
+
+
+# ---- conditions ---------------------------------------------------------------------------
+
+
+def test_blank_conditions_return_every_row_staged_first(conn, homes):
+    settle(conn, ("m1", "t", "a1", 1), ("m2", "t", "a2", 2))
+    stage(conn, ("s1", "t", "b1", 3), ("s2", "t", "b2", 4))
+    assert [r[0] for r in find(conn)] == ["s1", "s2", "m1", "m2"]
+
+
+@pytest.mark.parametrize(
+    "conditions, expected",
+    [
+        ("ORDER BY age DESC", ["s2", "s3", "s1", "m3", "m1", "m2"]),
+        ("ORDER BY age", ["s1", "s3", "s2", "m2", "m1", "m3"]),
+        ("WHERE age > 25 ORDER BY age DESC", ["s2", "s3", "m3", "m1"]),
+        ("where age > 25", ["s3", "s2", "m1", "m3"]),
+        ("\n  where age > 25\n  order by age desc\n", ["s2", "s3", "m3", "m1"]),
+        ("order by rowid desc", ["s2", "s3", "s1", "m3", "m2", "m1"]),
+        ("where name = 'nobody'", []),
+        ("where name like 'm%' order by age", ["m2", "m1", "m3"]),
+    ],
+)
+def test_conditions_filter_and_order_each_pass_by_itself(conn, homes, conditions, expected):
+    settle(conn, ("m1", "t", "ma", 30), ("m2", "t", "mb", 10), ("m3", "t", "mc", 50))
+    stage(conn, ("s1", "t", "sa", 20), ("s3", "t", "sc", 35), ("s2", "t", "sb", 60))
+    assert [r[0] for r in find(conn, conditions)] == expected
+
+
+def test_invalid_conditions_fail_with_the_driver_error(conn, homes):
+    with pytest.raises(sqlite3.OperationalError):
+        find(conn, "WHERE")
+
+
+# ---- tiers and links ----------------------------------------------------------------------
+
+
+def test_staged_row_hides_its_main_twin(conn, homes):
+    put(conn, "homes", 3, ("h", "flat", "old st", 40))
+    put(conn, "temp_homes", 7, ("h", "flat", "new st", 41))
+    assert find(conn) == [["h", "flat", "new st", 41]]
+
+
+def test_main_row_with_no_linked_row_is_returned(conn, homes):
+    settle(conn, ("a", "flat", "A st", 1))
+    stage(conn, ("b", "flat", "B st", 2))
+    assert find(conn) == [["b", "flat", "B st", 2], ["a", "flat", "A st", 1]]
+
+
+def test_newest_main_row_wins_among_main_rows(conn, homes):
+    settle(conn, ("h", "flat", "A st", 1), ("h", "flat", "B st", 2), ("x", "y", "B st", 3))
+    # rows 1 and 2 share unique_0, rows 2 and 3 share unique_1: row 3 is the newest
+    assert find(conn) == [["x", "y", "B st", 3]]
+
+
+def test_chain_across_two_rules_withholds_a_row_that_shares_nothing_directly(conn, homes):
+    put(conn, "homes", 5, ("a", "flat", "P st", 1))  # shares the address with row 3
+    put(conn, "homes", 3, ("b", "house", "P st", 2))  # shares (name, type) with staged 1
+    put(conn, "temp_homes", 1, ("b", "house", "Q st", 3))
+    settle(conn, ("c", "flat", "R st", 4))  # linked to nothing
+    assert find(conn) == [["b", "house", "Q st", 3], ["c", "flat", "R st", 4]]
+
+
+def test_chain_through_main_rows_only(conn, homes):
+    put(conn, "homes", 1, ("a", "t", "A", 1))
+    put(conn, "homes", 2, ("a", "t", "B", 2))  # unique_0 with 1
+    put(conn, "homes", 3, ("b", "t", "B", 3))  # unique_1 with 2
+    put(conn, "homes", 4, ("b", "t", "C", 4))  # unique_0 with 3
+    put(conn, "homes", 5, ("z", "t", "Z", 5))
+    assert find(conn, select="age") == [[4], [5]]
+
+
+@pytest.mark.parametrize(
+    "conditions, expected",
+    [
+        ("where name = 'a'", []),  # its chain ends in a staged row outside the selection
+        ("where age = 2", []),  # the middle of the chain
+        ("where address = 'Q st'", [["b", "house", "Q st", 3]]),
+        ("where age = 4", [["c", "flat", "R st", 4]]),
+        ("where rowid = 5", []),  # rowid 5 in main only
+        ("where rowid = 1", [["b", "house", "Q st", 3], ["c", "flat", "R st", 4]]),
+    ],
+)
+def test_conditions_selecting_few_rows_resolve_against_rows_outside_them(
+        conn, homes, conditions, expected):
+    put(conn, "homes", 5, ("a", "flat", "P st", 1))
+    put(conn, "homes", 3, ("b", "house", "P st", 2))
+    put(conn, "temp_homes", 1, ("b", "house", "Q st", 3))
+    put(conn, "homes", 1, ("c", "flat", "R st", 4))
+    assert find(conn, conditions) == expected
+
+
+def test_staged_row_outside_the_selection_hides_a_selected_main_row(conn, homes):
+    settle(conn, ("h", "flat", "A st", 40))
+    stage(conn, ("h", "flat", "A st", 5))
+    assert find(conn, "where age = 40") == []
+    assert find(conn, "where age = 5") == [["h", "flat", "A st", 5]]
+
+
+@pytest.mark.parametrize(
+    "conditions",
+    ["where age < 10", "where age < 10 order by rowid desc", "where rowid % 2 = 1", "where 1"],
+)
+def test_selective_conditions_over_a_larger_table(conn, homes, conditions):
+    # 300 unlinked main rows; row 3 (age 3) shares its address with the newer row 290.
+    rows = [(f"n{i}", "t", f"a{i}", i) for i in range(1, 301)]
+    rows[289] = ("n290", "t", "a3", 290)
+    settle(conn, *rows)
+    got = {r[3] for r in find(conn, conditions)}
+    assert 3 not in got
+    expected = {r[3] for r in rows if r[3] != 3}
+    if "age < 10" in conditions:
+        expected = {a for a in expected if a < 10}
+    if "% 2" in conditions:
+        expected = {a for a in expected if a % 2 == 1}
+    assert got == expected
+
+
+def test_equal_numbers_of_different_types_link_but_text_does_not(conn, homes):
+    put(conn, "homes", 1, ("n", "t", 1, 1))
+    put(conn, "homes", 2, ("m", "t", 1.0, 2))  # same address as row 1 under SQL equality
+    put(conn, "homes", 3, ("o", "t", "1", 3))  # text: a different address
+    put(conn, "homes", 4, ("p", "t", b"1", 4))  # blob: different again
+    assert find(conn, select="age") == [[2], [3], [4]]
+
+
+# ---- NULL keys ------------------------------------------------------------------------------
+
+
+def test_two_all_null_keys_return_at_most_one_row(conn, homes):
+    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
+    # the resolver links neither to the other, but their unique_1 keys are equal
+    assert find(conn) == [["a", "flat", None, 1]]
+
+
+def test_null_key_staged_and_main(conn, homes):
+    settle(conn, ("a", "flat", None, 1))
+    stage(conn, ("b", "house", None, 2))
+    assert find(conn) == [["b", "house", None, 2]]
+
+
+def test_null_in_one_column_of_a_rule_links_nothing_but_repeats_the_key(conn, homes):
+    settle(conn, ("a", None, "A", 1), ("a", None, "B", 2), ("a", "t", "B", 3))
+    # rows 1 and 2 have the key ('a', None) but are not linked through it;
+    # row 2 is linked to row 3 through the address, and row 3 is newer.
+    # Row 1 is returned first; nothing else shares a non-NULL key with it.
+    assert find(conn, select="age") == [[1], [3]]
+
+
+def test_null_keys_under_order_by_rowid_desc(conn, homes):
+    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
+    assert find(conn, "order by rowid desc") == [["b", "house", None, 2]]
+
+
+# ---- several versions of one row (keys recorded only for returned rows) ---------------------
+
+
+@pytest.mark.parametrize("versions", [2, 3])
+@pytest.mark.parametrize("conditions", ["", "order by rowid", "order by rowid desc"])
+def test_newest_of_several_staged_versions_is_returned(conn, homes, versions, conditions):
+    settle(conn, ("h", "flat", "A st", 0), ("h", "flat", "A st", -1))
+    stage(conn, *[("h", "flat", "A st", v) for v in range(1, versions + 1)])
+    assert find(conn, conditions) == [["h", "flat", "A st", versions]]
+
+
+@pytest.mark.parametrize("versions", [2, 3])
+def test_newest_of_several_main_versions_is_returned(conn, homes, versions):
+    settle(conn, *[("h", "flat", f"st {v}", v) for v in range(1, versions + 1)])
+    assert find(conn) == [["h", "flat", f"st {versions}", versions]]
+
+
+def test_versions_chained_through_another_rule(conn, homes):
+    # staged 1 and 2 share (name, type); staged 2 and main 1 share the address
+    stage(conn, ("h", "flat", "A", 1), ("h", "flat", "B", 2))
+    settle(conn, ("k", "house", "B", 3), ("z", "z", "Z", 4))
+    assert find(conn, select="age") == [[2], [4]]
+
+
+# ---- unique rules ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("conditions", ["", "order by age desc", "where age > 0"])
+def test_table_without_rules_returns_every_selected_row(conn, trace, conditions):
+    T.create_table(conn, "plain", ["k", "age"], [], [])
+    T._insert_main(conn, "plain", [("a", 1), ("a", 2)])
+    T.insert_temp(conn, "plain", [("a", 3), ("a", 4)])
+    trace.clear()
+    got = T.find(conn, "k,age", "plain", conditions)
+    expected = {"": [3, 4, 1, 2], "order by age desc": [4, 3, 2, 1], "where age > 0": [3, 4, 1, 2]}
+    assert [r[1] for r in got] == expected[conditions]
+    assert trace.without_transactions() == [
+        "PRAGMA table_info(plain)",
+        "SELECT * FROM unique_table WHERE table_name = 'plain'",
+        f"SELECT rowid,k,age FROM temp_plain {conditions}".strip(),
+        f"SELECT rowid,k,age FROM plain {conditions}".strip(),
+    ]
+
+
+def test_rule_by_negative_position_uses_that_column(conn):
+    # unique over the last column; the row id is no part of any key
+    T.create_table(conn, "t", ["k", "v"], [], [{"name": "last", "cols": [-1]}])
+    T._insert_main(conn, "t", [("a", 2), ("b", 2), ("c", 1), ("d", 5)])
+    T.insert_temp(conn, "t", [("e", 1)])
+    assert T.find(conn, "k", "t", "") == [["e"], ["b"], ["d"]]
+
+
+def test_rule_positions_with_blanks_in_the_catalogue(conn, homes):
+    conn.execute("DELETE FROM unique_table")
+    T.insert_unique(conn, "homes", "u", "name,address", " 0 , 2")
+    settle(conn, ("a", "x", "A", 1), ("a", "y", "A", 2), ("a", "z", "B", 3))
+    assert find(conn, select="age") == [[2], [3]]
+
+
+@pytest.mark.parametrize("col_num, error", [("0,,1", ValueError), ("x", ValueError),
+                                            (2, AttributeError)])
+def test_malformed_rule_positions_fail_even_without_rows(conn, homes, col_num, error):
+    T.insert_unique(conn, "homes", "bad", "name", col_num)
+    with pytest.raises(error):
+        find(conn)
+
+
+def test_rule_position_beyond_the_columns_fails_with_index_error(conn, homes):
+    T.insert_unique(conn, "homes", "bad", "name", "4")
+    settle(conn, ("a", "x", "A", 1))
+    with pytest.raises(IndexError):
+        find(conn)
+
+
+# ---- missing table, arguments -------------------------------------------------------------
+
+
+def test_missing_table_fails_with_the_driver_error(conn):
+    with pytest.raises(sqlite3.OperationalError, match="temp_nowhere"):
+        T.find(conn, "*", "nowhere", "")
+
+
+def test_missing_table_with_named_columns_fails_on_the_select_list(conn, trace):
+    with pytest.raises(ValueError):
+        T.find(conn, "name", "nowhere", "")
+    assert trace.without_transactions() == [
+        "PRAGMA table_info(nowhere)",
+        "SELECT * FROM unique_table WHERE table_name = 'nowhere'",
+    ]
+
+
+def test_arguments_by_keyword_and_by_position(conn, homes):
+    settle(conn, ("a", "x", "A", 1))
+    assert T.find(conditions="", table="homes", select="age", conn=conn) == [[1]]
+    assert T.find(conn, "age", "homes", conditions="") == [[1]]
+    with pytest.raises(TypeError):
+        T.find(conn, "*", "homes")
+    with pytest.raises(TypeError):
+        T.find(conn, "*", "homes", "", "")
+    with pytest.raises(TypeError):
+        T.find(conn, "*", "homes", condition="")
+
+
+# ---- reads only ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("conditions", ["", "where age > 1 order by rowid desc"])
+def test_find_sends_only_select_and_pragma_and_commits_nothing(conn, other, homes, trace,
+                                                               conditions):
+    settle(conn, ("a", "flat", "A", 1), ("b", "flat", "B", 2), ("c", "flat", "A", 3))
+    stage(conn, ("a", "flat", "S", 4), ("d", "flat", "D", 5), comm=False)  # left uncommitted
+    assert conn.in_transaction
+    trace.clear()
+    got = find(conn, conditions)
+    assert sorted(r[3] for r in got) == [2, 4, 5]
+    statements = list(trace)
+    assert statements[:4] == [
+        "PRAGMA table_info(homes)",
+        "SELECT * FROM unique_table WHERE table_name = 'homes'",
+        f"{SELECT_ALL}temp_homes {conditions}".strip(),
+        f"{SELECT_ALL}homes {conditions}".strip(),
+    ]
+    assert all(s.startswith(("SELECT ", "PRAGMA ")) for s in statements), statements
+    # the staged rows are still uncommitted: find neither committed nor ended the transaction
+    assert conn.in_transaction
+    assert other.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
+    conn.rollback()
+    assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
+
+
+def test_find_leaves_the_database_unchanged(conn, homes, db_path):
+    settle(conn, ("a", "flat", "A", 1), ("a", "flat", "B", 2))
+    stage(conn, ("a", "flat", "C", 3))
+    before = conn.execute("SELECT * FROM homes UNION ALL SELECT * FROM temp_homes").fetchall()
+    schema = conn.execute("SELECT * FROM sqlite_master").fetchall()
+    find(conn)
+    find(conn, "where age = 1")
+    assert not conn.in_transaction
+    fresh = sqlite3.connect(db_path)
+    try:
+        assert fresh.execute(
+            "SELECT * FROM homes UNION ALL SELECT * FROM temp_homes").fetchall() == before
+        assert fresh.execute("SELECT * FROM sqlite_master").fetchall() == schema
+    finally:
+        fresh.close()
+
+
+def test_same_newest_rows_before_and_after_a_merge(conn, homes):
+    settle(conn, ("a", "flat", "A", 1), ("b", "house", "B", 2))
+    stage(conn, ("a", "flat", "A2", 3), ("c", "flat", "B", 4), ("d", "d", "D", 5))
+    before = find(conn, "order by age")
+    T.temp_to_main(conn, "homes")
+    assert find(conn, "order by age") == before == [
+        ["a", "flat", "A2", 3], ["c", "flat", "B", 4], ["d", "d", "D", 5]]
