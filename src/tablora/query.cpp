@@ -151,8 +151,9 @@ inline uint64_t mix(uint64_t h) {  // splitmix64 finaliser
 // so no key objects are made.
 class Components {
  public:
-  Components(const std::vector<Rule>& rules, PyObject* cursor, std::string main_select)
-      : rules_(rules), width_(rules.size()), cursor_(cursor),
+  Components(const std::vector<Rule>& rules, PyObject* cursor, std::string table,
+             std::string main_select)
+      : rules_(rules), width_(rules.size()), cursor_(cursor), table_(std::move(table)),
         main_select_(std::move(main_select)), tables_(rules.size()), pending_(rules.size()) {}
 
   void reserve(size_t rows) {
@@ -233,6 +234,7 @@ class Components {
 
  private:
   enum : char { kOpen, kPending, kResolved };
+  static constexpr size_t kBatch = 500;  // tuples or row ids per statement
   struct Group {
     int first;     // the row whose values stand for the tuple
     int head = -1; // chain of linked members
@@ -332,16 +334,19 @@ class Components {
     parent_[a] = b;  // b's best is the newer one
   }
 
-  // Main rows holding the pending tuples of rule r, a batch per statement.
+  // Main rows holding the pending tuples of rule r: their row ids a batch
+  // of tuples per statement (the rule's index answers alone), then the rows
+  // not in the graph yet, a batch of row ids per statement.
   bool look_up(size_t r) {
     const Rule& rule = rules_[r];
     std::vector<int> asked;
     asked.swap(pending_[r]);
-    const size_t width = rule.columns.size();
-    const size_t batch = std::max<size_t>(1, std::min<size_t>(500, 30000 / width));
+    const size_t batch = std::max<size_t>(1, std::min<size_t>(kBatch, 30000 / rule.columns.size()));
+    std::vector<long long> unknown;
     for (size_t start = 0; start < asked.size(); start += batch) {
       const size_t count = std::min(batch, asked.size() - start);
-      std::string sql = main_select_;
+      std::string sql = "SELECT m.rowid FROM ";
+      sql += table_;
       if (!append_lookup(sql, rule, count)) return false;
       Ref params(PyList_New(0));
       if (!params) return false;
@@ -352,21 +357,61 @@ class Components {
           if (v.get() == nullptr || PyList_Append(params.get(), v.get()) < 0) return false;
         }
       }
-      Ref text = str(sql);
-      if (!text) return false;
-      Ref rows = fetch_all(cursor_, text.get(), params.get());
-      if (!rows) return false;
-      Ref iterator(PyObject_GetIter(rows.get()));
-      if (!iterator) return false;
-      while (Ref row{PyIter_Next(iterator.get())})
-        if (add(row.get(), 0, true) < 0) return false;  // new rows link themselves
-      if (PyErr_Occurred()) return false;
-      kept_.push_back(std::move(rows));  // the graph refers to these rows
+      Ref found = fetch_ids(sql, params.get(), unknown);
+      if (!found) return false;
     }
+    if (!fetch_rows(unknown)) return false;  // new rows link themselves
     for (int g : asked) {
       groups_[g].state = kResolved;
       for (int m = groups_[g].head; m >= 0; m = next_[m * width_ + r])
         if (!explored_[m]) queue_.push_back(m);
+    }
+    return true;
+  }
+
+  // Runs a row-id query; appends the ids not in the graph (once each).
+  Ref fetch_ids(const std::string& sql, PyObject* params, std::vector<long long>& unknown) {
+    Ref text = str(sql);
+    if (!text) return text;
+    Ref rows = fetch_all(cursor_, text.get(), params);
+    if (!rows) return rows;
+    Ref iterator(PyObject_GetIter(rows.get()));
+    if (!iterator) return iterator;
+    while (Ref row{PyIter_Next(iterator.get())}) {
+      long long id;
+      if (!row_id_of(row.get(), &id)) return Ref();
+      if (main_.try_emplace(id, -1).second) unknown.push_back(id);
+    }
+    if (PyErr_Occurred()) return Ref();
+    return rows;
+  }
+
+  bool fetch_rows(const std::vector<long long>& ids) {
+    for (size_t start = 0; start < ids.size(); start += kBatch) {
+      const size_t count = std::min(kBatch, ids.size() - start);
+      std::string sql = main_select_ + " AS m WHERE m.rowid IN (?";
+      for (size_t i = 1; i < count; ++i) sql += ",?";
+      sql += ")";
+      Ref params(PyList_New(static_cast<Py_ssize_t>(count)));
+      if (!params) return false;
+      for (size_t i = 0; i < count; ++i) {
+        PyObject* id = PyLong_FromLongLong(ids[start + i]);
+        if (id == nullptr) return false;
+        PyList_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
+      }
+      Ref text = str(sql);
+      if (!text) return false;
+      Ref rows = fetch_all(cursor_, text.get(), params.get());
+      if (!rows) return false;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), i);
+        long long id;
+        if (!row_id_of(row, &id)) return false;
+        const int n = add(row, 0, false);
+        if (n < 0) return false;
+        main_[id] = n;
+      }
+      kept_.push_back(std::move(rows));  // the graph refers to these rows
     }
     return true;
   }
@@ -398,6 +443,7 @@ class Components {
   const std::vector<Rule>& rules_;
   const size_t width_;  // rules per node
   PyObject* cursor_;
+  std::string table_;        // text form of the table name
   std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
   bool main_complete_ = false;
   // per node
@@ -537,8 +583,9 @@ TABLORA_FN(find) {
   Ref main_from = compose({"SELECT ", main_select.c_str(), " FROM ", table});
   if (!main_from) return nullptr;
   const char* main_from_text = PyUnicode_AsUTF8(main_from.get());
-  if (main_from_text == nullptr) return nullptr;
-  Components components(rules, cursor.get(), main_from_text);
+  std::string table_text;
+  if (main_from_text == nullptr || !append_text(table_text, table)) return nullptr;
+  Components components(rules, cursor.get(), table_text, main_from_text);
   if (!rules.empty()) {
     // Every staged row can link candidates, whatever the conditions select.
     // Blank conditions read every row of both tables, once each.
