@@ -2,7 +2,7 @@
 # .venv with Python 3.13 when it is missing and (re)build the extension.
 VENV   := .venv
 PY     := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py)
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py src/tablora/*.pyi) src/tablora/py.typed
 
 export TABLORA_WERROR ?= ON
 
@@ -19,6 +19,7 @@ $(VENV)/.installed: $(PY) $(SOURCES)
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py demo.db
+	$(PY) examples/cli_demo.py demo_cli.db
 
 test: $(VENV)/.installed
 	$(PY) -m pytest -q

@@ -16,7 +16,6 @@ import json
 import math
 import os
 import re
-import shutil
 import sqlite3
 import stat
 import sys
@@ -32,6 +31,16 @@ IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 CATALOGUE_TABLES = ("index_table", "unique_table")
 FORMATS_IN = ("csv", "tsv", "jsonl")
 EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl"}
+
+EXAMPLES = """\
+examples:
+  tablora create homes.db homes --cols name,type,address,age \\
+      --index index_0=name,type,address --unique unique_0=0,1 --unique unique_1=address
+  tablora stage homes.db homes homes.csv
+  tablora merge homes.db homes
+  tablora find homes.db homes --select name,age --where "age > 30"
+  tablora info homes.db
+"""
 
 _handles = itertools.count()
 
@@ -66,8 +75,12 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Two-tier tables over SQLite: stage rows fast, merge them under "
         "newest-wins unique rules, query both tiers at once.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument(
+        "--version", action=_VersionAction, nargs=0, help="print the version and exit"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     info = commands.add_parser(
@@ -170,13 +183,24 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _version() -> str:
-    try:
-        from importlib.metadata import version
+class _VersionAction(argparse.Action):
+    """--version, looking the version up only when asked."""
 
-        return version("tablora")
-    except Exception:
-        return "unknown"
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: object,
+        option_string: str | None = None,
+    ) -> None:
+        try:
+            from importlib.metadata import version
+
+            text = version("tablora")
+        except Exception:
+            text = "unknown"
+        print(f"{parser.prog} {text}")
+        parser.exit(0)
 
 
 # ---- database helpers ---------------------------------------------------------------
@@ -340,10 +364,10 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
 # ---- create -------------------------------------------------------------------------
 
 
-def _named(spec: str, option: str) -> tuple[str, str]:
-    name, sep, value = spec.partition("=")
+def _named(given: str, option: str) -> tuple[str, str]:
+    name, sep, value = given.partition("=")
     if not sep or not name.strip() or not value.strip():
-        raise CliError(f"{option} expects NAME=VALUE, got {spec!r}")
+        raise CliError(f"{option} expects NAME=VALUE, got {given!r}")
     return check_identifier(name.strip(), f"{option[2:]} name"), value
 
 
@@ -371,15 +395,15 @@ def cmd_create(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         names.add(name.lower())
 
     index: list[T.IndexEntry] = []
-    for spec in args.index:
-        name, value = _named(spec, "--index")
+    for given in args.index:
+        name, value = _named(given, "--index")
         claim(name)
         index.append(
             {"name": name, "cols": ",".join(column(c, "--index") for c in split_list(value))}
         )
     unique: list[T.UniqueEntry] = []
-    for spec in args.unique:
-        name, value = _named(spec, "--unique")
+    for given in args.unique:
+        name, value = _named(given, "--unique")
         claim(name)
         positions = []
         for piece in split_list(value):
@@ -614,21 +638,33 @@ class Progress:
             return
         self.last = now
         elapsed = max(now - self.start, 1e-9)
-        parts = [f"staging {self.label}"]
+        figures = [f"{rows:,} rows", f"{rows / elapsed:,.0f} rows/s"]
+        share = None
         position, total = self.source.position(), self.source.total
         if position is not None and total:
             share = min(position / total, 1.0)
-            filled = int(share * 24)
-            parts.append("[" + self.cells[0] * filled + self.cells[1] * (24 - filled) + "]")
-            parts.append(f"{share:4.0%}")
+            figures.insert(0, f"{share:4.0%}")
             if share > 0.01:
                 left = int(elapsed * (1 - share) / share)
-                parts.append(f"eta {left // 60}:{left % 60:02d}")
-        parts.append(f"{rows:,} rows")
-        parts.append(f"{rows / elapsed:,.0f} rows/s")
-        width = shutil.get_terminal_size((80, 24)).columns - 1
-        self.stream.write("\r" + "  ".join(parts)[:width] + "\x1b[K")
+                figures.append(f"eta {left // 60}:{left % 60:02d}")
+        label = f"staging {self.label}"
+        width = self._columns() - 1
+        line = "  ".join([label, *figures])
+        if share is not None:
+            cells = min(30, width - len(line) - 4)  # the bar and its brackets, in the room left
+            if cells >= 10:
+                filled = int(share * cells)
+                bar = "[" + self.cells[0] * filled + self.cells[1] * (cells - filled) + "]"
+                line = "  ".join([label, bar, *figures])
+        self.stream.write("\r" + line[:width] + "\x1b[K")
         self.stream.flush()
+
+    def _columns(self) -> int:
+        try:
+            columns = os.get_terminal_size(self.stream.fileno()).columns
+        except (OSError, ValueError, io.UnsupportedOperation):
+            columns = 0
+        return columns if columns >= 20 else 80
 
     def finish(self) -> None:
         self.stream.write("\r\x1b[K")
@@ -734,11 +770,14 @@ def replaced_rows(conn: sqlite3.Connection, table: str, cols: list[str]) -> int:
             ) from None
         on = " AND ".join(f"m.{quote(name)} = s.{quote(name)}" for name in names)
         selects.append(
-            f"SELECT m.rowid FROM {quote('temp_' + table)} AS s JOIN {quote(table)} AS m ON {on}"
+            f"SELECT m.rowid AS id FROM {quote('temp_' + table)} AS s "
+            f"JOIN {quote(table)} AS m ON {on}"
         )
     if not selects:
         return 0
-    (count,) = conn.execute(f"SELECT count(*) FROM ({' UNION '.join(selects)})").fetchone()
+    # A main row may match several staged rows, under several rules: count it once.
+    union = " UNION ALL ".join(selects)
+    (count,) = conn.execute(f"SELECT count(DISTINCT id) FROM ({union})").fetchone()
     return int(count)
 
 
@@ -787,7 +826,8 @@ def write_table(out: TextIO, header: list[str], rows: list[list[Any]]) -> None:
     for row, texts in zip(rows, cells):
         for at, (value, text) in enumerate(zip(row, texts)):
             widths[at] = max(widths[at], len(text))
-            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
+            number = isinstance(value, (int, float)) and not isinstance(value, bool)
+            if value is not None and not number:
                 numeric[at] = False
 
     def line(texts: list[str]) -> str:
