@@ -25,26 +25,23 @@ Ref read_unique_rules(PyObject* cursor, PyObject* table) {
   Ref rules(PyDict_New());
   Ref comma(PyUnicode_FromString(","));
   if (!rows || !rules || !comma) return Ref();
-  Ref iterator(PyObject_GetIter(rows.get()));
-  if (!iterator) return Ref();
-  while (Ref row{PyIter_Next(iterator.get())}) {
-    Ref rule_name(PySequence_GetItem(row.get(), 1));
-    Ref col_num(PySequence_GetItem(row.get(), 3));
-    if (!rule_name || !col_num) return Ref();
+  const bool read = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref rule_name(PySequence_GetItem(row, 1));
+    Ref col_num(PySequence_GetItem(row, 3));
+    if (!rule_name || !col_num) return false;
     // col_num.split(",") and int() of every piece, as the host does them.
     Ref pieces(PyObject_CallMethod(col_num.get(), "split", "O", comma.get()));
-    if (!pieces) return Ref();
+    if (!pieces) return false;
     Ref positions(PySequence_List(pieces.get()));
-    if (!positions) return Ref();
+    if (!positions) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(positions.get()); ++i) {
       PyObject* number = PyNumber_Long(PyList_GET_ITEM(positions.get(), i));
-      if (number == nullptr) return Ref();
+      if (number == nullptr) return false;
       PyList_SetItem(positions.get(), i, number);
     }
-    if (PyDict_SetItem(rules.get(), rule_name.get(), positions.get()) < 0) return Ref();
-  }
-  if (PyErr_Occurred()) return Ref();
-  return rules;
+    return PyDict_SetItem(rules.get(), rule_name.get(), positions.get()) == 0;
+  });
+  return read ? std::move(rules) : Ref();
 }
 
 }  // namespace tablora

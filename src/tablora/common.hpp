@@ -89,6 +89,17 @@ Ref str(std::string_view utf8);
 // A new list of the given objects (borrowed in, owned by the list).
 Ref list_of(std::initializer_list<PyObject*> items);
 
+// Calls visit(item) for every item of an iterable, in order, until visit
+// returns false; false when iteration or a visit failed (error set).
+template <class Visit>
+bool for_each_item(PyObject* iterable, Visit&& visit) {
+  Ref iterator(PyObject_GetIter(iterable));
+  if (!iterator) return false;
+  while (Ref item{PyIter_Next(iterator.get())})
+    if (!visit(item.get())) return false;
+  return !PyErr_Occurred();
+}
+
 // ---- the connection ----------------------------------------------------------
 
 Ref open_cursor(PyObject* conn);

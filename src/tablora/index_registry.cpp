@@ -90,19 +90,17 @@ TABLORA_FN(active_table_index) {
   if (!params) return nullptr;
   Ref rows = fetch_all(cursor.get(), select.get(), params.get());
   if (!rows) return nullptr;
-  Ref iterator(PyObject_GetIter(rows.get()));
-  if (!iterator) return nullptr;
-  while (Ref row{PyIter_Next(iterator.get())}) {
-    Ref row_table(PySequence_GetItem(row.get(), 0));
-    Ref row_name(PySequence_GetItem(row.get(), 1));
-    Ref row_columns(PySequence_GetItem(row.get(), 2));
-    if (!row_table || !row_name || !row_columns) return nullptr;
+  const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref row_table(PySequence_GetItem(row, 0));
+    Ref row_name(PySequence_GetItem(row, 1));
+    Ref row_columns(PySequence_GetItem(row, 2));
+    if (!row_table || !row_name || !row_columns) return false;
     Ref sql_name = sql_index_name(row_table.get(), row_name.get());
-    if (!sql_name) return nullptr;
+    if (!sql_name) return false;
     Ref create = create_index_statement(sql_name.get(), row_table.get(), row_columns.get());
-    if (!create || !execute(cursor.get(), create.get())) return nullptr;
-  }
-  if (PyErr_Occurred() || !commit_if_asked(conn, comm)) return nullptr;
+    return create && execute(cursor.get(), create.get());
+  });
+  if (!rebuilt || !commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -119,18 +117,15 @@ TABLORA_FN(drop_table_index) {
   Ref rows = fetch_all(cursor.get(), select.get());
   Ref names(PyList_New(0));
   if (!rows || !names) return nullptr;
-  Ref iterator(PyObject_GetIter(rows.get()));
-  if (!iterator) return nullptr;
-  while (Ref row{PyIter_Next(iterator.get())}) {
-    Ref tbl_name(PySequence_GetItem(row.get(), 2));
-    if (!tbl_name) return nullptr;
+  const bool collected = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref tbl_name(PySequence_GetItem(row, 2));
+    if (!tbl_name) return false;
     const int same = PyObject_RichCompareBool(tbl_name.get(), table, Py_EQ);
-    if (same < 0) return nullptr;
-    if (!same) continue;
-    Ref index_name(PySequence_GetItem(row.get(), 1));
-    if (!index_name || PyList_Append(names.get(), index_name.get()) < 0) return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
+    if (same <= 0) return same == 0;
+    Ref index_name(PySequence_GetItem(row, 1));
+    return index_name && PyList_Append(names.get(), index_name.get()) == 0;
+  });
+  if (!collected) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
     PyObject* index_name = PyList_GET_ITEM(names.get(), i);
     // SQLite owns the indexes behind UNIQUE and PRIMARY KEY constraints and

@@ -36,18 +36,17 @@ bool prepare_rules(PyObject* uniques, PyObject* cols, std::vector<Rule>& rules) 
   if (!items) return false;
   for (Py_ssize_t r = 0; r < PyList_GET_SIZE(items.get()); ++r) {
     PyObject* positions = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), r), 1);
-    Ref iterator(PyObject_GetIter(positions));
-    if (!iterator) return false;
     Rule rule;
-    while (Ref number{PyIter_Next(iterator.get())}) {
-      Ref column(PyObject_GetItem(cols, number.get()));
+    const bool read = for_each_item(positions, [&](PyObject* number) {
+      Ref column(PyObject_GetItem(cols, number));
       if (!column) return false;
-      Py_ssize_t k = PyNumber_AsSsize_t(number.get(), PyExc_IndexError);
+      const Py_ssize_t k = PyNumber_AsSsize_t(number, PyExc_IndexError);
       if (k == -1 && PyErr_Occurred()) return false;
       rule.members.push_back((k < 0 ? k + width : k) + 1);
       rule.columns.push_back(std::move(column));
-    }
-    if (PyErr_Occurred()) return false;
+      return true;
+    });
+    if (!read) return false;
     rules.push_back(std::move(rule));
   }
   return true;
@@ -357,8 +356,7 @@ class Components {
           if (v.get() == nullptr || PyList_Append(params.get(), v.get()) < 0) return false;
         }
       }
-      Ref found = fetch_ids(sql, params.get(), unknown);
-      if (!found) return false;
+      if (!fetch_ids(sql, params.get(), unknown)) return false;
     }
     if (!fetch_rows(unknown)) return false;  // new rows link themselves
     for (int g : asked) {
@@ -370,20 +368,16 @@ class Components {
   }
 
   // Runs a row-id query; appends the ids not in the graph (once each).
-  Ref fetch_ids(const std::string& sql, PyObject* params, std::vector<long long>& unknown) {
+  bool fetch_ids(const std::string& sql, PyObject* params, std::vector<long long>& unknown) {
     Ref text = str(sql);
-    if (!text) return text;
+    if (!text) return false;
     Ref rows = fetch_all(cursor_, text.get(), params);
-    if (!rows) return rows;
-    Ref iterator(PyObject_GetIter(rows.get()));
-    if (!iterator) return iterator;
-    while (Ref row{PyIter_Next(iterator.get())}) {
-      long long id;
-      if (!row_id_of(row.get(), &id)) return Ref();
-      if (main_.try_emplace(id, -1).second) unknown.push_back(id);
-    }
-    if (PyErr_Occurred()) return Ref();
-    return rows;
+    return rows && for_each_item(rows.get(), [&](PyObject* row) {
+             long long id;
+             if (!row_id_of(row, &id)) return false;
+             if (main_.try_emplace(id, -1).second) unknown.push_back(id);
+             return true;
+           });
   }
 
   bool fetch_rows(const std::vector<long long>& ids) {
@@ -485,14 +479,12 @@ bool selected_members(PyObject* select, PyObject* cols, std::vector<Py_ssize_t>&
   }
   Ref pieces(PyObject_CallMethod(select, "split", "s", ","));
   if (!pieces) return false;
-  Ref iterator(PyObject_GetIter(pieces.get()));
-  if (!iterator) return false;
-  while (Ref piece{PyIter_Next(iterator.get())}) {
-    const Py_ssize_t at = PySequence_Index(cols, piece.get());
+  return for_each_item(pieces.get(), [&](PyObject* piece) {
+    const Py_ssize_t at = PySequence_Index(cols, piece);
     if (at < 0) return false;
     members.push_back(at + 1);
-  }
-  return !PyErr_Occurred();
+    return true;
+  });
 }
 
 Ref selected_values(PyObject* row, const std::vector<Py_ssize_t>& members) {

@@ -81,14 +81,6 @@ bool bindable_row_id(PyObject* item) {
   return overflow == 0;
 }
 
-bool all_bindable(PyObject* ids) {
-  Ref iterator(PyObject_GetIter(ids));
-  if (!iterator) return false;
-  while (Ref item{PyIter_Next(iterator.get())})
-    if (!bindable_row_id(item.get())) return false;
-  return !PyErr_Occurred();
-}
-
 bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObject* item) {
   if (bindable_row_id(item)) {
     Ref params = list_of({item});
@@ -174,17 +166,14 @@ TABLORA_FN(delete_row_main) {
                           PyTuple_CheckExact(ids);
   if (reiterable && PyObject_Size(ids) == 0) {
     // nothing to delete: no statement, not even the driver's BEGIN
-  } else if (reiterable && all_bindable(ids)) {
+  } else if (reiterable && for_each_item(ids, bindable_row_id)) {
     Ref singles(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyZip_Type), ids));
     if (!singles || !execute_many(cursor.get(), by_parameter.get(), singles.get())) return nullptr;
   } else {
-    if (PyErr_Occurred()) return nullptr;
-    Ref iterator(PyObject_GetIter(ids));
-    if (!iterator) return nullptr;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-      if (!delete_one(cursor.get(), table, by_parameter.get(), item.get())) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    const bool deleted = !PyErr_Occurred() && for_each_item(ids, [&](PyObject* item) {
+      return delete_one(cursor.get(), table, by_parameter.get(), item);
+    });
+    if (!deleted) return nullptr;
   }
   if (!commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;
@@ -278,13 +267,10 @@ bool collect_replaced(PyObject* cursor, PyObject* table, const MergeRule& rule,
   if (!sql) return false;
   Ref found = fetch_all(cursor, sql.get(), newest_params);
   if (!found) return false;
-  Ref iterator(PyObject_GetIter(found.get()));
-  if (!iterator) return false;
-  while (Ref row{PyIter_Next(iterator.get())}) {
-    Ref id(PySequence_GetItem(row.get(), 0));
-    if (!id || PySet_Add(replaced, id.get()) < 0) return false;
-  }
-  return !PyErr_Occurred();
+  return for_each_item(found.get(), [&](PyObject* row) {
+    Ref id(PySequence_GetItem(row, 0));
+    return id && PySet_Add(replaced, id.get()) == 0;
+  });
 }
 
 }  // namespace

@@ -97,22 +97,15 @@ TABLORA_FN(create_table) {
     if (!sql || !execute(cursor.get(), sql.get())) return nullptr;
   }
 
-  Ref entries(PyObject_GetIter(index));
-  if (!entries) return nullptr;
-  while (Ref entry{PyIter_Next(entries.get())}) {
-    if (PyObject_SetItem(entry.get(), state_of(module).s_table.get(), name) < 0 ||
-        !call_sibling(module, "insert_index",
-                      {{"conn", conn}, {"index", entry.get()}, {"comm", Py_False}}))
-      return nullptr;
-  }
-  if (PyErr_Occurred()) return nullptr;
-
-  Ref rules(PyObject_GetIter(unique));
-  if (!rules) return nullptr;
-  while (Ref entry{PyIter_Next(rules.get())}) {
-    if (!register_unique(module, conn, name, cols, entry.get())) return nullptr;
-  }
-  if (PyErr_Occurred() || !commit_if_asked(conn, comm)) return nullptr;
+  const bool indexed = for_each_item(index, [&](PyObject* entry) {
+    return PyObject_SetItem(entry, state_of(module).s_table.get(), name) == 0 &&
+           call_sibling(module, "insert_index",
+                        {{"conn", conn}, {"index", entry}, {"comm", Py_False}});
+  });
+  if (!indexed) return nullptr;
+  const bool ruled = for_each_item(
+      unique, [&](PyObject* entry) { return register_unique(module, conn, name, cols, entry); });
+  if (!ruled || !commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -147,14 +140,12 @@ Ref read_columns(PyObject* cursor, PyObject* table) {
   Ref rows = fetch_all(cursor, sql.get());
   if (!rows) return Ref();
   Ref names(PyList_New(0));
-  Ref iterator(PyObject_GetIter(rows.get()));
-  if (!names || !iterator) return Ref();
-  while (Ref row{PyIter_Next(iterator.get())}) {
-    Ref column(PySequence_GetItem(row.get(), 1));
-    if (!column || PyList_Append(names.get(), column.get()) < 0) return Ref();
-  }
-  if (PyErr_Occurred()) return Ref();
-  return names;
+  if (!names) return Ref();
+  const bool read = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref column(PySequence_GetItem(row, 1));
+    return column && PyList_Append(names.get(), column.get()) == 0;
+  });
+  return read ? std::move(names) : Ref();
 }
 
 }  // namespace tablora
