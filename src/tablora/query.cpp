@@ -115,50 +115,26 @@ bool row_id_of(PyObject* row, long long* id) {
 
 // ---- find: components of all candidates ------------------------------------------
 
-// A value of a fetched row, borrowed from a tuple row or owned otherwise.
-class Value {
- public:
-  Value(PyObject* row, Py_ssize_t i) {
-    if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row)) {
-      p_ = PyTuple_GET_ITEM(row, i);
-    } else {
-      owned_ = Ref(PySequence_GetItem(row, i));
-      p_ = owned_.get();
-    }
-  }
-  PyObject* get() const { return p_; }
-
- private:
-  PyObject* p_ = nullptr;
-  Ref owned_;
-};
-
-inline uint64_t mix(uint64_t h) {  // splitmix64 finaliser
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  return h ^ (h >> 31);
-}
-
 // Rows of both tiers joined into components through shared rule tuples. A
-// row enters the graph once (by tier and row id). Equal tuples under a rule,
-// by the host's equality and hash (1 == 1.0, text never equals a number),
-// form a group; groups without NULL link their members, which are chained
-// and united at once. Groups whose main members are not all known yet are
-// looked up in batches. Tuples are compared in place in the fetched rows,
-// so no key objects are made.
+// row enters the graph once (by tier and row id). Equal tuples under a rule
+// (host equality) form a group; groups without NULL link their members,
+// which are chained and united at once. Groups whose main members are not
+// all known yet are looked up in batches.
 class Components {
  public:
   Components(const std::vector<Rule>& rules, PyObject* cursor, std::string table,
              std::string main_select)
-      : rules_(rules), width_(rules.size()), cursor_(cursor), table_(std::move(table)),
-        main_select_(std::move(main_select)), tables_(rules.size()), pending_(rules.size()) {}
+      : width_(rules.size()), cursor_(cursor), table_(std::move(table)),
+        main_select_(std::move(main_select)), groups_(rules.size()), pending_(rules.size()) {
+    for (const Rule& rule : rules) {
+      indexes_.emplace_back(rule.members);
+      columns_.push_back(&rule.columns);
+    }
+  }
 
   void reserve(size_t rows) {
-    for (auto& table : tables_) table.assign(capacity_for(rows), Slot{});
+    for (TupleIndex& index : indexes_) index.reserve(rows);
     refs_.reserve(rows);
-    rows_.reserve(rows);
     node_group_.reserve(rows * width_);
   }
 
@@ -177,15 +153,16 @@ class Components {
     }
     refs_.push_back({tier, id});
     best_.push_back({tier, id});
-    rows_.push_back(row);
     parent_.push_back(n);
     explored_.push_back(0);
     for (size_t r = 0; r < width_; ++r) {
-      const int g = group_of(r, n);
+      bool fresh = false, has_null = false;
+      const int g = indexes_[r].group_of(row, &fresh, &has_null);
       if (g < 0) return -1;
+      if (fresh) groups_[r].push_back({-1, kOpen, !has_null && !columns_[r]->empty(), false});
       node_group_.push_back(g);
       next_.push_back(-1);
-      if (groups_[g].linkable) link(n, r, g);
+      if (groups_[r][g].linkable) link(n, r, g);
     }
     return n;
   }
@@ -201,7 +178,7 @@ class Components {
         if (explored_[n]) continue;
         explored_[n] = 1;
         for (size_t r = 0; r < width_; ++r) {
-          Group& group = groups_[group_at(n, r)];
+          Group& group = groups_[r][group_at(n, r)];
           if (!group.linkable || group.state != kOpen) continue;
           group.state = kPending;
           pending_[r].push_back(group_at(n, r));
@@ -224,94 +201,27 @@ class Components {
   // equal); recording marks n's tuples as held.
   bool repeats_returned(int n) const {
     for (size_t r = 0; r < width_; ++r)
-      if (groups_[group_at(n, r)].returned) return true;
+      if (groups_[r][group_at(n, r)].returned) return true;
     return false;
   }
   void record_returned(int n) {
-    for (size_t r = 0; r < width_; ++r) groups_[group_at(n, r)].returned = true;
+    for (size_t r = 0; r < width_; ++r) groups_[r][group_at(n, r)].returned = true;
   }
 
  private:
   enum : char { kOpen, kPending, kResolved };
   static constexpr size_t kBatch = 500;  // tuples or row ids per statement
   struct Group {
-    int first;     // the row whose values stand for the tuple
-    int head = -1; // chain of linked members
-    char state = kOpen;
-    bool linkable = true;   // no NULL in the tuple
-    bool returned = false;  // a returned row holds this tuple
+    int head;        // chain of linked members
+    char state;
+    bool linkable;   // no NULL in the tuple
+    bool returned;   // a returned row holds this tuple
   };
-  struct Slot {
-    uint64_t hash = 0;
-    int group = -1;
-  };
-
-  static size_t capacity_for(size_t rows) {
-    size_t capacity = 16;
-    while (capacity < rows * 2) capacity <<= 1;
-    return capacity;
-  }
 
   int group_at(int n, size_t r) const { return node_group_[n * width_ + r]; }
 
-  // 1 when rows a and b hold equal values under rule r, 0 if not, -1 on error.
-  int same_tuple(PyObject* a, PyObject* b, const Rule& rule) const {
-    for (Py_ssize_t member : rule.members) {
-      Value x(a, member), y(b, member);
-      if (x.get() == nullptr || y.get() == nullptr) return -1;
-      const int equal = x.get() == y.get() ? 1 : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
-      if (equal != 1) return equal;
-    }
-    return 1;
-  }
-
-  // The group of node n's tuple under rule r, made on first sight; -1 on error.
-  int group_of(size_t r, int n) {
-    const Rule& rule = rules_[r];
-    PyObject* row = rows_[n];
-    uint64_t hash = 0x9e3779b97f4a7c15ULL;
-    bool linkable = !rule.members.empty();
-    for (Py_ssize_t member : rule.members) {
-      Value v(row, member);
-      if (v.get() == nullptr) return -1;
-      if (v.get() == Py_None) linkable = false;
-      const Py_hash_t h = PyObject_Hash(v.get());
-      if (h == -1 && PyErr_Occurred()) return -1;
-      hash = mix(hash ^ static_cast<uint64_t>(h));
-    }
-    std::vector<Slot>& table = tables_[r];
-    if ((used_[r] + 1) * 2 > table.size()) grow(r);
-    const size_t mask = table.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& slot = table[i];
-      if (slot.group < 0) {
-        slot = {hash, static_cast<int>(groups_.size())};
-        ++used_[r];
-        groups_.push_back({n});
-        groups_.back().linkable = linkable;
-        return slot.group;
-      }
-      if (slot.hash != hash) continue;
-      const int equal = same_tuple(rows_[groups_[slot.group].first], row, rule);
-      if (equal < 0) return -1;
-      if (equal) return slot.group;
-    }
-  }
-
-  void grow(size_t r) {
-    std::vector<Slot> old(tables_[r].size() * 2);
-    old.swap(tables_[r]);
-    const size_t mask = tables_[r].size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.group < 0) continue;
-      size_t i = slot.hash & mask;
-      while (tables_[r][i].group >= 0) i = (i + 1) & mask;
-      tables_[r][i] = slot;
-    }
-  }
-
   void link(int n, size_t r, int g) {
-    Group& group = groups_[g];
+    Group& group = groups_[r][g];
     if (group.head >= 0) unite(group.head, n);
     next_[n * width_ + r] = group.head;
     group.head = n;
@@ -337,21 +247,21 @@ class Components {
   // of tuples per statement (the rule's index answers alone), then the rows
   // not in the graph yet, a batch of row ids per statement.
   bool look_up(size_t r) {
-    const Rule& rule = rules_[r];
+    const std::vector<Ref>& columns = *columns_[r];
     std::vector<int> asked;
     asked.swap(pending_[r]);
-    const size_t batch = std::max<size_t>(1, std::min<size_t>(kBatch, 30000 / rule.columns.size()));
+    const size_t batch = std::max<size_t>(1, std::min<size_t>(kBatch, 30000 / columns.size()));
     std::vector<long long> unknown;
     for (size_t start = 0; start < asked.size(); start += batch) {
       const size_t count = std::min(batch, asked.size() - start);
       std::string sql = "SELECT m.rowid FROM ";
       sql += table_;
-      if (!append_lookup(sql, rule, count)) return false;
+      if (!append_lookup(sql, columns, count)) return false;
       Ref params(PyList_New(0));
       if (!params) return false;
       for (size_t i = 0; i < count; ++i) {
-        PyObject* row = rows_[groups_[asked[start + i]].first];
-        for (Py_ssize_t member : rule.members) {
+        PyObject* row = indexes_[r].first_row(asked[start + i]);
+        for (Py_ssize_t member : indexes_[r].members()) {
           Value v(row, member);
           if (v.get() == nullptr || PyList_Append(params.get(), v.get()) < 0) return false;
         }
@@ -360,8 +270,8 @@ class Components {
     }
     if (!fetch_rows(unknown)) return false;  // new rows link themselves
     for (int g : asked) {
-      groups_[g].state = kResolved;
-      for (int m = groups_[g].head; m >= 0; m = next_[m * width_ + r])
+      groups_[r][g].state = kResolved;
+      for (int m = groups_[r][g].head; m >= 0; m = next_[m * width_ + r])
         if (!explored_[m]) queue_.push_back(m);
     }
     return true;
@@ -410,10 +320,10 @@ class Components {
     return true;
   }
 
-  static bool append_lookup(std::string& sql, const Rule& rule, size_t count) {
-    if (rule.columns.size() == 1) {
+  static bool append_lookup(std::string& sql, const std::vector<Ref>& columns, size_t count) {
+    if (columns.size() == 1) {
       sql += " AS m WHERE m.";
-      if (!append_text(sql, rule.columns[0].get())) return false;
+      if (!append_text(sql, columns[0].get())) return false;
       sql += " IN (?";
       for (size_t i = 1; i < count; ++i) sql += ",?";
       sql += ")";
@@ -421,20 +331,19 @@ class Components {
     }
     // Tuples joined through the rule's index; a row-value IN would scan.
     std::string tuple = "(?";
-    for (size_t c = 1; c < rule.columns.size(); ++c) tuple += ",?";
+    for (size_t c = 1; c < columns.size(); ++c) tuple += ",?";
     tuple += ")";
     sql += " AS m JOIN (VALUES " + tuple;
     for (size_t i = 1; i < count; ++i) sql += "," + tuple;
     sql += ") AS k ON ";
-    for (size_t c = 0; c < rule.columns.size(); ++c) {
+    for (size_t c = 0; c < columns.size(); ++c) {
       sql += c ? " AND m." : "m.";
-      if (!append_text(sql, rule.columns[c].get())) return false;
+      if (!append_text(sql, columns[c].get())) return false;
       sql += " = k.column" + std::to_string(c + 1);
     }
     return true;
   }
 
-  const std::vector<Rule>& rules_;
   const size_t width_;  // rules per node
   PyObject* cursor_;
   std::string table_;        // text form of the table name
@@ -442,15 +351,14 @@ class Components {
   bool main_complete_ = false;
   // per node
   std::vector<RowRef> refs_, best_;  // best_ is meaningful at roots
-  std::vector<PyObject*> rows_;      // borrowed from the fetched lists
   std::vector<int> parent_;
   std::vector<char> explored_;
   // per node and rule, at n * width_ + r
   std::vector<int> node_group_, next_;
-  // per rule: open-addressing table of tuple hashes to groups
-  std::vector<std::vector<Slot>> tables_;
-  std::vector<size_t> used_ = std::vector<size_t>(rules_.size(), 0);
-  std::vector<Group> groups_;
+  // per rule
+  std::vector<TupleIndex> indexes_;
+  std::vector<const std::vector<Ref>*> columns_;
+  std::vector<std::vector<Group>> groups_;
   std::vector<std::vector<int>> pending_;
   std::unordered_map<long long, int> staged_, main_;
   std::vector<Ref> kept_;  // lookup results

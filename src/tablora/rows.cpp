@@ -181,12 +181,12 @@ TABLORA_FN(delete_row_main) {
 
 namespace {
 
-// A unique rule as the merge uses it: its positions within a staged row
-// (after the row id) and its column names.
+// A unique rule as the merge uses it: its column names, and the tuples
+// claimed so far, grouped by their positions within a staged row (after the
+// row id).
 struct MergeRule {
-  std::vector<Py_ssize_t> positions;
   std::vector<Ref> columns;
-  Ref claimed;  // set of value tuples claimed by a newer staged row
+  TupleIndex claimed;
 };
 
 bool prepare_rules(PyObject* uniques, PyObject* cols, Py_ssize_t width,
@@ -194,9 +194,8 @@ bool prepare_rules(PyObject* uniques, PyObject* cols, Py_ssize_t width,
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(uniques, &pos, &key, &value)) {
-    MergeRule rule;
-    rule.claimed = Ref(PySet_New(nullptr));
-    if (!rule.claimed) return false;
+    std::vector<Py_ssize_t> positions;
+    std::vector<Ref> columns;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
       PyObject* number = PyList_GET_ITEM(value, i);
       Ref column(PyObject_GetItem(cols, number));
@@ -208,23 +207,12 @@ bool prepare_rules(PyObject* uniques, PyObject* cols, Py_ssize_t width,
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return false;
       }
-      rule.positions.push_back(p + 1);
-      rule.columns.push_back(std::move(column));
+      positions.push_back(p + 1);
+      columns.push_back(std::move(column));
     }
-    rules.push_back(std::move(rule));
+    rules.push_back({std::move(columns), TupleIndex(std::move(positions))});
   }
   return true;
-}
-
-Ref key_of(PyObject* row, const std::vector<Py_ssize_t>& positions) {
-  Ref key(PyTuple_New(static_cast<Py_ssize_t>(positions.size())));
-  if (!key) return key;
-  for (size_t i = 0; i < positions.size(); ++i) {
-    PyObject* value = PySequence_GetItem(row, positions[i]);
-    if (value == nullptr) return Ref();
-    PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), value);
-  }
-  return key;
 }
 
 // Newest first: a row survives when none of its rule tuples was claimed by a
@@ -232,15 +220,14 @@ Ref key_of(PyObject* row, const std::vector<Py_ssize_t>& positions) {
 Ref surviving_rows(PyObject* staged, std::vector<MergeRule>& rules) {
   Ref docs(PyList_New(0));
   if (!docs) return docs;
+  for (MergeRule& rule : rules) rule.claimed.reserve(PyList_GET_SIZE(staged));
   for (Py_ssize_t r = 0; r < PyList_GET_SIZE(staged); ++r) {
     PyObject* row = PyList_GET_ITEM(staged, r);
     bool repeats = false;
     for (MergeRule& rule : rules) {
-      Ref key = key_of(row, rule.positions);
-      if (!key) return Ref();
-      const int seen = PySet_Contains(rule.claimed.get(), key.get());
-      if (seen < 0 || (!seen && PySet_Add(rule.claimed.get(), key.get()) < 0)) return Ref();
-      repeats = repeats || seen;
+      bool fresh = false, has_null = false;
+      if (rule.claimed.group_of(row, &fresh, &has_null) < 0) return Ref();
+      repeats = repeats || !fresh;
     }
     if (repeats) continue;
     const Py_ssize_t width = PyObject_Size(row);
