@@ -52,22 +52,16 @@ bool prepare_rules(PyObject* uniques, PyObject* cols, std::vector<Rule>& rules) 
   return true;
 }
 
-inline PyObject* item_of(PyObject* row, Py_ssize_t i) {  // new reference
-  if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row))
-    return Py_NewRef(PyTuple_GET_ITEM(row, i));
-  return PySequence_GetItem(row, i);
-}
-
 // The row's values under the rule; `linkable` is false when one is NULL.
 Ref key_of(PyObject* row, const Rule& rule, bool* linkable) {
   Ref key(PyTuple_New(static_cast<Py_ssize_t>(rule.members.size())));
   if (!key) return key;
   *linkable = !rule.members.empty();
   for (size_t i = 0; i < rule.members.size(); ++i) {
-    PyObject* value = item_of(row, rule.members[i]);
-    if (value == nullptr) return Ref();
-    if (value == Py_None) *linkable = false;
-    PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), value);
+    Value value(row, rule.members[i]);
+    if (value.get() == nullptr) return Ref();
+    if (value.get() == Py_None) *linkable = false;
+    PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value.get()));
   }
   return key;
 }
@@ -107,8 +101,8 @@ struct RowRef {
 };
 
 bool row_id_of(PyObject* row, long long* id) {
-  Ref value(item_of(row, 0));
-  if (!value) return false;
+  Value value(row, 0);
+  if (value.get() == nullptr) return false;
   *id = PyLong_AsLongLong(value.get());
   return !(*id == -1 && PyErr_Occurred());
 }
@@ -399,9 +393,9 @@ Ref selected_values(PyObject* row, const std::vector<Py_ssize_t>& members) {
   Ref values(PyList_New(static_cast<Py_ssize_t>(members.size())));
   if (!values) return values;
   for (size_t i = 0; i < members.size(); ++i) {
-    PyObject* value = item_of(row, members[i]);
-    if (value == nullptr) return Ref();
-    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), value);
+    Value value(row, members[i]);
+    if (value.get() == nullptr) return Ref();
+    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value.get()));
   }
   return values;
 }
@@ -624,7 +618,7 @@ TABLORA_FN(check_newest_unique) {
         Ref iterator(PyObject_GetIter(found.get()));
         if (!tier_number || !iterator) return nullptr;
         while (Ref res{PyIter_Next(iterator.get())}) {
-          Ref id(item_of(res.get(), 0));
+          Ref id(PySequence_GetItem(res.get(), 0));
           if (!id) return nullptr;
           Ref reference(PyTuple_Pack(2, tier_number.get(), id.get()));
           if (!reference) return nullptr;
