@@ -16,19 +16,23 @@ Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* column
 }
 
 Ref read_unique_rules(PyObject* cursor, PyObject* table) {
-  Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
   Ref name = text_form(table);
-  if (!sql || !name) return Ref();
+  if (!name) return Ref();
+  Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
+  if (!sql) return Ref();
   Ref params = list_of({name.get()});
   if (!params) return Ref();
   Ref rows = fetch_all(cursor, sql.get(), params.get());
+  if (!rows) return Ref();
   Ref rules(PyDict_New());
+  if (!rules) return Ref();
   Ref comma(PyUnicode_FromString(","));
-  if (!rows || !rules || !comma) return Ref();
+  if (!comma) return Ref();
   const bool read = for_each_item(rows.get(), [&](PyObject* row) {
     Ref rule_name(PySequence_GetItem(row, 1));
+    if (!rule_name) return false;
     Ref col_num(PySequence_GetItem(row, 3));
-    if (!rule_name || !col_num) return false;
+    if (!col_num) return false;
     // col_num.split(",") and int() of every piece, as the host does them.
     Ref pieces(PyObject_CallMethod(col_num.get(), "split", "O", comma.get()));
     if (!pieces) return false;

@@ -212,6 +212,37 @@ int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
   }
 }
 
+namespace {
+
+// getattr(obj, name), or an empty Ref without an error when it is missing.
+Ref optional_attribute(PyObject* obj, const char* name) {
+  Ref value(PyObject_GetAttrString(obj, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return value;
+}
+
+}  // namespace
+
+bool begin_before_schema_change(PyObject* conn, PyObject* cursor) {
+  Ref open = optional_attribute(conn, "in_transaction");
+  if (!open) return !PyErr_Occurred();
+  const int in_transaction = PyObject_IsTrue(open.get());
+  if (in_transaction != 0) return in_transaction > 0;
+  // The driver's explicit transaction modes manage transactions themselves.
+  Ref autocommit = optional_attribute(conn, "autocommit");
+  if (PyErr_Occurred()) return false;
+  if (autocommit) {
+    const long mode = PyLong_AsLong(autocommit.get());
+    if (mode == -1 && PyErr_Occurred()) return false;
+    if (mode != -1) return true;  // -1: the driver's legacy transaction control
+  }
+  Ref isolation = optional_attribute(conn, "isolation_level");
+  if (!isolation) return !PyErr_Occurred();
+  if (isolation.get() == Py_None) return true;  // autocommit in legacy mode
+  Ref begin = compose({"BEGIN ", isolation.get()});
+  return begin && execute(cursor, begin.get());
+}
+
 bool commit_if_asked(PyObject* conn, PyObject* comm) {
   const int asked = PyObject_RichCompareBool(comm, Py_True, Py_EQ);
   if (asked <= 0) return asked == 0;

@@ -158,6 +158,12 @@ Ref execute(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
 Ref execute_many(PyObject* cursor, PyObject* sql, PyObject* rows);
 // cursor.execute(...).fetchall()
 Ref fetch_all(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
+// Opens the connection's transaction before a schema statement, as the
+// driver itself does before INSERT, UPDATE and DELETE; false with the error
+// set. Without it the driver commits a CREATE or DROP at once, so neither
+// comm=False nor a failure could leave it uncommitted. Connections in
+// autocommit mode, and objects that do not tell, are left as they are.
+bool begin_before_schema_change(PyObject* conn, PyObject* cursor);
 // Commits conn only when comm == True; false with the error set.
 bool commit_if_asked(PyObject* conn, PyObject* comm);
 // Calls the module-level function `name` at the time of the call with

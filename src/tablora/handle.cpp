@@ -84,10 +84,13 @@ PyMethodDef connection_def = {"connection", as_method(db_connection),
 
 Ref make_db_class(PyObject* module) {
   Ref name(PyModule_GetNameObject(module));
+  if (!name) return Ref();
   Ref namespace_(PyDict_New());
+  if (!namespace_) return Ref();
   Ref bases(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  if (!bases) return Ref();
   Ref qualname(PyUnicode_FromString("DB"));
-  if (!name || !namespace_ || !bases || !qualname ||
+  if (!qualname ||
       PyDict_SetItemString(namespace_.get(), "__module__", name.get()) < 0 ||
       PyDict_SetItemString(namespace_.get(), "__qualname__", qualname.get()) < 0)
     return Ref();

@@ -9,12 +9,14 @@ namespace {
 // "DELETE FROM index_table where table_name = ? AND index_name = ?", names
 // bound in their text form so a quote in a name cannot reach the SQL.
 bool delete_index_row(PyObject* cursor, PyObject* table, PyObject* name) {
-  Ref sql = str("DELETE FROM index_table where table_name = ? AND index_name = ?");
   Ref table_text = text_form(table);
+  if (!table_text) return false;
   Ref name_text = text_form(name);
-  if (!sql || !table_text || !name_text) return false;
+  if (!name_text) return false;
   Ref params = list_of({table_text.get(), name_text.get()});
-  return params && execute(cursor, sql.get(), params.get());
+  if (!params) return false;
+  Ref sql = str("DELETE FROM index_table where table_name = ? AND index_name = ?");
+  return sql && execute(cursor, sql.get(), params.get());
 }
 
 bool drop_sql_index(PyObject* cursor, PyObject* sql_name) {
@@ -22,7 +24,8 @@ bool drop_sql_index(PyObject* cursor, PyObject* sql_name) {
   return sql && execute(cursor, sql.get());
 }
 
-bool ensure_index_table(PyObject* cursor) {
+bool ensure_index_table(PyObject* conn, PyObject* cursor) {
+  if (!begin_before_schema_change(conn, cursor)) return false;
   Ref sql = str(kCreateIndexTable);
   return sql && execute(cursor, sql.get());
 }
@@ -37,7 +40,7 @@ TABLORA_FN(insert_index) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
-  if (!cursor || !ensure_index_table(cursor.get())) return nullptr;
+  if (!cursor || !ensure_index_table(conn, cursor.get())) return nullptr;
   Ref table(PyMapping_GetItemString(index, "table"));
   if (!table) return nullptr;
   Ref name(PyMapping_GetItemString(index, "name"));
@@ -52,9 +55,10 @@ TABLORA_FN(insert_index) {
   if (!columns) return nullptr;
   Ref create = create_index_statement(sql_name.get(), table.get(), columns.get());
   if (!create || !execute(cursor.get(), create.get())) return nullptr;
-  Ref insert = str("INSERT INTO index_table Values (?,?,?)");
   Ref params = list_of({table.get(), name.get(), columns.get()});
-  if (!insert || !params || !execute(cursor.get(), insert.get(), params.get())) return nullptr;
+  if (!params) return nullptr;
+  Ref insert = str("INSERT INTO index_table Values (?,?,?)");
+  if (!insert || !execute(cursor.get(), insert.get(), params.get())) return nullptr;
   if (!commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;
 }
@@ -67,7 +71,7 @@ TABLORA_FN(drop_index) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
-  if (!cursor || !ensure_index_table(cursor.get())) return nullptr;
+  if (!cursor || !ensure_index_table(conn, cursor.get())) return nullptr;
   Ref sql_name = sql_index_name(table, name);
   if (!sql_name || !delete_index_row(cursor.get(), table, name) ||
       !drop_sql_index(cursor.get(), sql_name.get()) || !commit_if_asked(conn, comm))
@@ -83,22 +87,27 @@ TABLORA_FN(active_table_index) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
-  Ref select = str("SELECT * FROM index_table WHERE table_name = ?");
+  if (!cursor) return nullptr;
   Ref table_text = text_form(table);
-  if (!cursor || !select || !table_text) return nullptr;
+  if (!table_text) return nullptr;
   Ref params = list_of({table_text.get()});
   if (!params) return nullptr;
+  Ref select = str("SELECT * FROM index_table WHERE table_name = ?");
+  if (!select) return nullptr;
   Ref rows = fetch_all(cursor.get(), select.get(), params.get());
   if (!rows) return nullptr;
   const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
     Ref row_table(PySequence_GetItem(row, 0));
+    if (!row_table) return false;
     Ref row_name(PySequence_GetItem(row, 1));
+    if (!row_name) return false;
     Ref row_columns(PySequence_GetItem(row, 2));
-    if (!row_table || !row_name || !row_columns) return false;
+    if (!row_columns) return false;
     Ref sql_name = sql_index_name(row_table.get(), row_name.get());
     if (!sql_name) return false;
     Ref create = create_index_statement(sql_name.get(), row_table.get(), row_columns.get());
-    return create && execute(cursor.get(), create.get());
+    return create && begin_before_schema_change(conn, cursor.get()) &&
+           execute(cursor.get(), create.get());
   });
   if (!rebuilt || !commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;
@@ -112,11 +121,13 @@ TABLORA_FN(drop_table_index) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
   Ref select = str("SELECT * FROM sqlite_master WHERE type = 'index'");
-  if (!cursor || !select) return nullptr;
+  if (!select) return nullptr;
   Ref rows = fetch_all(cursor.get(), select.get());
+  if (!rows) return nullptr;
   Ref names(PyList_New(0));
-  if (!rows || !names) return nullptr;
+  if (!names) return nullptr;
   const bool collected = for_each_item(rows.get(), [&](PyObject* row) {
     Ref tbl_name(PySequence_GetItem(row, 2));
     if (!tbl_name) return false;
@@ -134,7 +145,8 @@ TABLORA_FN(drop_table_index) {
         PyUnicode_Tailmatch(index_name, state_of(module).s_autoindex_prefix.get(), 0,
                             PY_SSIZE_T_MAX, -1) == 1)
       continue;
-    if (!drop_sql_index(cursor.get(), index_name)) return nullptr;
+    if (!begin_before_schema_change(conn, cursor.get()) || !drop_sql_index(cursor.get(), index_name))
+      return nullptr;
   }
   if (!commit_if_asked(conn, comm)) return nullptr;
   Py_RETURN_NONE;

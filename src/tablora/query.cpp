@@ -568,8 +568,9 @@ TABLORA_FN(check_newest_unique) {
   Ref cursor = open_cursor(conn);
   if (!cursor) return nullptr;
   Ref tested_tier(PySequence_GetItem(rowid, 0));
+  if (!tested_tier) return nullptr;
   Ref tested_id(PySequence_GetItem(rowid, 1));
-  if (!tested_tier || !tested_id) return nullptr;
+  if (!tested_id) return nullptr;
   std::vector<Rule> rules;
   if (!prepare_rules(uniques, cols, rules)) return nullptr;
 
@@ -615,8 +616,9 @@ TABLORA_FN(check_newest_unique) {
         Ref found = fetch_all(cursor.get(), sql.get(), params.get());
         if (!found) return nullptr;
         Ref tier_number(PyLong_FromLong(tier));
+        if (!tier_number) return nullptr;
         Ref iterator(PyObject_GetIter(found.get()));
-        if (!tier_number || !iterator) return nullptr;
+        if (!iterator) return nullptr;
         while (Ref res{PyIter_Next(iterator.get())}) {
           Ref id(PySequence_GetItem(res.get(), 0));
           if (!id) return nullptr;

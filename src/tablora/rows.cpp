@@ -279,9 +279,11 @@ TABLORA_FN(temp_to_main) {
   Ref fetched = fetch_all(cursor.get(), read_staged.get());
   if (!fetched) return nullptr;
   Ref staged(PySequence_List(fetched.get()));
+  if (!staged) return nullptr;
   Ref replaced(PySet_New(nullptr));
+  if (!replaced) return nullptr;
   Ref docs(PyList_New(0));
-  if (!staged || !replaced || !docs) return nullptr;
+  if (!docs) return nullptr;
 
   // Highest staging row id read: the merge removes no row it did not see.
   Ref newest_params;

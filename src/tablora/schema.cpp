@@ -10,8 +10,9 @@ namespace {
 // non-text name fails as it would in Python; a single name is used as given.
 Ref join_column_names(PyObject* cols, Py_ssize_t count) {
   Ref joined(PySequence_GetItem(cols, 0));
+  if (!joined) return Ref();
   Ref comma(PyUnicode_FromString(","));
-  if (!joined || !comma) return Ref();
+  if (!comma) return Ref();
   for (Py_ssize_t j = 0; j + 1 < count; ++j) {
     Ref next(PySequence_GetItem(cols, j + 1));
     if (!next) return Ref();
@@ -37,13 +38,15 @@ bool register_unique(PyObject* module, PyObject* conn, PyObject* name, PyObject*
     return false;
   }
   Ref comma(PyUnicode_FromString(","));
+  if (!comma) return false;
   Ref columns, col_num;
   for (Py_ssize_t i = 0; i < count; ++i) {
     Ref number(PySequence_GetItem(numbers.get(), i));
-    if (!number || !comma) return false;
+    if (!number) return false;
     Ref column(PyObject_GetItem(cols, number.get()));
+    if (!column) return false;
     Ref digits(PyObject_Str(number.get()));
-    if (!column || !digits) return false;
+    if (!digits) return false;
     if (i == 0) {
       columns = std::move(column);
       col_num = std::move(digits);
@@ -94,7 +97,9 @@ TABLORA_FN(create_table) {
   if (!col_str) return nullptr;
   for (const char* prefix : {"CREATE TABLE ", "CREATE TABLE temp_"}) {
     Ref sql = compose({prefix, name, " (", col_str.get(), ")"});
-    if (!sql || !execute(cursor.get(), sql.get())) return nullptr;
+    if (!sql || !begin_before_schema_change(conn, cursor.get()) ||
+        !execute(cursor.get(), sql.get()))
+      return nullptr;
   }
 
   const bool indexed = for_each_item(index, [&](PyObject* entry) {
@@ -117,10 +122,13 @@ TABLORA_FN(drop_table) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
   Ref table_text = text_form(table);
-  if (!cursor || !table_text) return nullptr;
+  if (!table_text) return nullptr;
   Ref drop_main = compose({"DROP Table IF EXISTS ", table});
-  if (!drop_main || !execute(cursor.get(), drop_main.get())) return nullptr;
+  if (!drop_main || !begin_before_schema_change(conn, cursor.get()) ||
+      !execute(cursor.get(), drop_main.get()))
+    return nullptr;
   Ref params = list_of({table_text.get()});
   if (!params) return nullptr;
   for (const char* sql : {"DELETE FROM index_table Where table_name = ?",

@@ -7,15 +7,18 @@ namespace tablora {
 namespace {
 
 // Ensures unique_table, then deletes the rule's row (names bound as text).
-bool replace_prelude(PyObject* cursor, PyObject* table, PyObject* name) {
+bool replace_prelude(PyObject* conn, PyObject* cursor, PyObject* table, PyObject* name) {
+  if (!begin_before_schema_change(conn, cursor)) return false;
   Ref create = str(kCreateUniqueTable);
-  Ref sql = str("DELETE FROM unique_table where table_name = ? AND unique_name = ?");
+  if (!create || !execute(cursor, create.get())) return false;
   Ref table_text = text_form(table);
+  if (!table_text) return false;
   Ref name_text = text_form(name);
-  if (!create || !sql || !table_text || !name_text || !execute(cursor, create.get()))
-    return false;
+  if (!name_text) return false;
   Ref params = list_of({table_text.get(), name_text.get()});
-  return params && execute(cursor, sql.get(), params.get());
+  if (!params) return false;
+  Ref sql = str("DELETE FROM unique_table where table_name = ? AND unique_name = ?");
+  return sql && execute(cursor, sql.get(), params.get());
 }
 
 }  // namespace
@@ -29,10 +32,11 @@ TABLORA_FN(insert_unique) {
   PyObject* comm = a[5] ? a[5] : Py_True;
 
   Ref cursor = open_cursor(conn);
-  if (!cursor || !replace_prelude(cursor.get(), table, name)) return nullptr;
-  Ref insert = str("INSERT INTO unique_table Values (?,?,?,?)");
+  if (!cursor || !replace_prelude(conn, cursor.get(), table, name)) return nullptr;
   Ref row = list_of({table, name, cols, cols_num});
-  if (!insert || !row || !execute(cursor.get(), insert.get(), row.get())) return nullptr;
+  if (!row) return nullptr;
+  Ref insert = str("INSERT INTO unique_table Values (?,?,?,?)");
+  if (!insert || !execute(cursor.get(), insert.get(), row.get())) return nullptr;
   Ref index(PyDict_New());
   if (!index || PyDict_SetItemString(index.get(), "table", table) < 0 ||
       PyDict_SetItemString(index.get(), "name", name) < 0 ||
@@ -53,7 +57,7 @@ TABLORA_FN(drop_unique) {
   (void)module;
 
   Ref cursor = open_cursor(conn);
-  if (!cursor || !replace_prelude(cursor.get(), table, name) || !commit_if_asked(conn, comm))
+  if (!cursor || !replace_prelude(conn, cursor.get(), table, name) || !commit_if_asked(conn, comm))
     return nullptr;
   Py_RETURN_NONE;
 }
