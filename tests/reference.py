@@ -147,11 +147,18 @@ def find(conn, select, table, conditions):
 # ---- the merge ----------------------------------------------------------------------
 
 
+def begin_before_schema_change(conn, cursor):
+    """Schema statements join the connection's transaction, as DML does."""
+    if not conn.in_transaction and conn.isolation_level is not None:
+        cursor.execute("BEGIN " + conn.isolation_level)
+
+
 def drop_table_index(conn, table):
     cursor = conn.cursor()
     lst_ind = [row[1] for row in cursor.execute(
         "SELECT * FROM sqlite_master WHERE type = 'index'").fetchall() if row[2] == table]
     for name in lst_ind:
+        begin_before_schema_change(conn, cursor)
         cursor.execute("DROP INDEX if exists " + name)
 
 
@@ -160,6 +167,7 @@ def active_table_index(conn, table):
     for row in cursor.execute(
         "SELECT * FROM index_table WHERE table_name = '" + text(table) + "'"
     ).fetchall():
+        begin_before_schema_change(conn, cursor)
         cursor.execute(
             "CREATE INDEX if not exists " + text(row[0]) + "_" + text(row[1]) + " ON "
             + text(row[0]) + " (" + text(row[2]) + ")"

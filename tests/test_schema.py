@@ -346,7 +346,7 @@ def test_name_sql_cannot_read_fails_before_any_change(conn, homes, trace):
     trace.clear()
     with pytest.raises(sqlite3.OperationalError):
         T.drop_table(conn, "homes' OR 'a'='a")
-    assert trace.statements == []
+    assert trace.without_transactions() == []
     assert len(catalogue(conn, "index_table")) == 4
 
 
@@ -387,3 +387,18 @@ def test_commit_only_when_comm_equals_true(conn, other, homes, trace, function, 
         ]
     assert trace.statements.count("COMMIT") == int(commits)
     assert conn.in_transaction is not commits
+
+
+@pytest.mark.parametrize("function", ["create_table", "drop_table"])
+def test_an_uncommitted_call_rolls_back_to_the_former_table(conn, other, homes, function):
+    T.insert_temp(conn, "homes", [("a", "t", "x", 1)])
+    T.temp_to_main(conn, "homes")
+    before = (rows(conn, "homes"), catalogue(conn, "index_table"), sql_indexes(conn, "homes"))
+    if function == "create_table":
+        T.create_table(conn, "homes", ["other"], [], [], comm=False)
+    else:
+        T.drop_table(conn, "homes", comm=False)
+    assert conn.in_transaction
+    assert rows(other, "homes") == before[0]  # nothing committed behind the caller's back
+    conn.rollback()
+    assert (rows(conn, "homes"), catalogue(conn, "index_table"), sql_indexes(conn, "homes")) == before
