@@ -29,4 +29,9 @@ bench: $(VENV)/.installed
 	$(PY) benchmarks/run.py
 
 clean:
-	rm -rf build $(VENV) demo.db
+	rm -rf build $(VENV) .venv-asan demo.db demo_cli.db
+
+# The test suite under AddressSanitizer and UndefinedBehaviorSanitizer, in its
+# own environment (.venv-asan) and build tree (build/asan).
+sanitize:
+	scripts/sanitize.sh
