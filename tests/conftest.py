@@ -9,6 +9,10 @@ import pytest
 import tablora.tablora as T
 
 HOMES_COLS = ["name", "type", "address", "age"]
+CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
+CREATE_UNIQUE_TABLE = (
+    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
+)
 _names = itertools.count()
 
 
@@ -107,3 +111,45 @@ COMM_COMMITS = [(True, True), (1, True), (1.0, True), (False, False), (0, False)
 def committed(other_conn, sql):
     """What a second connection sees."""
     return other_conn.execute(sql).fetchall()
+
+
+class CountingConnection:
+    """Duck-typed connection that counts cursor() and commit() calls."""
+
+    def __init__(self, conn):
+        self.conn = conn
+        self.cursors = 0
+        self.commits = 0
+
+    def cursor(self):
+        self.cursors += 1
+        return self.conn.cursor()
+
+    def commit(self):
+        self.commits += 1
+        self.conn.commit()
+
+
+class Named:
+    """A name that is not text; its text form is `text`."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __format__(self, format_spec):
+        return self.text
+
+
+def index_columns(conn, sql_name):
+    return [r[2] for r in conn.execute(f"PRAGMA index_info({sql_name})")]
+
+
+def index_statements(table, name, cols):
+    """What insert_index sends to register index `name` over `cols` on `table`."""
+    return [
+        CREATE_INDEX_TABLE,
+        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
+        f"DROP INDEX if exists {table}_{name}",
+        f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
+        f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
+    ]

@@ -25,6 +25,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
+from conftest import homes_index, homes_unique
 
 COLS = ["name", "type", "address", "age"]
 KINDS = ("cursor", "execute", "executemany", "fetchall", "commit")
@@ -109,8 +110,8 @@ def build_template(path):
         conn,
         "homes",
         list(COLS),
-        [{"name": "index_0", "cols": "name,type,address"}, {"name": "index_1", "cols": "age"}],
-        [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}],
+        homes_index(),
+        homes_unique(),
     )
     T.insert_temp(
         conn,

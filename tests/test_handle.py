@@ -14,11 +14,8 @@ import pytest
 
 import tablora.tablora as T
 import tablora.tablora_state as state
+from conftest import CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE
 
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
-)
 
 # Every module-level function in binding order, with its parameters.
 SIGNATURES = {

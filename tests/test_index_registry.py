@@ -7,55 +7,25 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
-from conftest import COMM_COMMITS, catalogue, committed, sql_indexes
+from conftest import (
+    index_statements,
+    COMM_COMMITS,
+    CREATE_INDEX_TABLE,
+    CountingConnection,
+    Named,
+    catalogue,
+    committed,
+    index_columns,
+    sql_indexes,
+)
 
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
 HOMES_SQL_INDEXES = ["homes_index_0", "homes_index_1", "homes_unique_0", "homes_unique_1"]
 SELECT_INDEXES = "SELECT * FROM sqlite_master WHERE type = 'index'"
-
-
-def register(table, name, cols):
-    return [
-        CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
-        f"DROP INDEX if exists {table}_{name}",
-        f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
-        f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
-    ]
-
-
-def index_columns(conn, sql_name):
-    return [r[2] for r in conn.execute(f"PRAGMA index_info({sql_name})")]
 
 
 def schema(conn):
     sql = "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name"
     return conn.execute(sql).fetchall()
-
-
-class Spy:
-    """Duck-typed connection that counts commit() calls."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.commits = 0
-
-    def cursor(self):
-        return self.conn.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.conn.commit()
-
-
-class Named:
-    """A table name that is not text; its text form is `text`."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __format__(self, spec):
-        return self.text
 
 
 class Description:
@@ -74,7 +44,7 @@ class Description:
 def test_registration_builds_the_index_then_records_it(conn, other, homes, trace):
     trace.clear()
     assert T.insert_index(conn, {"table": "homes", "name": "extra", "cols": "name,age"}) is None
-    assert trace.without_transactions() == register("homes", "extra", "name,age")
+    assert trace.without_transactions() == index_statements("homes", "extra", "name,age")
     assert trace.statements[-1] == "COMMIT"
     assert ("homes", "extra", "name,age") in catalogue(other, "index_table", "homes")
     assert index_columns(other, "homes_extra") == ["name", "age"]
@@ -84,7 +54,7 @@ def test_registering_a_pair_again_replaces_it(conn, homes, trace):
     T.insert_index(conn, {"table": "homes", "name": "index_0", "cols": "name,type"})
     trace.clear()
     T.insert_index(conn, {"table": "homes", "name": "index_0", "cols": "address"})
-    assert trace.without_transactions() == register("homes", "index_0", "address")
+    assert trace.without_transactions() == index_statements("homes", "index_0", "address")
     assert [r for r in catalogue(conn, "index_table") if r[1] == "index_0"] == [
         ("homes", "index_0", "address")
     ]
@@ -132,7 +102,7 @@ def test_failing_registration_leaves_no_catalogue_row(conn, homes, trace, descri
     with pytest.raises(error):
         T.insert_index(conn, description)
     table, name = description.get("table"), description.get("name")
-    assert trace.without_transactions() == register(table, name, "")[:steps]
+    assert trace.without_transactions() == index_statements(table, name, "")[:steps]
     assert "COMMIT" not in trace.statements
     conn.commit()
     # The old registration of the pair is gone with it; nothing new was recorded.
@@ -278,7 +248,7 @@ def test_table_without_indexes_runs_only_the_select_and_still_commits(conn, trac
                                                                       statement):
     conn.execute("CREATE TABLE bare (a)")
     trace.clear()
-    spy = Spy(conn)
+    spy = CountingConnection(conn)
     getattr(T, function)(spy, "bare")
     assert trace.without_transactions() == [statement]
     assert spy.commits == 1

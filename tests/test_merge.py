@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
-from conftest import COMM_COMMITS, catalogue, rows, sql_indexes
+from conftest import COMM_COMMITS, CountingConnection, catalogue, rows, sql_indexes
 
 REGISTERED = ["homes_index_0", "homes_index_1", "homes_unique_0", "homes_unique_1"]
 JOIN_A = (
@@ -100,21 +100,6 @@ def snapshot(conn, homes):
         }
 
     return take
-
-
-class SpyConnection:
-    """Duck-typed connection that counts commit() calls."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.commits = 0
-
-    def cursor(self):
-        return self.conn.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.conn.commit()
 
 
 # --- statements ----------------------------------------------------------------------------
@@ -536,7 +521,7 @@ def test_empty_staging_changes_nothing_but_rebuilds_indexes(
     conn.execute("CREATE INDEX outside ON homes (age)")
     settle(conn, ("a", "t", "m", 1))
     before = snapshot()
-    spy = SpyConnection(conn)
+    spy = CountingConnection(conn)
     trace.clear()
     T.temp_to_main(spy, "homes", comm)
     assert trace.without_transactions() == (

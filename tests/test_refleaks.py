@@ -21,6 +21,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
+from conftest import homes_index, homes_unique
 
 pytestmark = pytest.mark.slow
 
@@ -83,8 +84,8 @@ def build(path):
         conn,
         "homes",
         list(COLS),
-        [{"name": "index_0", "cols": "name,type,address"}, {"name": "index_1", "cols": "age"}],
-        [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}],
+        homes_index(),
+        homes_unique(),
     )
     T.insert_temp(conn, "homes", [(f"n{i}", "flat", f"{i} Elm", i) for i in range(30)])
     T.temp_to_main(conn, "homes")

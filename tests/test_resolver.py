@@ -8,7 +8,7 @@ import pytest
 
 import tablora.tablora as T
 
-from conftest import HOMES_COLS
+from conftest import CountingConnection, HOMES_COLS
 
 # homes: name, type, address, age; unique_0 over (name, type), unique_1 over (address).
 UNIQUES = {"unique_0": [0, 1], "unique_1": [2]}
@@ -37,18 +37,6 @@ def check(conn, ref, uniques=None, visited=None, table="homes", row=None, trace=
     return T._check_newest_unique(
         conn, table, ref, row, dict(UNIQUES) if uniques is None else uniques,
         list(HOMES_COLS), TOTAL, visited)
-
-
-class CountingConnection:
-    """Hands out the real connection's cursors and counts them."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.cursors = 0
-
-    def cursor(self):
-        self.cursors += 1
-        return self.conn.cursor()
 
 
 # ---- rules that run nothing ----------------------------------------------------------------

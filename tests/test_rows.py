@@ -5,41 +5,11 @@ import sqlite3
 import pytest
 
 import tablora.tablora as T
-from conftest import COMM_COMMITS, Trace, committed, rows
+from conftest import COMM_COMMITS, CountingConnection, Named, Trace, committed, rows
 
 ROWS = [("a", 1, 1.5, None), ["b", 2.0, "2", b"\x00\x01"], ("c", "3", -4, "x y")]
 # How each of ROWS appears in the trace (bound values inlined by the driver).
 ROWS_TRACED = ["'a',1,1.5,NULL", "'b',2.0,'2',x'0001'", "'c','3',-4,'x y'"]
-
-
-class SpyConnection:
-    """Duck-typed connection that counts cursor() and commit() calls."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.cursors = 0
-        self.commits = 0
-
-    def cursor(self):
-        self.cursors += 1
-        return self.conn.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.conn.commit()
-
-
-class Named:
-    """A table name that is not text; its text form is `text`."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __format__(self, format_spec):
-        return self.text
-
-    def __str__(self):
-        return "not-the-name"
 
 
 def typed(conn, table):
@@ -126,7 +96,7 @@ def test_rows_given_as_tuple_of_rows(conn, other, inserter):
 @pytest.mark.parametrize("comm", [True, 1, False])
 def test_empty_rows_insert_nothing_and_never_commit(conn, trace, inserter, empty, comm):
     insert, target = inserter
-    spy = SpyConnection(conn)
+    spy = CountingConnection(conn)
     assert insert(spy, "homes", empty, comm) is None
     assert trace.statements == []
     assert spy.commits == 0
@@ -447,7 +417,7 @@ def test_duplicate_and_unknown_ids_each_run_and_delete_nothing_more(conn, other,
 def test_empty_ids_run_no_statement_but_comm_still_commits(
     conn, trace, filled, empty, comm, commits
 ):
-    spy = SpyConnection(conn)
+    spy = CountingConnection(conn)
     assert T.delete_row_main(spy, "homes", empty(), comm) is None
     assert [s for s in trace if s != "COMMIT"] == []
     assert spy.commits == commits

@@ -8,13 +8,21 @@ from hypothesis import strategies as st
 
 import tablora.tablora as T
 from conftest import (
-    COMM_COMMITS, HOMES_COLS, catalogue, committed, homes_index, homes_unique, rows, sql_indexes,
+    index_statements,
+    COMM_COMMITS,
+    CREATE_INDEX_TABLE,
+    CREATE_UNIQUE_TABLE,
+    HOMES_COLS,
+    Named,
+    catalogue,
+    committed,
+    homes_index,
+    homes_unique,
+    index_columns,
+    rows,
+    sql_indexes,
 )
 
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
-)
 
 
 def drop_statements(table):
@@ -23,16 +31,6 @@ def drop_statements(table):
         f"DELETE FROM index_table Where table_name = '{table}'",
         f"DELETE FROM unique_table Where table_name = '{table}'",
         f"DROP Table IF EXISTS temp_{table}",
-    ]
-
-
-def index_statements(table, name, cols):
-    return [
-        CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
-        f"DROP INDEX if exists {table}_{name}",
-        f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
-        f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
     ]
 
 
@@ -46,10 +44,6 @@ def unique_statements(table, name, cols, nums):
 
 def columns_of(conn, table):
     return [r[1] for r in conn.execute(f"PRAGMA table_info({table})")]
-
-
-def index_columns(conn, sql_name):
-    return [r[2] for r in conn.execute(f"PRAGMA index_info({sql_name})")]
 
 
 @pytest.fixture
@@ -322,16 +316,6 @@ def test_other_letter_case_drops_the_tables_but_keeps_catalogue_rows(conn, homes
     ]
     assert len(catalogue(conn, "index_table", "homes")) == 4
     assert len(catalogue(conn, "unique_table", "homes")) == 2
-
-
-class Named:
-    """A table name that is not text; its text form is `text`."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __format__(self, spec):
-        return self.text
 
 
 def test_non_text_name_is_used_in_its_text_form(conn, homes):

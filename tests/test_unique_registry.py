@@ -7,12 +7,17 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
-from conftest import COMM_COMMITS, catalogue, committed, sql_indexes
-
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
+from conftest import (
+    index_statements,
+    COMM_COMMITS,
+    CREATE_INDEX_TABLE,
+    CREATE_UNIQUE_TABLE,
+    catalogue,
+    committed,
+    index_columns,
+    sql_indexes,
 )
+
 
 
 def record(table, name, cols, nums):
@@ -20,16 +25,7 @@ def record(table, name, cols, nums):
         CREATE_UNIQUE_TABLE,
         f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
         f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
-        CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
-        f"DROP INDEX if exists {table}_{name}",
-        f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
-        f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
-    ]
-
-
-def index_columns(conn, sql_name):
-    return [r[2] for r in conn.execute(f"PRAGMA index_info({sql_name})")]
+    ] + index_statements(table, name, cols)
 
 
 def rules(conn, table="homes"):
