@@ -80,9 +80,14 @@ def trace(conn):
     return Trace(conn)
 
 
+def create_homes(conn, table="homes"):
+    """The table of the docstring example: two indexes and two unique rules."""
+    T.create_table(conn, table, list(HOMES_COLS), homes_index(), homes_unique())
+
+
 @pytest.fixture
 def homes(conn):
-    T.create_table(conn, "homes", list(HOMES_COLS), homes_index(), homes_unique())
+    create_homes(conn)
     return "homes"
 
 
@@ -153,3 +158,12 @@ def index_statements(table, name, cols):
         f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
         f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
     ]
+
+
+def unique_statements(table, name, cols, nums):
+    """What insert_unique sends to record rule `name` with its supporting index."""
+    return [
+        CREATE_UNIQUE_TABLE,
+        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
+        f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
+    ] + index_statements(table, name, cols)

@@ -25,9 +25,9 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
-from conftest import homes_index, homes_unique
+from conftest import HOMES_COLS, create_homes
 
-COLS = ["name", "type", "address", "age"]
+COLS = HOMES_COLS
 KINDS = ("cursor", "execute", "executemany", "fetchall", "commit")
 
 
@@ -106,13 +106,7 @@ class FaultyConnection:
 def build_template(path):
     T.DB(f"faults-{uuid.uuid4()}", path)
     conn = sqlite3.connect(path)
-    T.create_table(
-        conn,
-        "homes",
-        list(COLS),
-        homes_index(),
-        homes_unique(),
-    )
+    create_homes(conn)
     T.insert_temp(
         conn,
         "homes",

@@ -21,7 +21,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
-from conftest import homes_index, homes_unique
+from conftest import HOMES_COLS, create_homes
 
 pytestmark = pytest.mark.slow
 
@@ -35,7 +35,7 @@ MEMORY_ALLOWANCE = 10 * ROUND
 # References a round may grow by in a debug build.
 REFERENCE_ALLOWANCE = 50
 
-COLS = ["name", "type", "address", "age"]
+COLS = HOMES_COLS
 RESULTS: dict[str, tuple[int, int]] = {}
 
 
@@ -80,13 +80,7 @@ def text(s):
 def build(path):
     T.DB(f"leaks-{uuid.uuid4()}", path)
     conn = sqlite3.connect(path)
-    T.create_table(
-        conn,
-        "homes",
-        list(COLS),
-        homes_index(),
-        homes_unique(),
-    )
+    create_homes(conn)
     T.insert_temp(conn, "homes", [(f"n{i}", "flat", f"{i} Elm", i) for i in range(30)])
     T.temp_to_main(conn, "homes")
     T.insert_temp(conn, "homes", [(f"n{i}", "flat", f"{i} Oak", i) for i in range(0, 30, 3)]

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import tablora.tablora as T
 from conftest import (
+    unique_statements,
     index_statements,
     COMM_COMMITS,
     CREATE_INDEX_TABLE,
@@ -32,14 +33,6 @@ def drop_statements(table):
         f"DELETE FROM unique_table Where table_name = '{table}'",
         f"DROP Table IF EXISTS temp_{table}",
     ]
-
-
-def unique_statements(table, name, cols, nums):
-    return [
-        CREATE_UNIQUE_TABLE,
-        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
-        f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
-    ] + index_statements(table, name, cols)
 
 
 def columns_of(conn, table):

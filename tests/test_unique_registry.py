@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import tablora.tablora as T
 from conftest import (
+    unique_statements,
     index_statements,
     COMM_COMMITS,
     CREATE_INDEX_TABLE,
@@ -18,14 +19,6 @@ from conftest import (
     sql_indexes,
 )
 
-
-
-def record(table, name, cols, nums):
-    return [
-        CREATE_UNIQUE_TABLE,
-        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
-        f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
-    ] + index_statements(table, name, cols)
 
 
 def rules(conn, table="homes"):
@@ -46,7 +39,7 @@ def bare(conn):
 def test_recording_a_rule_statement_sequence(conn, other, bare, trace):
     trace.clear()
     assert T.insert_unique(conn, "homes", "unique_0", "name,address", "0,2") is None
-    assert trace.without_transactions() == record("homes", "unique_0", "name,address", "0,2")
+    assert trace.without_transactions() == unique_statements("homes", "unique_0", "name,address", "0,2")
     assert trace.statements[-1] == "COMMIT"
     assert trace.statements.count("COMMIT") == 1
     assert rules(other) == [("homes", "unique_0", "name,address", "0,2")]
@@ -74,7 +67,7 @@ def test_recording_again_replaces_the_rule_and_its_index(conn, bare, trace):
     T.insert_unique(conn, "homes", "unique_0", "name,address", "0,2")
     trace.clear()
     T.insert_unique(conn, "homes", "unique_0", "type", "1")
-    assert trace.without_transactions() == record("homes", "unique_0", "type", "1")
+    assert trace.without_transactions() == unique_statements("homes", "unique_0", "type", "1")
     assert rules(conn) == [("homes", "unique_0", "type", "1")]
     assert indexes(conn) == [("homes", "unique_0", "type")]
     assert index_columns(conn, "homes_unique_0") == ["type"]
@@ -166,7 +159,7 @@ def test_failure_stops_there_without_commit(conn, other, homes, trace, args, err
     with pytest.raises(error):
         T.insert_unique(conn, *args)
     table, name, cols, nums = args
-    assert trace.without_transactions() == record(table, name, cols, nums)[:statements]
+    assert trace.without_transactions() == unique_statements(table, name, cols, nums)[:statements]
     assert "COMMIT" not in trace.statements
     assert conn.in_transaction
     assert ("homes", "u", "type", "1") in rules(other)  # nothing committed
