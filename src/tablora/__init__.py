@@ -1,1 +1,5 @@
 """Two-tier tables over SQLite; the functions live in tablora.tablora."""
+
+from tablora.connect import connect
+
+__all__ = ["connect"]
