@@ -118,11 +118,7 @@ def test_statement_sequence(conn, trace, homes):
     assert statements == (
         READS
         + [JOIN_A.format(2), JOIN_B.format(2)]
-        # The transaction opens before the first schema change, so the whole
-        # merge commits or rolls back as one.
-        + DROPS[:1]
-        + ["BEGIN"]
-        + DROPS[1:]
+        + DROPS
         + [
             "DELETE From homes Where rowid in (1)",
             "DELETE From homes Where rowid in (2)",
