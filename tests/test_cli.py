@@ -21,6 +21,7 @@ from hypothesis import strategies as st
 
 import tablora.tablora as T
 from tablora import cli
+from tablora.cli.readers import infer
 
 COLS = ["name", "type", "address", "age"]
 _names = itertools.count()
@@ -203,7 +204,7 @@ def test_create_refuses_reserved_and_invalid_table_names(tmp_path, table):
     ],
 )  # fmt: skip
 def test_infer_turns_only_plain_numeric_literals_into_numbers(field, stored):
-    value = cli.infer(field)
+    value = infer(field)
     assert value == stored and type(value) is type(stored)
 
 
@@ -279,7 +280,7 @@ def test_stage_calls_insert_temp_in_batches_and_commits_once(tmp_path, monkeypat
         calls.append((table, len(rows), comm, conn.in_transaction))
         real(conn, table, rows, comm)
 
-    monkeypatch.setattr(cli.T, "insert_temp", spy)
+    monkeypatch.setattr(T, "insert_temp", spy)
     assert cli.main(["stage", str(db), "homes", str(tmp_path / "in.csv"), "--batch-size", "2"]) == 0
     # The first batch opens the transaction; later ones run inside it; nothing commits early.
     assert calls == [("homes", 2, False, False), ("homes", 2, False, True), ("homes", 1, False, True)]
