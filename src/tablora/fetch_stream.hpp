@@ -1,0 +1,36 @@
+// Reading a result a bounded chunk at a time: cursor.fetchmany(n) until it
+// comes back empty, with pending signals checked between chunks.
+#pragma once
+
+#include "common.hpp"
+
+namespace tablora {
+
+// Rows fetched per fetchmany call.
+constexpr Py_ssize_t kFetchRows = 4096;
+
+// Calls visit(row) for every row still to come on the executed cursor, in
+// order, until visit returns false; false when a fetch, a signal or a visit
+// failed (error set).
+template <class Visit>
+bool for_each_fetched(PyObject* cursor, Visit&& visit) {
+  Ref size(PyLong_FromSsize_t(kFetchRows));
+  if (!size) return false;
+  Ref name(PyUnicode_InternFromString("fetchmany"));
+  if (!name) return false;
+  while (true) {
+    PyObject* argv[] = {cursor, size.get()};
+    Ref chunk(PyObject_VectorcallMethod(name.get(), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
+    if (!chunk) return false;
+    Ref rows(PySequence_Fast(chunk.get(), "fetchmany() must return a sequence"));
+    if (!rows) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows.get());
+    if (count == 0) return true;
+    for (Py_ssize_t i = 0; i < count; ++i)
+      if (!visit(PySequence_Fast_GET_ITEM(rows.get(), i))) return false;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+}  // namespace tablora
