@@ -473,12 +473,19 @@ def test_failure_while_inserting_leaves_rows_staged_and_deletes_uncommitted(
 # --- indexes, empty staging, commits ----------------------------------------------------------
 
 
-def test_indexes_are_rebuilt_as_registered_and_an_outside_index_is_dropped(conn, other, homes):
+@pytest.mark.parametrize("main_rows", [1, 40], ids=["rebuilt", "kept in place"])
+def test_indexes_end_as_registered_and_an_outside_index_is_dropped(
+    conn, other, homes, main_rows
+):
     registered = index_sql(conn)
     conn.execute("CREATE INDEX outside ON homes (age, name)")
+    conn.execute('CREATE INDEX "odd name" ON homes (type)')
     conn.execute("CREATE INDEX staging_side ON temp_homes (name)")
+    conn.execute("DROP INDEX homes_index_0")  # missing: built again
+    conn.execute("DROP INDEX homes_index_1")  # other columns: built as registered
+    conn.execute("CREATE INDEX homes_index_1 ON homes (name)")
     conn.commit()
-    settle(conn, ("a", "t", "m", 1))
+    settle(conn, *[("a", "t", f"m{i}", i) for i in range(main_rows)])
     stage(conn, ("a", "t", "s", 2))
     before = (catalogue(conn, "index_table"), catalogue(conn, "unique_table"))
     T.temp_to_main(conn, "homes")
