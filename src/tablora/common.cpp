@@ -243,9 +243,10 @@ uint64_t mix(uint64_t h) {  // splitmix64 finaliser
 
 }  // namespace
 
+// Slots in use stay below three quarters of the table.
 void TupleIndex::reserve(size_t rows) {
   size_t capacity = slots_.size();
-  while (capacity < rows * 2) capacity <<= 1;
+  while (capacity * 3 < rows * 4) capacity <<= 1;
   if (capacity > slots_.size()) {
     std::vector<Slot> old(capacity);
     old.swap(slots_);
@@ -259,7 +260,7 @@ void TupleIndex::reserve(size_t rows) {
   }
 }
 
-void TupleIndex::grow() { reserve(slots_.size()); }
+void TupleIndex::grow() { reserve(slots_.size()); }  // doubles the table
 
 int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
   for (Py_ssize_t member : members_) {
@@ -272,7 +273,7 @@ int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
 }
 
 int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
-  uint64_t hash = 0x9e3779b97f4a7c15ULL;
+  uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
   for (Py_ssize_t member : members_) {
     Value v(row, member);
@@ -280,9 +281,10 @@ int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
     *has_null = *has_null || v.get() == Py_None;
     const Py_hash_t h = PyObject_Hash(v.get());
     if (h == -1 && PyErr_Occurred()) return -1;
-    hash = mix(hash ^ static_cast<uint64_t>(h));
+    full = mix(full ^ static_cast<uint64_t>(h));
   }
-  if ((firsts_.size() + 1) * 2 > slots_.size()) grow();
+  const uint32_t hash = static_cast<uint32_t>(full);
+  if ((firsts_.size() + 1) * 4 > slots_.size() * 3) grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];

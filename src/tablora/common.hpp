@@ -175,8 +175,8 @@ class TupleIndex {
   size_t size() const { return firsts_.size(); }
 
  private:
-  struct Slot {
-    uint64_t hash = 0;
+  struct Slot {  // 8 bytes: the table is the index's main cost
+    uint32_t hash = 0;
     int group = -1;
   };
   int same_tuple(PyObject* a, PyObject* b) const;
