@@ -104,11 +104,12 @@ class Cursor:
     def fetchone(self) -> Any:
         return self.raw.fetchone()
 
+    # After a statement without rows, sqlite3 fetches [] (libsql: None).
     def fetchmany(self, size: int | None = None) -> list[Any]:
-        return self.raw.fetchmany(self.arraysize if size is None else size)
+        return self.raw.fetchmany(self.arraysize if size is None else size) or []
 
     def fetchall(self) -> list[Any]:
-        return self.raw.fetchall()
+        return self.raw.fetchall() or []
 
     @property
     def description(self) -> Any:

@@ -9,6 +9,7 @@ from the statements that pass, so `comm=False` leaves work uncommitted and
 
 from __future__ import annotations
 
+import re
 import time
 from collections.abc import Sequence
 from typing import Any
@@ -21,6 +22,10 @@ from tablora.engines.statements import IMPLICIT_BEGIN, Transaction, keyword
 # the loss of the old leader takes a few seconds.
 LEADER_WAIT_SECONDS = 30.0
 
+# dqlite replicates the WAL; a node that is told to leave WAL mode (dqlite
+# 1.11 as Debian ships it) aborts with "free(): invalid pointer".
+_SET_JOURNAL_MODE = re.compile(r"\s*PRAGMA\s+(?:\w+\s*\.\s*)?journal_mode\s*[=(]", re.I)
+
 
 class Connection(adapter.Connection):
     def __init__(self, raw: Any) -> None:
@@ -32,6 +37,10 @@ class Connection(adapter.Connection):
         return self._transaction.open
 
     def _run(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        if _SET_JOURNAL_MODE.match(sql):
+            raise self.raw.NotSupportedError(
+                "dqlite keeps its databases in WAL mode: PRAGMA journal_mode cannot be set"
+            )
         if not self._transaction.open and keyword(sql) in IMPLICIT_BEGIN:
             cursor.execute("BEGIN")
             self.statements += 1
