@@ -1,53 +1,19 @@
-"""Shared fixtures: a fresh database file per test, connections, a statement trace."""
+"""Shared fixtures: a fresh database file per test, connections, a statement trace.
+
+The helpers live in support.py; the names other test modules import from here
+are re-exported.
+"""
 
 import itertools
-import re
-import sqlite3
 
 import pytest
 
 import tablora.tablora as T
+from support import CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE, HOMES_COLS, Trace, create_homes
 
-HOMES_COLS = ["name", "type", "address", "age"]
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
-)
+__all__ = ["CREATE_INDEX_TABLE", "CREATE_UNIQUE_TABLE", "HOMES_COLS", "create_homes"]
+
 _names = itertools.count()
-
-
-def homes_index():
-    return [
-        {"name": "index_0", "cols": "name,type,address"},
-        {"name": "index_1", "cols": "age"},
-    ]
-
-
-def homes_unique():
-    return [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
-
-
-class Trace:
-    """Statements a connection sends, with every run of blanks collapsed."""
-
-    def __init__(self, conn):
-        self.statements = []
-        conn.set_trace_callback(self._record)
-
-    def _record(self, sql):
-        self.statements.append(re.sub(r"\s+", " ", sql).strip())
-
-    def clear(self):
-        self.statements.clear()
-
-    def without_transactions(self):
-        return [s for s in self.statements if s not in ("BEGIN", "COMMIT", "ROLLBACK")]
-
-    def __iter__(self):
-        return iter(self.statements)
-
-    def __len__(self):
-        return len(self.statements)
 
 
 @pytest.fixture
@@ -80,90 +46,7 @@ def trace(conn):
     return Trace(conn)
 
 
-def create_homes(conn, table="homes"):
-    """The table of the docstring example: two indexes and two unique rules."""
-    T.create_table(conn, table, list(HOMES_COLS), homes_index(), homes_unique())
-
-
 @pytest.fixture
 def homes(conn):
     create_homes(conn)
     return "homes"
-
-
-def rows(conn, table, order="rowid"):
-    return conn.execute(f"SELECT rowid,* FROM {table} ORDER BY {order}").fetchall()
-
-
-def sql_indexes(conn, table):
-    return sorted(
-        name
-        for (name,) in conn.execute(
-            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (table,)
-        )
-    )
-
-
-def catalogue(conn, which, table=None):
-    sql = f"SELECT * FROM {which}" + (" WHERE table_name = ?" if table is not None else "")
-    return sorted(conn.execute(sql, () if table is None else (table,)).fetchall(), key=repr)
-
-
-COMM_COMMITS = [(True, True), (1, True), (1.0, True), (False, False), (0, False),
-                (None, False), (2, False), ("x", False)]
-
-
-def committed(other_conn, sql):
-    """What a second connection sees."""
-    return other_conn.execute(sql).fetchall()
-
-
-class CountingConnection:
-    """Duck-typed connection that counts cursor() and commit() calls."""
-
-    def __init__(self, conn):
-        self.conn = conn
-        self.cursors = 0
-        self.commits = 0
-
-    def cursor(self):
-        self.cursors += 1
-        return self.conn.cursor()
-
-    def commit(self):
-        self.commits += 1
-        self.conn.commit()
-
-
-class Named:
-    """A name that is not text; its text form is `text`."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __format__(self, format_spec):
-        return self.text
-
-
-def index_columns(conn, sql_name):
-    return [r[2] for r in conn.execute(f"PRAGMA index_info({sql_name})")]
-
-
-def index_statements(table, name, cols):
-    """What insert_index sends to register index `name` over `cols` on `table`."""
-    return [
-        CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
-        f"DROP INDEX if exists {table}_{name}",
-        f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
-        f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
-    ]
-
-
-def unique_statements(table, name, cols, nums):
-    """What insert_unique sends to record rule `name` with its supporting index."""
-    return [
-        CREATE_UNIQUE_TABLE,
-        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
-        f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
-    ] + index_statements(table, name, cols)

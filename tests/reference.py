@@ -1,226 +1,139 @@
-"""A literal, row-at-a-time model of the merge, the query and the resolver.
+"""The reference model of the merge, the query and the resolver, row by row in memory.
 
-The property tests compare the extension against this module. It follows the
-documented steps one by one, through the sqlite3 driver only, and favours
-plainness over speed: one lookup per row and rule, recursion for linked rows.
+The property tests compare the extension with this module. It holds both tiers
+as lists of (rowid, values) and states each documented rule in its plainest
+form, favouring clarity over speed:
 
-Behaviour fixed beyond the plain steps, and modelled here:
-
-* The merge reads the staging table with its row ids, newest first, keeps each
-  row without its row id, and afterwards deletes only the staged rows whose
-  row id is at most the highest one it read (nothing when it read none).
-* The query records a row's keys in its duplicate-check sets only when it
-  returns the row.
-* A negative rule position names the column that far from the end of the
-  column list; in a full row (row id first) its value sits one place further
-  on, exactly as for a non-negative position.
+* A reference (tier, rowid) names a row: tier 1 staged, 0 main. Staged rows are
+  newer than main rows; within a tier the larger row id is newer, so the larger
+  reference is the newer row.
+* Two rows are linked when, under some rule, every column holds SQL-equal
+  values: NULL equals nothing; numbers compare by value; text and blobs by class
+  and content. For the values SQLite hands back, that is Python's `==` on
+  anything but None.
+* A row's key under a rule is the tuple of its values there. Keys compare with
+  Python equality, so here NULLs do repeat each other: (None,) equals (None,).
+* A negative rule position counts from the end of the column list.
 """
 
-import sqlite3  # noqa: F401  (the only way this module reaches the database)
 
-__all__ = ["temp_to_main", "find", "check_newest_unique", "unique_rules", "columns",
-           "full_select"]
-
-
-def text(value):
-    """The text form of a value, as it is spliced into statements."""
-    return format(value, "")
+def sql_equal(a, b):
+    """SQLite's = on untyped columns."""
+    return a is not None and b is not None and a == b
 
 
-# ---- shared readers -----------------------------------------------------------------
+def read_rules(conn, table):
+    """Rule name -> positions from the catalogue; a repeated name keeps its place and
+    takes the later row's positions."""
+    rules = {}
+    for _, name, _, col_num in conn.execute(
+            "SELECT * FROM unique_table WHERE table_name = ?", (table,)):
+        rules[name] = [int(piece) for piece in str(col_num).split(",")]
+    return rules
 
 
-def columns(cursor, table):
-    """The main table's column names, in table order."""
-    return [info[1] for info in cursor.execute("PRAGMA table_info(" + text(table) + ")").fetchall()]
+def read_rows(conn, table):
+    return [(row[0], tuple(row[1:]))
+            for row in conn.execute(f"SELECT rowid,* FROM {table} ORDER BY rowid")]
 
 
-def full_select(cols):
-    """'rowid' followed by ',<column>' for every column."""
-    total_select = "rowid"
-    for name in cols:
-        total_select += "," + text(name)
-    return total_select
+def _next_id(tier):
+    return max((rowid for rowid, _ in tier), default=0) + 1
 
 
-def unique_rules(cursor, table):
-    """Rule name -> list of positions, in catalogue order (a repeated name keeps its place)."""
-    uniques = {}
-    for row in cursor.execute(
-        "SELECT * FROM unique_table WHERE table_name = '" + text(table) + "'"
-    ).fetchall():
-        uniques[row[1]] = [int(piece) for piece in row[3].split(",")]
-    return uniques
+class Tables:
+    """Both tiers of one managed table and its unique rules."""
 
+    def __init__(self, ncols, rules, main=(), staged=()):
+        self.rules = {name: [range(ncols)[p] for p in positions]
+                      for name, positions in rules.items()}
+        self.main = sorted(main, key=lambda r: r[0])
+        self.staged = sorted(staged, key=lambda r: r[0])
 
-def _column(cols, k):
-    """Index of the column at position k (negative counts from the end)."""
-    return range(len(cols))[k]
+    @classmethod
+    def read(cls, conn, table):
+        """The model of a table as the connection sees it."""
+        ncols = len(conn.execute(f"PRAGMA table_info({table})").fetchall())
+        return cls(ncols, read_rules(conn, table), read_rows(conn, table),
+                   read_rows(conn, f"temp_{table}"))
 
+    def key(self, values, name):
+        return tuple(values[p] for p in self.rules[name])
 
-def _member(full_row, cols, k):
-    """The value of the column at position k in a full row (row id first)."""
-    return full_row[_column(cols, k) + 1]
+    def linked(self, x, y):
+        return any(all(sql_equal(x[p], y[p]) for p in positions)
+                   for positions in self.rules.values())
 
+    def rows(self):
+        """Every row as (reference, values), staged first."""
+        return [((1, i), v) for i, v in self.staged] + [((0, i), v) for i, v in self.main]
 
-def _where(search_code):
-    col_search = text(search_code[0][0]) + " = ? "
-    values = [search_code[0][1]]
-    for name, value in search_code[1:]:
-        col_search += "AND " + text(name) + " = ? "
-        values.append(value)
-    return col_search, values
+    # ---- writes ---------------------------------------------------------------------
 
+    def stage(self, rows):
+        for values in rows:
+            self.staged.append((_next_id(self.staged), tuple(values)))
 
-# ---- the resolver -------------------------------------------------------------------
+    def delete(self, ids):
+        self.main = [row for row in self.main if row[0] not in ids]
 
+    def merge(self):
+        """temp_to_main. Staged rows are taken newest first; a row whose key under any
+        rule a newer staged row holds is left out. Every main row linked to a staged
+        row is deleted, and the survivors are appended newest first.
+        Returns (replaced main row ids, surviving values)."""
+        claimed = {name: set() for name in self.rules}
+        survivors = []
+        for _, values in sorted(self.staged, key=lambda r: r[0], reverse=True):
+            keys = {name: self.key(values, name) for name in self.rules}
+            if not any(keys[name] in claimed[name] for name in self.rules):
+                survivors.append(values)
+            for name in self.rules:
+                claimed[name].add(keys[name])
+        replaced = {rowid for rowid, kept in self.main
+                    if any(self.linked(kept, values) for _, values in self.staged)}
+        self.delete(replaced)
+        for values in survivors:
+            self.main.append((_next_id(self.main), values))
+        self.staged = []
+        return replaced, survivors
 
-def check_newest_unique(conn, table, rowid, row, uniques, cols, total_select, eqivalent_set):
-    """(True, eqivalent_set) when no row linked to `row` is newer than `rowid`, else (False, None)."""
-    cursor = conn.cursor()
-    for positions in uniques.values():
-        search_code = [[cols[k], _member(row, cols, k)] for k in positions]
-        if not search_code:
-            continue
-        col_search, values = _where(search_code)
-        for tier, prefix in ((1, " FROM temp_"), (0, " FROM ")):
-            fetched = cursor.execute(
-                "SELECT " + text(total_select) + prefix + text(table) + " WHERE " + col_search,
-                values,
-            ).fetchall()
-            for res in fetched:
-                new_rowid = (tier, res[0])
-                if new_rowid in eqivalent_set:
+    # ---- reads ----------------------------------------------------------------------
+
+    def resolve(self, ref, values, visited):
+        """_check_newest_unique: (True, `visited` grown by every row linked to `ref`,
+        directly or through chains) when none of them is newer, else (False, None).
+        The first lookups use `values`; rows in `visited` on entry are neither compared
+        nor followed."""
+        everything = self.rows()
+        todo = [values]
+        while todo:
+            current = todo.pop()
+            for other, other_values in everything:
+                if other in visited or not self.linked(current, other_values):
                     continue
-                eqivalent_set.add(new_rowid)
-                if new_rowid[0] > rowid[0]:
-                    return (False, None)
-                if new_rowid[0] == rowid[0] and new_rowid[1] > rowid[1]:
-                    return (False, None)
-                result, eqivalent_set = check_newest_unique(
-                    conn=conn, table=table, rowid=rowid, row=res, uniques=uniques, cols=cols,
-                    total_select=total_select, eqivalent_set=eqivalent_set,
-                )
-                if not result:
-                    return (False, None)
-    return (True, eqivalent_set)
+                if other > ref:
+                    return False, None
+                visited.add(other)
+                todo.append(other_values)
+        return True, visited
 
+    def newest(self, ref, values):
+        return self.resolve(ref, values, {ref})[0]
 
-# ---- the query ----------------------------------------------------------------------
-
-
-def find(conn, select, table, conditions):
-    """Rows of both tiers, staged first, each the newest of its linked rows."""
-    cursor = conn.cursor()
-    cols = columns(cursor, table)
-    total_select = full_select(cols)
-    uniques = unique_rules(cursor, table)
-    tekrar = {name: set() for name in uniques}
-    if select == "*":
-        cols_index = list(range(len(cols)))
-    else:
-        cols_index = [cols.index(piece) for piece in select.split(",")]
-    docs = []
-    for tier, prefix in ((1, " FROM temp_"), (0, " FROM ")):
-        fetched = cursor.execute(
-            "SELECT " + total_select + prefix + text(table) + " " + text(conditions)
-        ).fetchall()
-        for row in fetched:
-            keys = {
-                name: tuple(_member(row, cols, k) for k in positions)
-                for name, positions in uniques.items()
-            }
-            if any(keys[name] in tekrar[name] for name in uniques):
+    def find(self, reads, members):
+        """find over the rows its conditions read, (reference, values) staged first in read
+        order: each row that is the newest of its linked rows, unless a row returned before
+        holds one of its keys; as lists of the values at `members`."""
+        held = {name: set() for name in self.rules}
+        found = []
+        for ref, values in reads:
+            keys = {name: self.key(values, name) for name in self.rules}
+            if any(keys[name] in held[name] for name in self.rules):
                 continue
-            verdict = check_newest_unique(
-                conn=conn, table=table, rowid=(tier, row[0]), row=row, uniques=uniques,
-                cols=cols, total_select=total_select, eqivalent_set={(tier, row[0])},
-            )[0]
-            if not verdict:
+            if not self.newest(ref, values):
                 continue
-            for name in uniques:
-                tekrar[name].add(keys[name])
-            docs.append([row[c + 1] for c in cols_index])
-    return docs
-
-
-# ---- the merge ----------------------------------------------------------------------
-
-
-def begin_before_schema_change(conn, cursor):
-    """Schema statements join the connection's transaction, as DML does."""
-    if not conn.in_transaction and conn.isolation_level is not None:
-        cursor.execute("BEGIN " + conn.isolation_level)
-
-
-def drop_table_index(conn, table):
-    cursor = conn.cursor()
-    lst_ind = [row[1] for row in cursor.execute(
-        "SELECT * FROM sqlite_master WHERE type = 'index'").fetchall() if row[2] == table]
-    for name in lst_ind:
-        begin_before_schema_change(conn, cursor)
-        cursor.execute("DROP INDEX if exists " + name)
-
-
-def active_table_index(conn, table):
-    cursor = conn.cursor()
-    for row in cursor.execute(
-        "SELECT * FROM index_table WHERE table_name = '" + text(table) + "'"
-    ).fetchall():
-        begin_before_schema_change(conn, cursor)
-        cursor.execute(
-            "CREATE INDEX if not exists " + text(row[0]) + "_" + text(row[1]) + " ON "
-            + text(row[0]) + " (" + text(row[2]) + ")"
-        )
-
-
-def delete_row_main(conn, table, ids):
-    cursor = conn.cursor()
-    for j in ids:
-        cursor.execute("DELETE From " + text(table) + " Where rowid in (" + text(j) + ")")
-
-
-def insert_main(conn, table, rows):
-    cursor = conn.cursor()
-    if not len(rows):
-        return
-    val_str = "?" + ",?" * (len(rows[0]) - 1)
-    for row in rows:
-        cursor.execute("INSERT INTO " + table + " Values (" + val_str + ")", list(row))
-
-
-def temp_to_main(conn, table, comm=True):
-    """Moves the staged rows into the main table, newest of each rule's tuple winning."""
-    cursor = conn.cursor()
-    cols = columns(cursor, table)
-    uniques = unique_rules(cursor, table)
-    tekrar = {name: set() for name in uniques}
-    origin_ids = set()
-    docs = []
-    staged = cursor.execute(
-        "SELECT rowid,* FROM temp_" + text(table) + " ORDER BY rowid DESC").fetchall()
-    for full in staged:
-        row = tuple(full[1:])
-        flag = False
-        for name, positions in uniques.items():
-            tekrar_key = tuple(row[k] for k in positions)
-            search_code = [[cols[k], row[k]] for k in positions]
-            if tekrar_key in tekrar[name]:
-                flag = True
-                continue
-            tekrar[name].add(tekrar_key)
-            col_search, values = _where(search_code)
-            for row1 in cursor.execute(
-                "SELECT rowid FROM " + text(table) + " WHERE " + col_search, values
-            ).fetchall():
-                origin_ids.add(row1[0])
-        if not flag:
-            docs.append(row)
-    drop_table_index(conn, table)
-    delete_row_main(conn, table, origin_ids)
-    insert_main(conn, table, docs)
-    if staged:
-        cursor.execute("DELETE From temp_" + text(table) + " WHERE rowid <= ?", [staged[0][0]])
-    active_table_index(conn, table)
-    if comm == True:  # noqa: E712  (true or 1 commits, nothing else does)
-        conn.commit()
+            found.append([values[m] for m in members])
+            for name in self.rules:
+                held[name].add(keys[name])
+        return found

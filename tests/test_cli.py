@@ -3,7 +3,6 @@
 import contextlib
 import csv
 import io
-import itertools
 import json
 import os
 import pty
@@ -20,10 +19,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
-from tablora import cli
-
-COLS = ["name", "type", "address", "age"]
-_names = itertools.count()
+from reference import Tables
+from support import HOMES_COLS as COLS, homes_index, homes_unique
+from tablora import cli, connect
+from tablora.cli.readers import infer
 
 
 def child_env():
@@ -93,10 +92,8 @@ def one_line_error(result, status=1):
 
 def make_homes(path, *, rules=True, staged=(), main=()):
     """A homes table made with the library; rules: unique_0 = (name, type), unique_1 = address."""
-    conn = T.DB(f"cli-test-{next(_names)}", str(path)).connection()
-    index = [{"name": "index_0", "cols": "name,type,address"}, {"name": "index_1", "cols": "age"}]
-    unique = [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
-    T.create_table(conn, "homes", list(COLS), index, unique if rules else [])
+    conn = connect(str(path))
+    T.create_table(conn, "homes", list(COLS), homes_index(), homes_unique() if rules else [])
     if main:
         T._insert_main(conn, "homes", list(main))
     if staged:
@@ -203,7 +200,7 @@ def test_create_refuses_reserved_and_invalid_table_names(tmp_path, table):
     ],
 )  # fmt: skip
 def test_infer_turns_only_plain_numeric_literals_into_numbers(field, stored):
-    value = cli.infer(field)
+    value = infer(field)
     assert value == stored and type(value) is type(stored)
 
 
@@ -279,7 +276,7 @@ def test_stage_calls_insert_temp_in_batches_and_commits_once(tmp_path, monkeypat
         calls.append((table, len(rows), comm, conn.in_transaction))
         real(conn, table, rows, comm)
 
-    monkeypatch.setattr(cli.T, "insert_temp", spy)
+    monkeypatch.setattr(T, "insert_temp", spy)
     assert cli.main(["stage", str(db), "homes", str(tmp_path / "in.csv"), "--batch-size", "2"]) == 0
     # The first batch opens the transaction; later ones run inside it; nothing commits early.
     assert calls == [("homes", 2, False, False), ("homes", 2, False, True), ("homes", 1, False, True)]
@@ -426,25 +423,6 @@ values = st.one_of(st.integers(0, 2), st.none())
 table_rows = st.lists(st.tuples(values, values, values), max_size=8)
 
 
-def merge_model(main, staged, rules):
-    """What the merge does, counted: replaced main rows and surviving staged rows."""
-    replaced = sum(
-        any(
-            all(m[p] is not None and m[p] == s[p] for p in rule) for rule in rules for s in staged
-        )
-        for m in main
-    )
-    claimed = [set() for _ in rules]
-    inserted = 0
-    for row in reversed(staged):
-        keys = [tuple(row[p] for p in rule) for rule in rules]
-        repeats = [key in seen for key, seen in zip(keys, claimed)]
-        for key, seen in zip(keys, claimed):
-            seen.add(key)
-        inserted += not any(repeats)
-    return replaced, inserted
-
-
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     main=table_rows,
@@ -454,7 +432,7 @@ def merge_model(main, staged, rules):
 def test_merge_counts_match_what_the_merge_does(main, staged, rules):
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "m.db")
-        conn = T.DB(f"cli-merge-{next(_names)}", path).connection()
+        conn = connect(path)
         unique = [{"name": f"r{k}", "cols": rule} for k, rule in enumerate(rules)]
         T.create_table(conn, "t", ["a", "b", "c"], [], unique)
         T._insert_main(conn, "t", main)
@@ -463,7 +441,10 @@ def test_merge_counts_match_what_the_merge_does(main, staged, rules):
         out = io.StringIO()
         with contextlib.redirect_stdout(out):
             assert cli.main(["merge", path, "t"]) == 0
-    replaced, inserted = merge_model(main, staged, rules)
+    model = Tables(3, {f"r{k}": rule for k, rule in enumerate(rules)},
+                   main=enumerate(main, 1), staged=enumerate(staged, 1))
+    replaced, survivors = model.merge()
+    replaced, inserted = len(replaced), len(survivors)
     expected = (
         f"{len(staged)} staged, {inserted} inserted, {replaced} replaced, "
         f"{len(staged) - inserted} left out (older duplicates); "
@@ -565,7 +546,7 @@ def test_find_stops_quietly_when_the_reader_goes_away(tmp_path):
 
 
 def test_info_lists_managed_tables_with_counts(tmp_path, mixed_db):
-    conn = T.DB(f"cli-info-{next(_names)}", str(mixed_db)).connection()
+    conn = connect(str(mixed_db))
     T.create_table(conn, "plain", ["a"], [], [])
     conn.execute("CREATE TABLE not_managed (x)")
     T.drop_table_index(conn, "plain")
@@ -632,6 +613,30 @@ def test_missing_database_is_not_created(tmp_path, command):
     args = [a.format(db="none.db", table="homes") for a in command]
     assert "database not found: none.db" in one_line_error(tablora(*args, cwd=tmp_path))
     assert not (tmp_path / "none.db").exists()
+
+
+@pytest.mark.parametrize(
+    ("target", "reached", "message"),
+    [
+        ("dqlite://127.0.0.1:9001/demo", True, "dqlite://127.0.0.1:9001/demo: no managed tables"),
+        ("libsql://db.example/x?authToken=t", True, "libsql://db.example/x?authToken=t: no managed"),
+        ("file:none.db?mode=ro", False, "database not found: file:none.db?mode=ro"),
+    ],
+)
+def test_targets_reach_tablora_connect_and_only_local_files_must_exist(
+    tmp_path, monkeypatch, capsys, target, reached, message
+):
+    monkeypatch.chdir(tmp_path)
+    targets = []
+
+    def connect_spy(given):
+        targets.append(given)
+        return sqlite3.connect(":memory:")
+
+    monkeypatch.setattr("tablora.connect", connect_spy)
+    assert cli.main(["info", target]) == (0 if reached else 1)
+    assert targets == ([target] if reached else [])
+    assert message in capsys.readouterr()[0 if reached else 1]
 
 
 @pytest.mark.parametrize(

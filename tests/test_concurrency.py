@@ -1,16 +1,20 @@
-"""Concurrent writers: several processes stage rows while another merges in a loop.
+"""Concurrent writers: several processes stage rows while two others merge in a
+loop and are killed at random, and a reader runs find throughout.
 
 Each process has its own connection with a busy timeout and retries a call
 that fails with 'database is locked' (after rolling back what the failed call
 left open). Every writer stages its own keys, most of them in several
 versions, the newest version of a key always staged last. After the writers
-and the merger finish and a final merge runs, the main table must hold
-exactly one row per key, and that row must be the key's newest version:
-every staged row is either in the main table or replaced by a newer version
-of its key, none is lost and none duplicated.
+finish and a final merge runs, the main table must hold exactly one row per
+key, and that row must be the key's newest version: every staged row is
+either in the main table or replaced by a newer version of its key, none is
+lost and none duplicated, whatever merges were killed half-way. Every find
+must show a state that existed: one row per key, no key that was seen gone
+again, and no key's version older than one seen before.
 """
 
 import multiprocessing
+import random
 import sqlite3
 import time
 import uuid
@@ -31,6 +35,8 @@ MERGE_PAUSE = 0.01
 VERSIONS = 3  # versions of each shared key
 TIMEOUT = 20.0  # the connections' busy timeout, seconds
 DEADLINE = 60.0  # the whole test, seconds; the usual run takes a few
+MERGERS = 2
+KILL_EVERY = (0.05, 0.4)  # seconds between killing a merger and starting another
 
 
 def rows_of(writer):
@@ -78,17 +84,35 @@ def writer(path, number, ready, results):
     results.put(("writer", number, len(rows), elapsed, retries[0]))
 
 
-def merger(path, ready, stop, results):
+def merger(path, stop):
     conn = sqlite3.connect(path, timeout=TIMEOUT)
-    retries = [0]
-    merges = 0
-    ready.wait()
     while not stop.is_set():
-        retrying(conn, lambda: T.temp_to_main(conn, "events"), retries)
-        merges += 1
+        retrying(conn, lambda: T.temp_to_main(conn, "events"), [0])
         time.sleep(MERGE_PAUSE)
     conn.close()
-    results.put(("merger", 0, merges, 0.0, retries[0]))
+
+
+def reader(path, ready, stop, results):
+    """Runs find until stopped; reports the finds made and what was wrong with them."""
+    conn = sqlite3.connect(path, timeout=TIMEOUT)
+    ready.wait()
+    seen, finds, faults = {}, 0, []
+    while not stop.is_set() and len(faults) < 5:
+        found = retrying(conn, lambda: T.find(conn, "key,seq", "events", ""), [0])
+        finds += 1
+        keys = [key for key, _ in found]
+        if len(keys) != len(set(keys)):
+            faults.append(f"find {finds}: a key twice")
+        current = dict(found)
+        gone = set(seen) - set(current)
+        if gone:
+            faults.append(f"find {finds}: {len(gone)} keys gone, e.g. {sorted(gone)[0]}")
+        older = [k for k, seq in current.items() if seq < seen.get(k, -1)]
+        if older:
+            faults.append(f"find {finds}: {len(older)} keys older than seen, e.g. {older[0]}")
+        seen.update(current)
+    conn.close()
+    results.put(("reader", 0, finds, 0.0, faults))
 
 
 @pytest.mark.parametrize("journal", ["delete", "wal"])
@@ -108,24 +132,33 @@ def test_concurrent_staging_and_merging(tmp_path, journal):
     ready = context.Barrier(WRITERS + 1)
     writers = [context.Process(target=writer, args=(path, n, ready, results))
                for n in range(WRITERS)]
-    merging = context.Process(target=merger, args=(path, ready, stop, results))
+    reading = context.Process(target=reader, args=(path, ready, stop, results))
+    mergers = [context.Process(target=merger, args=(path, stop)) for _ in range(MERGERS)]
     started = time.perf_counter()
-    merging.start()
-    for p in writers:
+    kills = 0
+    for p in mergers + [reading] + writers:
         p.start()
     try:
-        for p in writers:
-            p.join(max(0.1, DEADLINE - (time.perf_counter() - started)))
+        chance = random.Random(journal)
+        while any(p.is_alive() for p in writers):
+            assert time.perf_counter() - started < DEADLINE, "the writers did not finish in time"
+            time.sleep(chance.uniform(*KILL_EVERY))
+            victim = chance.randrange(MERGERS)
+            mergers[victim].kill()
+            mergers[victim].join()
+            kills += 1
+            mergers[victim] = context.Process(target=merger, args=(path, stop))
+            mergers[victim].start()
+        reports = [results.get(timeout=5) for _ in range(WRITERS)]
         stop.set()
-        merging.join(max(0.1, DEADLINE - (time.perf_counter() - started)))
-        alive = [p for p in writers + [merging] if p.is_alive()]
-        assert not alive, "a process did not finish in time"
-        assert all(p.exitcode == 0 for p in writers + [merging])
+        reports.append(results.get(timeout=DEADLINE))
+        for p in mergers + [reading]:
+            p.join(max(0.1, DEADLINE - (time.perf_counter() - started)))
+        assert all(p.exitcode == 0 for p in writers + mergers + [reading])
     finally:
-        for p in writers + [merging]:
+        for p in writers + mergers + [reading]:
             if p.is_alive():
                 p.kill()
-    reports = [results.get(timeout=5) for _ in range(WRITERS + 1)]
 
     conn = sqlite3.connect(path, timeout=TIMEOUT)
     staged_left = conn.execute("SELECT count(*) FROM temp_events").fetchone()[0]
@@ -155,10 +188,10 @@ def test_concurrent_staging_and_merging(tmp_path, journal):
     assert len(main) == len(newest)
 
     write_time = max(r[3] for r in reports if r[0] == "writer")
-    merges = next(r[2] for r in reports if r[0] == "merger")
-    retries = sum(r[4] for r in reports)
+    finds, faults = next(r[2:5:2] for r in reports if r[0] == "reader")
+    assert not faults, faults
     print(f"\nconcurrency ({journal}): {WRITERS} writers staged {staged} rows "
-          f"({staged / write_time:.0f} rows/s) while {merges} merges completed; "
-          f"{staged_left} left for the final merge; {len(main)} rows kept, "
-          f"{staged - len(main)} replaced by newer versions; {retries} retries on a locked database")
-    assert merges >= 1
+          f"({staged / write_time:.0f} rows/s) beside {MERGERS} mergers killed {kills} times "
+          f"and {finds} finds; {staged_left} left for the final merge; {len(main)} rows kept, "
+          f"{staged - len(main)} replaced by newer versions")
+    assert finds >= 1 and kills >= 1

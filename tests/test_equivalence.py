@@ -1,10 +1,11 @@
-"""The extension's merge, query and resolver against the row-at-a-time model.
+"""The extension's merge, query and resolver against the reference model.
 
 Random managed tables with several unique rules (some by negative position),
 small value domains that mix 1, 1.0, '1', b'1', None and a few texts, keys
-repeated in both tiers and chains of rows linked across rules. Every example
-gets a fresh database file; results are compared with value types kept, so
-that 1 and 1.0 count as different values.
+repeated in both tiers, chains of rows linked across rules, and staged row ids
+that do not follow the order of insertion. Every example gets a fresh database
+file; results are compared with value types kept, so that 1 and 1.0 count as
+different values.
 """
 
 import itertools
@@ -16,7 +17,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tablora.tablora as T
 
-import reference as R
+from reference import Tables
+from support import typed
 
 VALUES = [1, 1.0, "1", b"1", None, "a", "b", 2]
 TABLE = "things"
@@ -44,12 +46,12 @@ def scenarios(draw):
     return {
         "cols": cols,
         "rules": rules,
-        "domain": domain,
         "merged": draw(st.lists(row, max_size=8)),  # staged, then merged
         "main": draw(st.lists(row, max_size=6)),  # written to main directly: repeats there
         "deleted": draw(st.lists(st.integers(1, 14), max_size=3)),  # gaps in main row ids
-        "staged": draw(st.lists(row, max_size=8)),
-        "staged_later": draw(st.lists(row, max_size=3)),  # a second staging batch
+        # staged under drawn row ids, in the drawn (arbitrary) order
+        "staged": draw(st.dictionaries(st.integers(1, 30), row, max_size=8)),
+        "staged_later": draw(st.lists(row, max_size=3)),  # a second batch, through insert_temp
         "restaged": draw(st.lists(row, max_size=5)),  # staged after a merge, merged again
     }
 
@@ -76,38 +78,23 @@ class Database:
         T._insert_main(self.conn, TABLE, s["main"])
         for rowid in s["deleted"]:
             self.conn.execute(f"DELETE FROM {TABLE} WHERE rowid = ?", (rowid,))
+        marks = ",".join("?" * (len(s["cols"]) + 1))
+        self.conn.executemany(f"INSERT INTO temp_{TABLE} (rowid,{','.join(s['cols'])}) "
+                              f"VALUES ({marks})", [(i, *row) for i, row in s["staged"].items()])
         self.conn.commit()
-        T.insert_temp(self.conn, TABLE, s["staged"])
         T.insert_temp(self.conn, TABLE, s["staged_later"])
         return self
 
-    def copy(self):
-        """A second database file with the same content, and a connection to it."""
-        path = os.path.join(self.dir.name, f"copy{len(self.others)}.db")
-        target = sqlite3.connect(path)
-        self.conn.backup(target)
-        self.others.append(target)
-        return target
+    def connect(self):
+        """A second connection: it sees what was committed."""
+        other = sqlite3.connect(self.path)
+        self.others.append(other)
+        return other
 
     def __exit__(self, *exc):
         for c in [self.conn, *self.others]:
             c.close()
         self.dir.cleanup()
-
-
-def typed(rows):
-    """Rows with every value paired with its type: 1 and 1.0 stay apart."""
-    return [[(type(v).__name__, v) for v in row] for row in rows]
-
-
-def literal(value):
-    if value is None:
-        return None
-    if isinstance(value, bytes):
-        return "x'" + value.hex() + "'"
-    if isinstance(value, str):
-        return "'" + value + "'"
-    return repr(value)
 
 
 def conditions_for(scenario, column, value):
@@ -118,9 +105,20 @@ def conditions_for(scenario, column, value):
         "WHERE rowid > 2\n  ORDER BY c1 DESC, rowid",
     ]
     col = scenario["cols"][column]
-    lit = literal(value)
-    cond.append(f"where {col} is null" if lit is None else f"where {col} = {lit}")
+    if value is None:
+        cond.append(f"where {col} is null")
+    elif isinstance(value, bytes):
+        cond.append(f"where {col} = x'{value.hex()}'")
+    else:
+        cond.append(f"where {col} = {value!r}")
     return cond
+
+
+def reads(conn, conditions):
+    """What find's conditions select, (reference, values) staged first, in read order."""
+    return [((tier, row[0]), row[1:])
+            for tier, table in ((1, f"temp_{TABLE}"), (0, TABLE))
+            for row in conn.execute(f"SELECT rowid,* FROM {table} {conditions}")]
 
 
 @SETTINGS
@@ -128,42 +126,35 @@ def conditions_for(scenario, column, value):
        select=st.sampled_from(["*", "c2,c0", "c1"]))
 def test_find_matches_reference(scenario, column, value, select):
     with Database(scenario) as d:
+        model = Tables.read(d.conn, TABLE)
+        members = [scenario["cols"].index(c) for c in select.split(",")] if select != "*" \
+            else list(range(len(scenario["cols"])))
         for conditions in conditions_for(scenario, column, value):
-            expected = R.find(d.conn, select, TABLE, conditions)
+            expected = model.find(reads(d.conn, conditions), members)
             got = T.find(d.conn, select, TABLE, conditions)
             assert typed(got) == typed(expected), conditions
         # find reads only: no transaction was opened by it
         assert not d.conn.in_transaction
 
 
-def all_rows(conn):
-    staged = [(1, row) for row in conn.execute(f"SELECT rowid,* FROM temp_{TABLE}")]
-    main = [(0, row) for row in conn.execute(f"SELECT rowid,* FROM {TABLE}")]
-    return staged + main
-
-
 @SETTINGS
 @given(scenario=scenarios(), data=st.data())
 def test_resolver_matches_reference(scenario, data):
     with Database(scenario) as d:
-        cursor = d.conn.cursor()
-        cols = R.columns(cursor, TABLE)
-        uniques = R.unique_rules(cursor, TABLE)
-        total_select = R.full_select(cols)
-        rows = all_rows(d.conn)
-        refs = [(tier, row[0]) for tier, row in rows]
+        model = Tables.read(d.conn, TABLE)
+        cols = list(scenario["cols"])
+        uniques = {f"rule_{i}": list(p) for i, p in enumerate(scenario["rules"])}
+        refs = [ref for ref, _ in model.rows()]
         falses = []
-        for tier, row in rows:
-            ref = (tier, row[0])
+        for ref, values in model.rows():
             # Usually only the row itself on entry; sometimes other rows too,
             # which are then skipped wherever they are met.
-            extra = data.draw(st.lists(st.sampled_from(refs), max_size=2)) if refs else []
+            extra = data.draw(st.lists(st.sampled_from(refs), max_size=2))
             start = {ref, *extra}
-            expected = R.check_newest_unique(
-                d.conn, TABLE, ref, row, uniques, cols, total_select, set(start))
+            expected = model.resolve(ref, values, set(start))
             given_set = set(start)
-            got = T._check_newest_unique(
-                d.conn, TABLE, ref, row, uniques, cols, total_select, given_set)
+            got = T._check_newest_unique(d.conn, TABLE, ref, (ref[1], *values), uniques, cols,
+                                         "rowid," + ",".join(cols), given_set)
             assert got[0] is expected[0], (ref, start)
             if expected[0]:
                 assert got[1] is given_set
@@ -187,43 +178,43 @@ def table_state(conn):
     }
 
 
+def merged_state(before, model):
+    """The state after a merge: the model's main rows, nothing staged, the schema as it was."""
+    return {**before, "main": typed((i, *v) for i, v in model.main), "staged": []}
+
+
 @SETTINGS
 @given(scenario=scenarios())
 def test_merge_matches_reference(scenario):
     with Database(scenario) as d:
-        model = d.copy()
-        R.temp_to_main(model, TABLE)
+        before = table_state(d.conn)
+        model = Tables.read(d.conn, TABLE)
+        model.merge()
         T.temp_to_main(d.conn, TABLE)
-        assert table_state(d.conn) == table_state(model)
+        assert table_state(d.conn) == merged_state(before, model)
         assert not d.conn.in_transaction
-        seen = sqlite3.connect(d.path)
-        d.others.append(seen)
-        assert table_state(seen) == table_state(model)
+        seen = d.connect()
+        assert table_state(seen) == table_state(d.conn)
         # more rows staged over the merged table, and a second merge
         T.insert_temp(d.conn, TABLE, scenario["restaged"])
-        marks = ",".join("?" * len(scenario["cols"]))
-        model.executemany(f"INSERT INTO temp_{TABLE} VALUES ({marks})", scenario["restaged"])
-        model.commit()
-        R.temp_to_main(model, TABLE)
+        model.stage(scenario["restaged"])
+        model.merge()
         T.temp_to_main(d.conn, TABLE)
-        assert table_state(seen) == table_state(d.conn) == table_state(model)
+        assert table_state(seen) == table_state(d.conn) == merged_state(before, model)
 
 
 @SETTINGS
 @given(scenario=scenarios(), comm=st.sampled_from([False, 0, None, 2, "x"]))
-def test_merge_without_commit_leaves_the_same_work_open(scenario, comm):
+def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
     with Database(scenario) as d:
-        model = d.copy()
-        R.temp_to_main(model, TABLE, comm=comm)
+        before = table_state(d.conn)
+        model = Tables.read(d.conn, TABLE)
+        model.merge()
         T.temp_to_main(d.conn, TABLE, comm=comm)
-        assert table_state(d.conn) == table_state(model)
-        # Statements outside a transaction take effect at once (the index
-        # drops before the first row change, for one); the rest stays open.
-        assert d.conn.in_transaction == model.in_transaction
-        seen = sqlite3.connect(d.path)
-        seen_model = sqlite3.connect(os.path.join(d.dir.name, "copy0.db"))
-        d.others += [seen, seen_model]
-        assert table_state(seen) == table_state(seen_model)
+        assert table_state(d.conn) == merged_state(before, model)
+        # The transaction opens before the first index drop: others see nothing of it,
+        # and a rollback takes back all of it.
+        assert d.conn.in_transaction
+        assert table_state(d.connect()) == before
         d.conn.rollback()
-        model.rollback()
-        assert table_state(d.conn) == table_state(model)
+        assert table_state(d.conn) == before

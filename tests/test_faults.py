@@ -348,7 +348,9 @@ def test_every_call_can_fail(case, fresh):
                 problems.append(f"{label}: the injected exception did not propagate as it was")
             if chained:
                 problems.append(f"{label}: the exception came back chained")
-            if len(injector.calls) != k or injector.commits_after_fault:
+            # A reader still releases its read snapshot after a fault.
+            cleanup = [[], ["execute"]] if case.reads_only else [[]]
+            if injector.calls[k:] not in cleanup or injector.commits_after_fault:
                 problems.append(f"{label}: {injector.calls[k:]} called after the fault")
             if before != after:
                 problems.append(f"{label}: reference counts {before} -> {after}")
@@ -398,7 +400,7 @@ def test_unfailing_wrapper_is_transparent(case, fresh):
 
 
 @pytest.mark.parametrize("lazy", [False, True])
-def test_executemany_rows_reach_the_driver_as_given(fresh, lazy):
+def test_executemany_rows_reach_the_driver_as_a_list(fresh, lazy):
     """Whatever insert_temp hands to executemany, the wrapper passes on unread."""
     handed, received = [], []
 
@@ -424,9 +426,9 @@ def test_executemany_rows_reach_the_driver_as_given(fresh, lazy):
     conn.cursor = lambda: Spy(Recorder(real.cursor()), injector)
     rows = [(1, 2, 3, 4), range(5, 9) if lazy else [5, 6, 7, 8]]
     T.insert_temp(conn, "homes", rows, comm=False)
+    # Drivers other than sqlite3 refuse iterators: the rows arrive as a list.
     assert len(handed) == 1 and received[0] is handed[0]
-    if lazy:
-        assert iter(handed[0]) is handed[0]  # an iterator, consumed by the driver
+    assert type(handed[0]) is list
     assert real.execute("SELECT * FROM temp_homes WHERE rowid > 5").fetchall() == [
         (1, 2, 3, 4), (5, 6, 7, 8)]
     real.rollback()

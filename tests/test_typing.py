@@ -112,7 +112,7 @@ def mypy_report(request, tmp_path_factory):
     (samples / "sample_bad.py").write_text(BAD)
     targets = [
         ROOT / "examples",
-        SRC / "tablora" / "cli.py",
+        SRC / "tablora" / "cli",
         SRC / "tablora" / "__main__.py",
         samples / "sample_good.py",
         samples / "sample_bad.py",

@@ -20,7 +20,7 @@ Ref read_unique_rules(PyObject* cursor, PyObject* table) {
   if (!name) return Ref();
   Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
   if (!sql) return Ref();
-  Ref params = list_of({name.get()});
+  Ref params = tuple_of({name.get()});
   if (!params) return Ref();
   Ref rows = fetch_all(cursor, sql.get(), params.get());
   if (!rows) return Ref();

@@ -1,6 +1,7 @@
 // Shared helpers: argument parsing, text forms, statements, commit rule.
 #include "common.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace tablora {
@@ -106,12 +107,31 @@ Ref str(std::string_view utf8) {
   return Ref(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
 }
 
-Ref list_of(std::initializer_list<PyObject*> items) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return list;
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return tuple;
   Py_ssize_t i = 0;
-  for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
-  return list;
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+  return tuple;
+}
+
+bool append_identifier(std::string& out, PyObject* name) {
+  std::string text;
+  if (!append_text(text, name)) return false;
+  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+  bool plain = !text.empty() && letter(text[0]);
+  for (char c : text) plain = plain && (letter(c) || (c >= '0' && c <= '9'));
+  if (plain) {
+    out += text;
+    return true;
+  }
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return true;
 }
 
 Ref open_cursor(PyObject* conn) {
@@ -127,10 +147,80 @@ Ref execute(PyObject* cursor, PyObject* sql, PyObject* params) {
                                        nullptr));
 }
 
-Ref execute_many(PyObject* cursor, PyObject* sql, PyObject* rows) {
-  PyObject* argv[] = {cursor, sql, rows};
-  return Ref(PyObject_VectorcallMethod(state_of(the_module()).s_executemany.get(), argv,
-                                       3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+PyObject* row_parameters(PyObject* row) {
+  if (PyTuple_CheckExact(row) || PyList_CheckExact(row)) return Py_NewRef(row);
+  return PySequence_Tuple(row);
+}
+
+namespace {
+
+bool execute_chunk(PyObject* cursor, PyObject* sql, PyObject* chunk) {
+  PyObject* argv[] = {cursor, sql, chunk};
+  return static_cast<bool>(Ref(PyObject_VectorcallMethod(
+      state_of(the_module()).s_executemany.get(), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+      nullptr)));
+}
+
+// A list or tuple whose rows are all bound as they are.
+bool binds_as_it_is(PyObject* rows) {
+  if (!PyList_CheckExact(rows) && !PyTuple_CheckExact(rows)) return false;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows);
+  PyObject** items = PySequence_Fast_ITEMS(rows);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!PyTuple_CheckExact(items[i]) && !PyList_CheckExact(items[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+bool execute_many(PyObject* cursor, PyObject* sql, PyObject* rows,
+                  PyObject* (*make_row)(PyObject*)) {
+  if (make_row == row_parameters && binds_as_it_is(rows)) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows);
+    if (count <= kChunkRows && PyList_CheckExact(rows)) return execute_chunk(cursor, sql, rows);
+    for (Py_ssize_t start = 0; start < count; start += kChunkRows) {
+      if (start > 0 && PyErr_CheckSignals() < 0) return false;
+      Ref slice(PySequence_GetSlice(rows, start, std::min(count, start + kChunkRows)));
+      if (!slice) return false;
+      Ref chunk = PyList_CheckExact(slice.get()) ? std::move(slice)
+                                                  : Ref(PySequence_List(slice.get()));
+      if (!chunk || !execute_chunk(cursor, sql, chunk.get())) return false;
+    }
+    return true;
+  }
+  Ref iterator(PyObject_GetIter(rows));
+  if (!iterator) return false;
+  bool first = true;
+  while (true) {
+    if (!first && PyErr_CheckSignals() < 0) return false;
+    first = false;
+    Ref chunk(PyList_New(0));
+    if (!chunk) return false;
+    bool ended = false;
+    while (PyList_GET_SIZE(chunk.get()) < kChunkRows) {
+      Ref item(PyIter_Next(iterator.get()));
+      if (!item) {
+        ended = true;
+        break;
+      }
+      Ref row(make_row(item.get()));
+      if (!row || PyList_Append(chunk.get(), row.get()) < 0) {
+        ended = true;
+        break;
+      }
+    }
+    if (PyErr_Occurred()) {
+      // The rows before the one that failed are sent first.
+      SavedError failure;
+      if (PyList_GET_SIZE(chunk.get()) > 0 && !execute_chunk(cursor, sql, chunk.get()))
+        return false;
+      failure.restore();
+      return false;
+    }
+    if (PyList_GET_SIZE(chunk.get()) > 0 && !execute_chunk(cursor, sql, chunk.get()))
+      return false;
+    if (ended) return true;
+  }
 }
 
 Ref fetch_all(PyObject* cursor, PyObject* sql, PyObject* params) {
@@ -223,29 +313,93 @@ Ref optional_attribute(PyObject* obj, const char* name) {
 
 }  // namespace
 
-bool begin_before_schema_change(PyObject* conn, PyObject* cursor) {
+namespace {
+
+// 1 when a transaction is open, 0 when not, -1 with the error set; `unknown`
+// when the connection does not tell.
+int transaction_open(PyObject* conn, bool* unknown) {
+  *unknown = false;
   Ref open = optional_attribute(conn, "in_transaction");
-  if (!open) return !PyErr_Occurred();
-  const int in_transaction = PyObject_IsTrue(open.get());
-  if (in_transaction != 0) return in_transaction > 0;
+  if (!open) {
+    *unknown = !PyErr_Occurred();
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  return PyObject_IsTrue(open.get());
+}
+
+// The isolation level when the library opens transactions on this
+// connection and none is open: the driver's legacy transaction control with
+// an isolation level that is not None. An empty Ref otherwise (error set on
+// failure).
+Ref level_to_begin(PyObject* conn) {
+  bool unknown = false;
+  const int open = transaction_open(conn, &unknown);
+  if (open != 0 || unknown) return Ref();
   // The driver's explicit transaction modes manage transactions themselves.
   Ref autocommit = optional_attribute(conn, "autocommit");
-  if (PyErr_Occurred()) return false;
+  if (PyErr_Occurred()) return Ref();
   if (autocommit) {
     const long mode = PyLong_AsLong(autocommit.get());
-    if (mode == -1 && PyErr_Occurred()) return false;
-    if (mode != -1) return true;  // -1: the driver's legacy transaction control
+    if (mode == -1 && PyErr_Occurred()) return Ref();
+    if (mode != -1) return Ref();  // -1: the driver's legacy transaction control
   }
   Ref isolation = optional_attribute(conn, "isolation_level");
-  if (!isolation) return !PyErr_Occurred();
-  if (isolation.get() == Py_None) return true;  // autocommit in legacy mode
-  Ref begin = compose({"BEGIN ", isolation.get()});
+  if (!isolation || isolation.get() == Py_None) return Ref();  // None: autocommit
+  return isolation;
+}
+
+bool send(PyObject* cursor, const char* sql) {
+  Ref text = str(sql);
+  return text && execute(cursor, text.get());
+}
+
+}  // namespace
+
+bool begin_before_schema_change(PyObject* conn, PyObject* cursor) {
+  Ref level = level_to_begin(conn);
+  if (!level) return !PyErr_Occurred();
+  Ref begin = compose({"BEGIN ", level.get()});
   return begin && execute(cursor, begin.get());
+}
+
+bool begin_write_transaction(PyObject* conn, PyObject* cursor, bool* began) {
+  *began = false;
+  Ref level = level_to_begin(conn);
+  if (!level) return !PyErr_Occurred();
+  *began = send(cursor, "BEGIN IMMEDIATE");
+  return *began;
+}
+
+void roll_back_keeping_error(PyObject* conn) {
+  SavedError failure;
+  if (!Ref(PyObject_CallMethod(conn, "rollback", nullptr))) PyErr_Clear();
+  failure.restore();
+}
+
+bool ReadSnapshot::open() {
+  bool unknown = false;
+  const int in_transaction = transaction_open(conn_, &unknown);
+  if (in_transaction < 0) return false;
+  if (in_transaction > 0) return true;  // the caller's transaction is the snapshot
+  if (!send(cursor_, "SAVEPOINT tablora_find")) return false;
+  opened_ = true;
+  return true;
+}
+
+bool ReadSnapshot::close(bool ok) {
+  if (!opened_) return ok;
+  opened_ = false;
+  if (ok) return send(cursor_, "RELEASE tablora_find");
+  SavedError failure;
+  if (!send(cursor_, "RELEASE tablora_find")) PyErr_Clear();
+  failure.restore();
+  return false;
 }
 
 bool commit_if_asked(PyObject* conn, PyObject* comm) {
   const int asked = PyObject_RichCompareBool(comm, Py_True, Py_EQ);
   if (asked <= 0) return asked == 0;
+  if (PyErr_CheckSignals() < 0) return false;
   PyObject* argv[] = {conn};
   Ref done(PyObject_VectorcallMethod(state_of(the_module()).s_commit.get(), argv,
                                      1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

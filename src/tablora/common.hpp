@@ -44,6 +44,38 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Holds the raised exception aside while clean-up statements run, then
+// raises it again.
+class SavedError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  SavedError() : error_(PyErr_GetRaisedException()) {}
+  void restore() { PyErr_SetRaisedException(error_.release()); }
+#else
+  SavedError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+  void restore() {
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+  }
+#endif
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+#if PY_VERSION_HEX < 0x030C0000
+  ~SavedError() {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+#endif
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref error_;
+#else
+  PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+#endif
+};
+
 // Per-module state: what initialisation resolves once.
 struct State {
   Ref print;           // builtins.print
@@ -88,8 +120,14 @@ struct Piece {
 };
 Ref compose(std::initializer_list<Piece> pieces);
 Ref str(std::string_view utf8);
-// A new list of the given objects (borrowed in, owned by the list).
-Ref list_of(std::initializer_list<PyObject*> items);
+// A new tuple of the given objects (borrowed in, owned by the tuple): the
+// form of statement parameters every DB-API driver accepts.
+Ref tuple_of(std::initializer_list<PyObject*> items);
+// Appends format(name, "") as an SQL identifier: as it stands when it is a
+// plain identifier ([A-Za-z_][A-Za-z0-9_]*), else in double quotes with inner
+// quotes doubled. For names read back from the database, which the caller
+// never wrote into a statement.
+bool append_identifier(std::string& out, PyObject* name);
 
 // Calls visit(item) for every item of an iterable, in order, until visit
 // returns false; false when iteration or a visit failed (error set).
@@ -154,8 +192,18 @@ class TupleIndex {
 Ref open_cursor(PyObject* conn);
 // cursor.execute(sql) or cursor.execute(sql, params); the result is the cursor.
 Ref execute(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
-// cursor.executemany(sql, rows)
-Ref execute_many(PyObject* cursor, PyObject* sql, PyObject* rows);
+// Rows handed to executemany at most this many at a time.
+constexpr Py_ssize_t kChunkRows = 8192;
+// The parameters of one row: a tuple or list as it is, anything else the
+// tuple of its values; nullptr with the error set.
+PyObject* row_parameters(PyObject* row);
+// cursor.executemany(sql, chunk) for consecutive chunks of the rows, each a
+// list of at most kChunkRows rows made by make_row (a new reference, or
+// nullptr with the error set). Pending signals are checked between chunks.
+// When a row cannot be made, the rows before it are still sent and then the
+// error is raised, as a lazy iterator would have it.
+bool execute_many(PyObject* cursor, PyObject* sql, PyObject* rows,
+                  PyObject* (*make_row)(PyObject*) = row_parameters);
 // cursor.execute(...).fetchall()
 Ref fetch_all(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
 // Opens the connection's transaction before a schema statement, as the
@@ -164,7 +212,35 @@ Ref fetch_all(PyObject* cursor, PyObject* sql, PyObject* params = nullptr);
 // comm=False nor a failure could leave it uncommitted. Connections in
 // autocommit mode, and objects that do not tell, are left as they are.
 bool begin_before_schema_change(PyObject* conn, PyObject* cursor);
-// Commits conn only when comm == True; false with the error set.
+// Sends "BEGIN IMMEDIATE" when the library opens transactions on this
+// connection (as above) and none is open: a merge then holds the write lock
+// from its first read to its commit, so no other writer can change the rows
+// it has read. `began` tells whether it was sent.
+bool begin_write_transaction(PyObject* conn, PyObject* cursor, bool* began);
+// conn.rollback() while an error is set, keeping that error: for a call that
+// fails before its first write, to end the transaction it opened itself.
+void roll_back_keeping_error(PyObject* conn);
+// One read snapshot for a reader that sends several statements: when no
+// transaction is open, "SAVEPOINT tablora_find" first and "RELEASE
+// tablora_find" at the end, also when the reader failed.
+class ReadSnapshot {
+ public:
+  ReadSnapshot(PyObject* conn, PyObject* cursor) : conn_(conn), cursor_(cursor) {}
+  // False with the error set.
+  bool open();
+  // Releases the snapshot; `ok` tells whether the reader succeeded. A failed
+  // reader's error is kept; false when the error is set.
+  bool close(bool ok);
+  ~ReadSnapshot() { if (opened_) close(false); }
+
+ private:
+  PyObject* conn_;
+  PyObject* cursor_;
+  bool opened_ = false;
+};
+// Commits conn only when comm == True, and only when no signal is pending:
+// a Ctrl-C that arrived during the call is raised before the commit, never
+// after it. False with the error set.
 bool commit_if_asked(PyObject* conn, PyObject* comm);
 // Calls the module-level function `name` at the time of the call with
 // keyword arguments only; false with the error set.

@@ -13,7 +13,7 @@ bool delete_index_row(PyObject* cursor, PyObject* table, PyObject* name) {
   if (!table_text) return false;
   Ref name_text = text_form(name);
   if (!name_text) return false;
-  Ref params = list_of({table_text.get(), name_text.get()});
+  Ref params = tuple_of({table_text.get(), name_text.get()});
   if (!params) return false;
   Ref sql = str("DELETE FROM index_table where table_name = ? AND index_name = ?");
   return sql && execute(cursor, sql.get(), params.get());
@@ -22,6 +22,15 @@ bool delete_index_row(PyObject* cursor, PyObject* table, PyObject* name) {
 bool drop_sql_index(PyObject* cursor, PyObject* sql_name) {
   Ref sql = compose({"DROP INDEX if exists ", sql_name});
   return sql && execute(cursor, sql.get());
+}
+
+// The same for a name read back from sqlite_master: quoted unless plain, so
+// that "x --own" cannot drop x.
+bool drop_listed_index(PyObject* cursor, PyObject* index_name) {
+  std::string sql = "DROP INDEX if exists ";
+  if (!append_identifier(sql, index_name)) return false;
+  Ref text = str(sql);
+  return text && execute(cursor, text.get());
 }
 
 bool ensure_index_table(PyObject* conn, PyObject* cursor) {
@@ -55,7 +64,7 @@ TABLORA_FN(insert_index) {
   if (!columns) return nullptr;
   Ref create = create_index_statement(sql_name.get(), table.get(), columns.get());
   if (!create || !execute(cursor.get(), create.get())) return nullptr;
-  Ref params = list_of({table.get(), name.get(), columns.get()});
+  Ref params = tuple_of({table.get(), name.get(), columns.get()});
   if (!params) return nullptr;
   Ref insert = str("INSERT INTO index_table Values (?,?,?)");
   if (!insert || !execute(cursor.get(), insert.get(), params.get())) return nullptr;
@@ -90,7 +99,7 @@ TABLORA_FN(active_table_index) {
   if (!cursor) return nullptr;
   Ref table_text = text_form(table);
   if (!table_text) return nullptr;
-  Ref params = list_of({table_text.get()});
+  Ref params = tuple_of({table_text.get()});
   if (!params) return nullptr;
   Ref select = str("SELECT * FROM index_table WHERE table_name = ?");
   if (!select) return nullptr;
@@ -145,7 +154,8 @@ TABLORA_FN(drop_table_index) {
         PyUnicode_Tailmatch(index_name, state_of(module).s_autoindex_prefix.get(), 0,
                             PY_SSIZE_T_MAX, -1) == 1)
       continue;
-    if (!begin_before_schema_change(conn, cursor.get()) || !drop_sql_index(cursor.get(), index_name))
+    if (!begin_before_schema_change(conn, cursor.get()) ||
+        !drop_listed_index(cursor.get(), index_name))
       return nullptr;
   }
   if (!commit_if_asked(conn, comm)) return nullptr;

@@ -85,7 +85,7 @@ bool build_total_select(PyObject* cols, std::string& out, const char* qualifier 
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
     out += ",";
     out += qualifier;
-    if (!append_text(out, PyList_GET_ITEM(cols, i))) return false;
+    if (!append_identifier(out, PyList_GET_ITEM(cols, i))) return false;
   }
   return true;
 }
@@ -260,7 +260,8 @@ class Components {
           if (v.get() == nullptr || PyList_Append(params.get(), v.get()) < 0) return false;
         }
       }
-      if (!fetch_ids(sql, params.get(), unknown)) return false;
+      Ref bound(PyList_AsTuple(params.get()));
+      if (!bound || !fetch_ids(sql, bound.get(), unknown)) return false;
     }
     if (!fetch_rows(unknown)) return false;  // new rows link themselves
     for (int g : asked) {
@@ -290,12 +291,12 @@ class Components {
       std::string sql = main_select_ + " AS m WHERE m.rowid IN (?";
       for (size_t i = 1; i < count; ++i) sql += ",?";
       sql += ")";
-      Ref params(PyList_New(static_cast<Py_ssize_t>(count)));
+      Ref params(PyTuple_New(static_cast<Py_ssize_t>(count)));
       if (!params) return false;
       for (size_t i = 0; i < count; ++i) {
         PyObject* id = PyLong_FromLongLong(ids[start + i]);
         if (id == nullptr) return false;
-        PyList_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
       }
       Ref text = str(sql);
       if (!text) return false;
@@ -317,7 +318,7 @@ class Components {
   static bool append_lookup(std::string& sql, const std::vector<Ref>& columns, size_t count) {
     if (columns.size() == 1) {
       sql += " AS m WHERE m.";
-      if (!append_text(sql, columns[0].get())) return false;
+      if (!append_identifier(sql, columns[0].get())) return false;
       sql += " IN (?";
       for (size_t i = 1; i < count; ++i) sql += ",?";
       sql += ")";
@@ -332,7 +333,7 @@ class Components {
     sql += ") AS k ON ";
     for (size_t c = 0; c < columns.size(); ++c) {
       sql += c ? " AND m." : "m.";
-      if (!append_text(sql, columns[c].get())) return false;
+      if (!append_identifier(sql, columns[c].get())) return false;
       sql += " = k.column" + std::to_string(c + 1);
     }
     return true;
@@ -435,50 +436,49 @@ struct Pass {
 
 }  // namespace
 
-TABLORA_FN(find) {
-  PyObject* a[4];
-  if (!parse_args({"find", {"conn", "select", "table", "conditions"}, 4}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
-  (void)module;
+namespace {
 
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+// Pending signals every this many rows of a loop over fetched rows.
+constexpr Py_ssize_t kSignalEvery = 4096;
+
+bool signal_due(Py_ssize_t i) { return i % kSignalEvery == kSignalEvery - 1 && PyErr_CheckSignals() < 0; }
+
+Ref find_rows(PyObject* cursor_object, PyObject* select, PyObject* table, PyObject* conditions) {
+  Ref cursor = Ref::borrow(cursor_object);
   Ref cols = read_columns(cursor.get(), table);
-  if (!cols) return nullptr;
+  if (!cols) return Ref();
   std::string total_select;
-  if (!build_total_select(cols.get(), total_select)) return nullptr;
+  if (!build_total_select(cols.get(), total_select)) return Ref();
   Ref uniques = read_unique_rules(cursor.get(), table);
-  if (!uniques) return nullptr;
+  if (!uniques) return Ref();
   std::vector<Py_ssize_t> shown;
-  if (!selected_members(select, cols.get(), shown)) return nullptr;
+  if (!selected_members(select, cols.get(), shown)) return Ref();
 
   Ref total = str(total_select);
-  if (!total) return nullptr;
+  if (!total) return Ref();
   Pass passes[2];  // staged, then main
   Ref staged_sql = compose({"SELECT ", total.get(), " FROM temp_", table, " ", conditions});
-  if (!staged_sql) return nullptr;
+  if (!staged_sql) return Ref();
   passes[0].rows = fetch_all(cursor.get(), staged_sql.get());
-  if (!passes[0].rows) return nullptr;
+  if (!passes[0].rows) return Ref();
   std::vector<Rule> rules;
   if (PyObject_Size(passes[0].rows.get()) > 0 && !prepare_rules(uniques.get(), cols.get(), rules))
-    return nullptr;
+    return Ref();
   Ref main_sql = compose({"SELECT ", total.get(), " FROM ", table, " ", conditions});
-  if (!main_sql) return nullptr;
+  if (!main_sql) return Ref();
   passes[1].rows = fetch_all(cursor.get(), main_sql.get());
-  if (!passes[1].rows) return nullptr;
+  if (!passes[1].rows) return Ref();
   if (rules.empty() && PyObject_Size(passes[1].rows.get()) > 0 &&
       !prepare_rules(uniques.get(), cols.get(), rules))
-    return nullptr;
+    return Ref();
 
   std::string main_select;
-  if (!build_total_select(cols.get(), main_select, "m.")) return nullptr;
+  if (!build_total_select(cols.get(), main_select, "m.")) return Ref();
   Ref main_from = compose({"SELECT ", main_select.c_str(), " FROM ", table});
-  if (!main_from) return nullptr;
+  if (!main_from) return Ref();
   const char* main_from_text = PyUnicode_AsUTF8(main_from.get());
   std::string table_text;
-  if (main_from_text == nullptr || !append_text(table_text, table)) return nullptr;
+  if (main_from_text == nullptr || !append_text(table_text, table)) return Ref();
   Components components(rules, cursor.get(), table_text, main_from_text);
   if (!rules.empty()) {
     // Every staged row can link candidates, whatever the conditions select.
@@ -489,45 +489,49 @@ TABLORA_FN(find) {
       all_staged = Ref::borrow(passes[0].rows.get());
     } else {
       Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
-      if (!sql) return nullptr;
+      if (!sql) return Ref();
       all_staged = fetch_all(cursor.get(), sql.get());
     }
-    if (!all_staged) return nullptr;
+    if (!all_staged) return Ref();
     components.reserve(static_cast<size_t>(PyList_GET_SIZE(all_staged.get()) +
                                            PyList_GET_SIZE(passes[1].rows.get())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_staged.get()); ++i) {
+      if (signal_due(i)) return Ref();
       const int n = components.add(PyList_GET_ITEM(all_staged.get(), i), 1, !blank);
-      if (n < 0) return nullptr;
+      if (n < 0) return Ref();
       if (blank) passes[0].nodes.push_back(n);
     }
     if (!blank) {
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[0].rows.get()); ++i) {
+        if (signal_due(i)) return Ref();
         const int n = components.add(PyList_GET_ITEM(passes[0].rows.get(), i), 1, true);
-        if (n < 0) return nullptr;
+        if (n < 0) return Ref();
         passes[0].nodes.push_back(n);
       }
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(passes[1].rows.get()); ++i) {
+      if (signal_due(i)) return Ref();
       const int n = components.add(PyList_GET_ITEM(passes[1].rows.get(), i), 0, !blank);
-      if (n < 0) return nullptr;
+      if (n < 0) return Ref();
       passes[1].nodes.push_back(n);
     }
     bool whole = blank;
     if (!blank &&
         !main_pass_is_whole(cursor.get(), table, components.main_rows(), &whole))
-      return nullptr;
+      return Ref();
     if (whole) components.set_main_complete();
     if (!components.explore(passes[0].nodes) || !components.explore(passes[1].nodes))
-      return nullptr;
+      return Ref();
   }
 
   // In read order: a row whose tuple under some rule belongs to a row already
   // returned is dropped; otherwise it is returned when it is the newest of
   // its component, and only then are its tuples recorded.
   Ref docs(PyList_New(0));
-  if (!docs) return nullptr;
+  if (!docs) return Ref();
   for (const Pass& pass : passes) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pass.rows.get()); ++i) {
+      if (signal_due(i)) return Ref();
       PyObject* row = PyList_GET_ITEM(pass.rows.get(), i);
       if (!rules.empty()) {
         const int n = pass.nodes[i];
@@ -535,11 +539,33 @@ TABLORA_FN(find) {
         components.record_returned(n);
       }
       Ref values = selected_values(row, shown);
-      if (!values || PyList_Append(docs.get(), values.get()) < 0) return nullptr;
+      if (!values || PyList_Append(docs.get(), values.get()) < 0) return Ref();
     }
   }
+  return docs;
+}
+
+}  // namespace
+
+TABLORA_FN(find) {
+  PyObject* a[4];
+  if (!parse_args({"find", {"conn", "select", "table", "conditions"}, 4}, args, nargs, kwnames,
+                  a))
+    return nullptr;
+  PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
+  (void)module;
+
+  Ref cursor = open_cursor(conn);
+  if (!cursor) return nullptr;
+  // Every read below sees one state of the database, so rows read by
+  // different statements can be matched by row id.
+  ReadSnapshot snapshot(conn, cursor.get());
+  if (!snapshot.open()) return nullptr;
+  Ref docs = find_rows(cursor.get(), select, table, conditions);
+  if (!snapshot.close(static_cast<bool>(docs))) return nullptr;
   return docs.release();
 }
+
 
 // ---- _check_newest_unique ------------------------------------------------------------
 
@@ -600,6 +626,7 @@ TABLORA_FN(check_newest_unique) {
       if (!key) return nullptr;
       const int seen = PySet_Contains(asked[r].get(), key.get());
       if (seen < 0) {  // a value that cannot be hashed: let the driver judge it
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
         PyErr_Clear();
       } else if (seen) {
         continue;
@@ -608,12 +635,11 @@ TABLORA_FN(check_newest_unique) {
       }
       std::string where;
       if (!append_equalities(where, rule)) return nullptr;
-      Ref params(PySequence_List(key.get()));
-      if (!params) return nullptr;
+      PyObject* params = key.get();
       for (int tier : {1, 0}) {
         Ref sql(PyUnicode_FromFormat("%U%s", statements[tier].get(), where.c_str()));
         if (!sql) return nullptr;
-        Ref found = fetch_all(cursor.get(), sql.get(), params.get());
+        Ref found = fetch_all(cursor.get(), sql.get(), params);
         if (!found) return nullptr;
         Ref tier_number(PyLong_FromLong(tier));
         if (!tier_number) return nullptr;

@@ -19,27 +19,10 @@ Ref placeholders_for(PyObject* rows) {
   return str(marks);
 }
 
-// True when every row is a list or tuple, which the driver binds exactly as
-// the list of its values.
-bool rows_bind_as_they_are(PyObject* rows) {
-  if (!PyList_CheckExact(rows) && !PyTuple_CheckExact(rows)) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows);
-  PyObject** items = PySequence_Fast_ITEMS(rows);
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!PyTuple_CheckExact(items[i]) && !PyList_CheckExact(items[i])) return false;
-  return true;
-}
-
-// One execution per row of "INSERT INTO <target> Values (<marks>)"; any
-// other row becomes a list only when the driver asks for it.
+// One execution per row of "INSERT INTO <target> Values (<marks>)".
 bool insert_rows(PyObject* cursor, PyObject* target, PyObject* marks, PyObject* rows) {
   Ref sql = compose({"INSERT INTO ", target, " Values (", marks, ")"});
-  if (!sql) return false;
-  if (rows_bind_as_they_are(rows)) return static_cast<bool>(execute_many(cursor, sql.get(), rows));
-  Ref lists(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyMap_Type),
-                                         reinterpret_cast<PyObject*>(&PyList_Type), rows,
-                                         nullptr));
-  return lists && execute_many(cursor, sql.get(), lists.get());
+  return sql && execute_many(cursor, sql.get(), rows);
 }
 
 // A row-id item in text form: numeric literals joined by ",", blanks around
@@ -81,9 +64,11 @@ bool bindable_row_id(PyObject* item) {
   return overflow == 0;
 }
 
+PyObject* single_parameter(PyObject* id) { return PyTuple_Pack(1, id); }
+
 bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObject* item) {
   if (bindable_row_id(item)) {
-    Ref params = list_of({item});
+    Ref params = tuple_of({item});
     return params && execute(cursor, by_parameter, params.get());
   }
   Ref text = PyBool_Check(item) ? Ref() : text_form(item);
@@ -167,8 +152,7 @@ TABLORA_FN(delete_row_main) {
   if (reiterable && PyObject_Size(ids) == 0) {
     // nothing to delete: no statement, not even the driver's BEGIN
   } else if (reiterable && for_each_item(ids, bindable_row_id)) {
-    Ref singles(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyZip_Type), ids));
-    if (!singles || !execute_many(cursor.get(), by_parameter.get(), singles.get())) return nullptr;
+    if (!execute_many(cursor.get(), by_parameter.get(), ids, single_parameter)) return nullptr;
   } else {
     const bool deleted = !PyErr_Occurred() && for_each_item(ids, [&](PyObject* item) {
       return delete_one(cursor.get(), table, by_parameter.get(), item);
@@ -222,6 +206,7 @@ Ref surviving_rows(PyObject* staged, std::vector<MergeRule>& rules) {
   if (!docs) return docs;
   for (MergeRule& rule : rules) rule.claimed.reserve(PyList_GET_SIZE(staged));
   for (Py_ssize_t r = 0; r < PyList_GET_SIZE(staged); ++r) {
+    if (r % 4096 == 4095 && PyErr_CheckSignals() < 0) return Ref();
     PyObject* row = PyList_GET_ITEM(staged, r);
     bool repeats = false;
     for (MergeRule& rule : rules) {
@@ -245,9 +230,9 @@ bool collect_replaced(PyObject* cursor, PyObject* table, const MergeRule& rule,
   std::string on;
   for (size_t i = 0; i < rule.columns.size(); ++i) {
     on += i ? " AND m." : "m.";
-    if (!append_text(on, rule.columns[i].get())) return false;
+    if (!append_identifier(on, rule.columns[i].get())) return false;
     on += " = s.";
-    if (!append_text(on, rule.columns[i].get())) return false;
+    if (!append_identifier(on, rule.columns[i].get())) return false;
   }
   Ref sql = compose({"SELECT m.rowid FROM ", table, " AS m JOIN temp_", table, " AS s ON ", on,
                      " WHERE s.rowid <= ?"});
@@ -262,6 +247,52 @@ bool collect_replaced(PyObject* cursor, PyObject* table, const MergeRule& rule,
 
 }  // namespace
 
+namespace {
+
+// What the merge writes, decided from reads alone.
+struct MergePlan {
+  Ref replaced;       // set of main row ids to delete
+  Ref docs;           // surviving staged rows, newest first
+  Ref newest_params;  // (highest staging row id read,), or empty: nothing staged
+};
+
+bool plan_merge(PyObject* cursor, PyObject* table, MergePlan& plan) {
+  Ref cols = read_columns(cursor, table);
+  if (!cols) return false;
+  Ref uniques = read_unique_rules(cursor, table);
+  if (!uniques) return false;
+  Ref read_staged = compose({"SELECT rowid,* FROM temp_", table, " ORDER BY rowid DESC"});
+  if (!read_staged) return false;
+  Ref fetched = fetch_all(cursor, read_staged.get());
+  if (!fetched) return false;
+  Ref staged(PySequence_List(fetched.get()));
+  if (!staged) return false;
+  plan.replaced = Ref(PySet_New(nullptr));
+  if (!plan.replaced) return false;
+  plan.docs = Ref(PyList_New(0));
+  if (!plan.docs) return false;
+  if (PyList_GET_SIZE(staged.get()) == 0) return true;
+
+  PyObject* newest = PyList_GET_ITEM(staged.get(), 0);
+  const Py_ssize_t width = PyObject_Size(newest);
+  if (width < 0) return false;
+  std::vector<MergeRule> rules;
+  if (!prepare_rules(uniques.get(), cols.get(), width - 1, rules)) return false;
+  plan.docs = surviving_rows(staged.get(), rules);
+  if (!plan.docs) return false;
+  Ref newest_id(PySequence_GetItem(newest, 0));
+  if (!newest_id) return false;
+  // The highest staging row id read: the merge removes no row it did not see.
+  plan.newest_params = tuple_of({newest_id.get()});
+  if (!plan.newest_params) return false;
+  for (const MergeRule& rule : rules)
+    if (!collect_replaced(cursor, table, rule, plan.newest_params.get(), plan.replaced.get()))
+      return false;
+  return true;
+}
+
+}  // namespace
+
 TABLORA_FN(temp_to_main) {
   PyObject* a[3];
   if (!parse_args({"temp_to_main", {"conn", "table", "comm"}, 2}, args, nargs, kwnames, a))
@@ -269,53 +300,25 @@ TABLORA_FN(temp_to_main) {
   PyObject *conn = a[0], *table = a[1], *comm = a[2] ? a[2] : Py_True;
 
   Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
-  Ref cols = read_columns(cursor.get(), table);
-  if (!cols) return nullptr;
-  Ref uniques = read_unique_rules(cursor.get(), table);
-  if (!uniques) return nullptr;
-  Ref read_staged = compose({"SELECT rowid,* FROM temp_", table, " ORDER BY rowid DESC"});
-  if (!read_staged) return nullptr;
-  Ref fetched = fetch_all(cursor.get(), read_staged.get());
-  if (!fetched) return nullptr;
-  Ref staged(PySequence_List(fetched.get()));
-  if (!staged) return nullptr;
-  Ref replaced(PySet_New(nullptr));
-  if (!replaced) return nullptr;
-  Ref docs(PyList_New(0));
-  if (!docs) return nullptr;
-
-  // Highest staging row id read: the merge removes no row it did not see.
-  Ref newest_params;
-  if (PyList_GET_SIZE(staged.get()) > 0) {
-    PyObject* newest = PyList_GET_ITEM(staged.get(), 0);
-    const Py_ssize_t width = PyObject_Size(newest);
-    if (width < 0) return nullptr;
-    std::vector<MergeRule> rules;
-    if (!prepare_rules(uniques.get(), cols.get(), width - 1, rules)) return nullptr;
-    docs = surviving_rows(staged.get(), rules);
-    if (!docs) return nullptr;
-    Ref newest_id(PySequence_GetItem(newest, 0));
-    if (!newest_id) return nullptr;
-    newest_params = list_of({newest_id.get()});
-    if (!newest_params) return nullptr;
-    for (const MergeRule& rule : rules)
-      if (!collect_replaced(cursor.get(), table, rule, newest_params.get(), replaced.get()))
-        return nullptr;
+  bool began = false;
+  if (!cursor || !begin_write_transaction(conn, cursor.get(), &began)) return nullptr;
+  MergePlan plan;
+  if (!plan_merge(cursor.get(), table, plan)) {
+    if (began) roll_back_keeping_error(conn);  // nothing written yet
+    return nullptr;
   }
-
   if (!call_sibling(module, "drop_table_index",
                     {{"conn", conn}, {"table", table}, {"comm", Py_False}}) ||
       !call_sibling(module, "delete_row_main",
-                    {{"conn", conn}, {"table", table}, {"ids", replaced.get()},
+                    {{"conn", conn}, {"table", table}, {"ids", plan.replaced.get()},
                      {"comm", Py_False}}) ||
       !call_sibling(module, "_insert_main",
-                    {{"conn", conn}, {"table", table}, {"rows", docs.get()},
+                    {{"conn", conn}, {"table", table}, {"rows", plan.docs.get()},
                      {"comm", Py_False}}))
     return nullptr;
-  if (newest_params) {
+  if (plan.newest_params) {
     Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
-    if (!clear || !execute(cursor.get(), clear.get(), newest_params.get())) return nullptr;
+    if (!clear || !execute(cursor.get(), clear.get(), plan.newest_params.get())) return nullptr;
   }
   if (!call_sibling(module, "active_table_index",
                     {{"conn", conn}, {"table", table}, {"comm", Py_False}}) ||

@@ -129,7 +129,7 @@ TABLORA_FN(drop_table) {
   if (!drop_main || !begin_before_schema_change(conn, cursor.get()) ||
       !execute(cursor.get(), drop_main.get()))
     return nullptr;
-  Ref params = list_of({table_text.get()});
+  Ref params = tuple_of({table_text.get()});
   if (!params) return nullptr;
   for (const char* sql : {"DELETE FROM index_table Where table_name = ?",
                           "DELETE FROM unique_table Where table_name = ?"}) {

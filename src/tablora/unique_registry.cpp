@@ -15,7 +15,7 @@ bool replace_prelude(PyObject* conn, PyObject* cursor, PyObject* table, PyObject
   if (!table_text) return false;
   Ref name_text = text_form(name);
   if (!name_text) return false;
-  Ref params = list_of({table_text.get(), name_text.get()});
+  Ref params = tuple_of({table_text.get(), name_text.get()});
   if (!params) return false;
   Ref sql = str("DELETE FROM unique_table where table_name = ? AND unique_name = ?");
   return sql && execute(cursor, sql.get(), params.get());
@@ -33,7 +33,7 @@ TABLORA_FN(insert_unique) {
 
   Ref cursor = open_cursor(conn);
   if (!cursor || !replace_prelude(conn, cursor.get(), table, name)) return nullptr;
-  Ref row = list_of({table, name, cols, cols_num});
+  Ref row = tuple_of({table, name, cols, cols_num});
   if (!row) return nullptr;
   Ref insert = str("INSERT INTO unique_table Values (?,?,?,?)");
   if (!insert || !execute(cursor.get(), insert.get(), row.get())) return nullptr;

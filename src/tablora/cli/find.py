@@ -1,0 +1,99 @@
+"""`tablora find`: both tiers at once, printed as a table, CSV, JSON or JSON Lines."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+from typing import Any, TextIO
+
+from tablora import tablora as T
+from tablora.cli.catalogue import columns_of, require_table
+from tablora.cli.database import open_db
+from tablora.cli.errors import CliError
+from tablora.cli.names import split_list
+
+
+def _cell(value: object) -> str:
+    if value is None:
+        return "NULL"
+    if isinstance(value, bytes):
+        return "x'" + value.hex() + "'"
+    return str(value)
+
+
+def write_table(out: TextIO, header: list[str], rows: list[list[Any]]) -> None:
+    cells = [[_cell(value) for value in row] for row in rows]
+    widths = [len(name) for name in header]
+    numeric = [True] * len(header)
+    for row, texts in zip(rows, cells):
+        for at, (value, text) in enumerate(zip(row, texts)):
+            widths[at] = max(widths[at], len(text))
+            number = isinstance(value, (int, float)) and not isinstance(value, bool)
+            if value is not None and not number:
+                numeric[at] = False
+
+    def line(texts: list[str]) -> str:
+        return "  ".join(
+            text.rjust(width) if right else text.ljust(width)
+            for text, width, right in zip(texts, widths, numeric)
+        ).rstrip()
+
+    out.write(line(header) + "\n")
+    out.write("  ".join("-" * width for width in widths) + "\n")
+    for texts in cells:
+        out.write(line(texts) + "\n")
+    out.write(f"({len(rows):,} row{'s' if len(rows) != 1 else ''})\n")
+
+
+def _json_value(value: object) -> object:
+    if isinstance(value, bytes):
+        return value.hex()
+    raise TypeError(f"cannot write {type(value).__name__} as JSON")
+
+
+def cmd_find(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    conn = open_db(args.db)
+    try:
+        require_table(conn, args.db, args.table)
+        cols = columns_of(conn, args.table)
+        if args.select.strip() == "*":
+            select, header = "*", cols
+        else:
+            lookup = {name.lower(): name for name in cols}
+            header = []
+            for piece in split_list(args.select):
+                if piece.lower() not in lookup:
+                    raise CliError(
+                        f"--select: unknown column {piece!r} (columns: {', '.join(cols)})"
+                    )
+                if lookup[piece.lower()] in header:
+                    raise CliError(f"--select: column {piece!r} is selected twice")
+                header.append(lookup[piece.lower()])
+            select = ",".join(header)
+        conditions = ""
+        if args.where:
+            conditions += f"WHERE {args.where}"
+        if args.order_by:
+            conditions += f" ORDER BY {args.order_by}"
+        rows = T.find(conn, select, args.table, conditions.strip())
+    finally:
+        conn.close()
+    if args.limit is not None:
+        rows = rows[: args.limit]
+    kind = args.format or ("table" if out.isatty() else "csv")
+    if kind == "table":
+        write_table(out, header, rows)
+    elif kind == "csv":
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(header)
+        writer.writerows([["" if v is None else v for v in row] for row in rows])
+    elif kind == "jsonl":
+        for row in rows:
+            out.write(json.dumps(dict(zip(header, row)), default=_json_value) + "\n")
+    else:
+        out.write("[")
+        for at, row in enumerate(rows):
+            text = json.dumps(dict(zip(header, row)), default=_json_value)
+            out.write(("," if at else "") + "\n" + text)
+        out.write("\n]\n")

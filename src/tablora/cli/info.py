@@ -1,0 +1,71 @@
+"""`tablora info`: the managed tables with columns, indexes, rules and row counts."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any, TextIO
+
+from tablora.cli.catalogue import (
+    columns_of,
+    count_rows,
+    managed_tables,
+    registered_indexes,
+    require_table,
+    sql_indexes,
+    unique_rules,
+)
+from tablora.cli.database import open_db
+
+
+def describe(conn: Any, table: str) -> dict[str, Any]:
+    columns = columns_of(conn, table)
+    built = sql_indexes(conn, table)
+    return {
+        "name": table,
+        "columns": columns,
+        "indexes": [
+            {"name": name, "cols": cols, "built": f"{table}_{name}" in built}
+            for name, cols in registered_indexes(conn, table)
+        ],
+        "unique": [
+            {"name": rule.name, "cols": rule.columns, "positions": rule.positions}
+            for rule in unique_rules(conn, table)
+        ],
+        "staged": count_rows(conn, "temp_" + table),
+        "main": count_rows(conn, table),
+    }
+
+
+def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    conn = open_db(args.db)
+    try:
+        if args.table is not None:
+            require_table(conn, args.db, args.table)
+            tables = [args.table]
+        else:
+            tables = managed_tables(conn)
+        described = [describe(conn, table) for table in tables]
+    finally:
+        conn.close()
+    if args.format == "json":
+        json.dump({"database": args.db, "tables": described}, out, indent=2)
+        out.write("\n")
+        return
+    if not described:
+        out.write(f"{args.db}: no managed tables\n")
+        return
+    out.write(f"{args.db}: {len(described)} managed table{'s' if len(described) != 1 else ''}\n")
+    for entry in described:
+        indexes = ", ".join(
+            f"{index['name']} ({index['cols']})" + ("" if index["built"] else " [not built]")
+            for index in entry["indexes"]
+        )
+        rules = ", ".join(f"{rule['name']} ({rule['cols']})" for rule in entry["unique"])
+        out.write(
+            f"\n{entry['name']}\n"
+            f"  columns  {', '.join(entry['columns'])}\n"
+            f"  indexes  {indexes or '-'}\n"
+            f"  unique   {rules or '-'}\n"
+            f"  rows     {entry['staged']:,} staged, {entry['main']:,} main\n"
+        )

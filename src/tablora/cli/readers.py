@@ -1,0 +1,195 @@
+"""`tablora stage`: reading rows from CSV, TSV or JSON Lines, by file or standard input."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import math
+import os
+import re
+import stat
+import sys
+from collections.abc import Callable, Iterator
+from typing import IO, TextIO
+
+from tablora.cli.errors import CliError
+
+FORMATS_IN = ("csv", "tsv", "jsonl")
+EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl"}
+_INT = re.compile(r"-?(?:0|[1-9][0-9]*)\Z")
+_DECIMAL = re.compile(r"-?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+(?=[eE]))(?:[eE][-+]?[0-9]+)?\Z")
+_INT_RANGE = range(-(2**63), 2**63)
+
+
+def infer(field: str) -> object:
+    """An integer or decimal literal as a number; any other field as it is."""
+    if not field or not (field[0].isdigit() or field[0] in "-."):
+        return field
+    if _INT.match(field):
+        number = int(field)
+        return number if number in _INT_RANGE else field
+    if _DECIMAL.match(field):
+        real = float(field)
+        return real if math.isfinite(real) else field
+    return field
+
+
+class Source:
+    """Where the rows come from: a path or standard input, with the byte progress."""
+
+    def __init__(self, path: str) -> None:
+        self.label = "<stdin>" if path == "-" else path
+        if path == "-":
+            binary: IO[bytes] = sys.stdin.buffer
+        else:
+            if os.path.isdir(path):
+                raise CliError(f"{path} is a directory, not an input file")
+            try:
+                binary = open(path, "rb")  # noqa: SIM115 - closed in close()
+            except FileNotFoundError:
+                raise CliError(f"input file not found: {path}") from None
+            except OSError as exc:
+                raise CliError(f"cannot read {path}: {exc.strerror}") from None
+        self.binary = binary
+        self._owned = path != "-"
+        self._fd: int | None = None
+        self.total: int | None = None
+        try:
+            fd = binary.fileno()
+            info = os.fstat(fd)
+            if stat.S_ISREG(info.st_mode):
+                self._fd, self.total = fd, info.st_size
+        except (OSError, ValueError, io.UnsupportedOperation):
+            pass
+
+    def position(self) -> int | None:
+        """Bytes read so far (ahead by one buffer), when the input is a regular file."""
+        if self._fd is None:
+            return None
+        try:
+            return os.lseek(self._fd, 0, os.SEEK_CUR)
+        except OSError:
+            return None
+
+    def sniff(self) -> str:
+        """'jsonl' when the first non-blank character opens a JSON value, else 'csv'."""
+        peek = getattr(self.binary, "peek", None)
+        head: bytes = peek(64) if peek is not None else b""
+        head = head.removeprefix(b"\xef\xbb\xbf").lstrip()
+        return "jsonl" if head[:1] in (b"{", b"[") else "csv"
+
+    def text(self) -> TextIO:
+        return io.TextIOWrapper(self.binary, encoding="utf-8-sig", newline="", errors="strict")
+
+    def close(self) -> None:
+        if self._owned:
+            self.binary.close()
+
+
+def input_format(args: argparse.Namespace, source: Source) -> str:
+    if args.format is not None:
+        return str(args.format)
+    if args.file == "-":
+        return source.sniff()
+    extension = os.path.splitext(args.file)[1].lower()
+    if extension not in EXTENSIONS:
+        raise CliError(
+            f"cannot tell the format of {args.file!r} from its extension; "
+            f"pass --format {'|'.join(FORMATS_IN)}"
+        )
+    return EXTENSIONS[extension]
+
+
+def header_order(header: list[str], cols: list[str], where: str) -> list[int]:
+    """For each column in table order, its field position in the header, or -1."""
+    lookup = {name.lower(): at for at, name in enumerate(cols)}
+    order = [-1] * len(cols)
+    for at, raw in enumerate(header):
+        name = raw.strip()
+        if name.lower() not in lookup:
+            raise CliError(
+                f"{where}: unknown column {name!r} in the header (columns: {', '.join(cols)}; "
+                "use --no-header for a file without a header line)"
+            )
+        if order[lookup[name.lower()]] != -1:
+            raise CliError(f"{where}: column {name!r} appears twice in the header")
+        order[lookup[name.lower()]] = at
+    return order
+
+
+def csv_rows(
+    text: TextIO, label: str, cols: list[str], *, delimiter: str, header: bool, as_text: bool
+) -> Iterator[list[object]]:
+    reader = csv.reader(text, delimiter=delimiter, strict=True)
+    convert: Callable[[str], object] = (lambda field: field) if as_text else infer
+    try:
+        order = list(range(len(cols)))
+        width = len(cols)
+        if header:
+            first = next(reader, None)
+            while first == []:
+                first = next(reader, None)
+            if first is None:
+                return
+            order = header_order(first, cols, f"{label}:{reader.line_num}")
+            width = len(first)
+        identity = order == list(range(width)) and width == len(cols)
+        for fields in reader:
+            if not fields:
+                continue
+            if len(fields) != width:
+                raise CliError(
+                    f"{label}:{reader.line_num}: expected {width} field{'s' if width != 1 else ''}"
+                    f"{'' if header else ' (' + ', '.join(cols) + ')'}, got {len(fields)}"
+                )
+            if identity:
+                yield [convert(field) for field in fields]
+            else:
+                yield [None if at < 0 else convert(fields[at]) for at in order]
+    except csv.Error as exc:
+        raise CliError(f"{label}:{reader.line_num}: malformed CSV row: {exc}") from None
+
+
+_SCALARS = (str, int, float, bool, type(None))
+
+
+def json_rows(text: TextIO, label: str, cols: list[str]) -> Iterator[list[object]]:
+    lookup = {name.lower(): at for at, name in enumerate(cols)}
+    for number, line in enumerate(text, 1):
+        if not line.strip():
+            continue
+        where = f"{label}:{number}"
+        try:
+            value = json.loads(line.rstrip("\r\n"))
+        except json.JSONDecodeError as exc:
+            raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+        if isinstance(value, dict):
+            row: list[object] = [None] * len(cols)
+            for key, item in value.items():
+                if key.lower() not in lookup:
+                    raise CliError(
+                        f"{where}: unknown column {key!r} (columns: {', '.join(cols)})"
+                    )
+                row[lookup[key.lower()]] = item
+        elif isinstance(value, list):
+            if len(value) != len(cols):
+                raise CliError(
+                    f"{where}: expected {len(cols)} values ({', '.join(cols)}), got {len(value)}"
+                )
+            row = value
+        else:
+            raise CliError(
+                f"{where}: expected a JSON object or array per line, got {type(value).__name__}"
+            )
+        for name, item in zip(cols, row):
+            if not isinstance(item, _SCALARS):
+                raise CliError(
+                    f"{where}: value of {name!r} is a JSON {type(item).__name__}; "
+                    "only strings, numbers, booleans and null can be stored"
+                )
+            if isinstance(item, int) and item not in _INT_RANGE:
+                raise CliError(f"{where}: value of {name!r} does not fit in 64 bits")
+        yield row
+

@@ -1,0 +1,216 @@
+"""Several connections on one file: each fault seen with interleaved connections,
+replayed deterministically by running the other connections from inside a
+statement trace of the first, in both journal modes."""
+
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+import tablora.tablora as T
+from support import Trace, rows
+
+JOURNALS = ["delete", "wal"]
+LOCK_WAIT = 0.05  # busy timeout of the interleaved connections, seconds
+
+
+@pytest.fixture(params=JOURNALS)
+def keyed(request, tmp_path):
+    """A file with table tb (k, v), one rule on k; returns a connection factory."""
+    path = str(tmp_path / "k.db")
+    T.DB(f"connections-{uuid.uuid4()}", path)
+    setup = sqlite3.connect(path)
+    setup.execute(f"PRAGMA journal_mode={request.param}")
+    T.create_table(setup, "tb", ["k", "v"], [], [{"name": "by_k", "cols": [0]}])
+    setup.close()
+    opened = []
+
+    def connect(timeout=5.0):
+        opened.append(sqlite3.connect(path, timeout=timeout))
+        return opened[-1]
+
+    yield connect
+    for conn in opened:
+        conn.close()
+
+
+def at_statement(conn, matches, action):
+    """Runs `action` once, from conn's trace, before the first statement that matches."""
+    done = []
+
+    def hook(sql):
+        if not done and matches(sql):
+            done.append(True)
+            action()
+
+    conn.set_trace_callback(hook)
+    return done
+
+
+def attempt(call, postponed):
+    """Runs call now, or keeps it for later when the database is locked."""
+    try:
+        call()
+    except sqlite3.OperationalError as exc:
+        assert "locked" in str(exc)
+        postponed.append(call)
+
+
+def test_two_merges_and_a_stager_at_once_lose_and_duplicate_nothing(keyed):
+    a, b, c = keyed(), keyed(LOCK_WAIT), keyed(LOCK_WAIT)
+    T.insert_temp(a, "tb", [("a", 1), ("b", 1)])
+    postponed = []
+
+    def others():
+        attempt(lambda: T.temp_to_main(b, "tb"), postponed)
+        b.rollback()
+        attempt(lambda: T.insert_temp(c, "tb", [("c", 2), ("d", 2)]), postponed)
+        c.rollback()
+
+    hooked = at_statement(a, lambda sql: sql.split()[0] in ("BEGIN", "DROP", "DELETE"), others)
+    T.temp_to_main(a, "tb")
+    assert hooked
+    for call in postponed:
+        call()
+    T.temp_to_main(a, "tb")
+    assert sorted(r[1:] for r in rows(a, "tb")) == [("a", 1), ("b", 1), ("c", 2), ("d", 2)]
+
+
+def main_read(sql):
+    return sql.startswith("SELECT rowid") and " FROM tb " in sql
+
+
+def staging_read_without_conditions(sql):
+    return sql.startswith("SELECT rowid") and sql.rstrip().endswith("FROM temp_tb")
+
+
+@pytest.mark.parametrize("case", ["merge before the main read", "stage between staging reads"])
+def test_find_shows_one_state(keyed, case):
+    reader, writer = keyed(), keyed(LOCK_WAIT)
+    if case == "merge before the main read":
+        T.insert_temp(reader, "tb", [("a", 1), ("b", 1)])
+        states = [[["a", 1], ["b", 1]], [["c", 2], ["a", 1], ["b", 1]]]
+        when = main_read
+
+        def interleave():
+            T.temp_to_main(writer, "tb")
+            T.insert_temp(writer, "tb", [("c", 2)])
+    else:
+        reader.execute("INSERT INTO tb VALUES ('a', 0)")
+        T.insert_temp(reader, "tb", [("a", 1)])
+        states = [[["a", 1]], [["a", 2]]]
+        when = staging_read_without_conditions
+
+        def interleave():
+            T.insert_temp(writer, "tb", [("a", 2)])
+
+    hooked = at_statement(reader, when, lambda: attempt(interleave, []))
+    found = T.find(reader, "*", "tb", "WHERE 1")
+    writer.rollback()
+    assert hooked
+    assert found in states
+    assert not reader.in_transaction
+
+
+def test_merge_and_find_bracket_their_reads(keyed):
+    """The write lock is taken first, the read snapshot spans every read, and
+    inside a caller's transaction neither is opened again."""
+    conn = keyed()
+    trace = Trace(conn, brackets=True)
+    T.insert_temp(conn, "tb", [("a", 1)])
+    trace.clear()
+    T.temp_to_main(conn, "tb")
+    T.find(conn, "*", "tb", "")
+    assert trace.statements[0] == "BEGIN IMMEDIATE"
+    reads = trace.statements[trace.statements.index("COMMIT") + 1:]
+    assert reads[0] == "SAVEPOINT tablora_find" and reads[-1] == "RELEASE tablora_find"
+    conn.execute("INSERT INTO temp_tb VALUES ('b', 2)")
+    trace.clear()
+    T.find(conn, "*", "tb", "")
+    T.temp_to_main(conn, "tb", comm=False)
+    assert not set(trace.statements) & {"BEGIN IMMEDIATE", "SAVEPOINT tablora_find"}
+    assert conn.in_transaction
+    conn.rollback()
+
+
+def test_failed_find_releases_its_snapshot(keyed):
+    conn = keyed()
+    with pytest.raises(sqlite3.OperationalError):
+        T.find(conn, "*", "tb", "WHERE no_such_column = 1")
+    assert not conn.in_transaction
+
+
+@pytest.mark.parametrize("own", ["bys_idx --own", 'q"idx', "two words"])
+def test_index_names_read_back_are_quoted(keyed, own):
+    conn = keyed()
+    conn.execute("CREATE TABLE other (x)")
+    conn.execute("CREATE INDEX bys_idx ON other (x)")
+    conn.execute("CREATE INDEX q ON other (x)")
+    quoted = '"' + own.replace('"', '""') + '"'
+    conn.execute(f"CREATE INDEX {quoted} ON tb (v)")
+    conn.commit()
+    T.drop_table_index(conn, "tb")
+    left = {name for (name, table) in conn.execute(
+        "SELECT name, tbl_name FROM sqlite_master WHERE type = 'index'")}
+    assert {"bys_idx", "q"} <= left and own not in left
+
+
+def test_only_an_unhashable_value_is_left_to_the_driver(keyed):
+    class Hostile:
+        def __hash__(self):
+            raise ValueError("no hash today")
+
+    conn = keyed()
+    with pytest.raises(ValueError, match="no hash today"):
+        T._check_newest_unique(conn, "tb", (1, 1), [1, Hostile(), 2], {"by_k": [0]},
+                               ["k", "v"], "rowid,k,v", {(1, 1)})
+
+
+CHILD = textwrap.dedent("""
+    import sqlite3, sys
+    import tablora.tablora as T
+    conn = sqlite3.connect(sys.argv[1])
+    print("merging", flush=True)
+    try:
+        T.temp_to_main(conn, "big")
+        print("done", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+""")
+BIG = 200_000
+
+
+@pytest.mark.parametrize("delay", [0.05, 0.3])
+def test_ctrl_c_during_a_merge_never_lands_after_its_commit(tmp_path, delay):
+    path = str(tmp_path / "big.db")
+    T.DB(f"signals-{uuid.uuid4()}", path)
+    setup = sqlite3.connect(path)
+    T.create_table(setup, "big", ["k", "v", "w"], [{"name": "by_v", "cols": "v"}],
+                   [{"name": "by_k", "cols": [0]}, {"name": "by_w", "cols": [2]}])
+    setup.executemany("INSERT INTO temp_big VALUES (?,?,?)",
+                      ((i, i % 97, f"w{i}") for i in range(BIG)))
+    setup.commit()
+    setup.close()
+    child = subprocess.Popen([sys.executable, "-c", CHILD, path], stdout=subprocess.PIPE,
+                             text=True)
+    assert child.stdout.readline() == "merging\n"
+    try:
+        child.wait(delay)
+    except subprocess.TimeoutExpired:
+        os.kill(child.pid, signal.SIGINT)
+    outcome = child.communicate(timeout=120)[0].strip()
+    check = sqlite3.connect(path)
+    staged = check.execute("SELECT count(*) FROM temp_big").fetchone()[0]
+    merged = check.execute("SELECT count(*) FROM big").fetchone()[0]
+    check.close()
+    if outcome == "interrupted":
+        assert (staged, merged) == (BIG, 0)
+    else:
+        assert outcome == "done" and (staged, merged) == (0, BIG)
+    if delay < 0.1:
+        assert outcome == "interrupted"
