@@ -16,7 +16,7 @@ import pytest
 
 import tablora
 import tablora.tablora as T
-from conftest import HOMES_COLS, homes_index, homes_unique
+from support import HOMES_COLS, homes_index, homes_unique
 from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
     dqlite_cluster_to_break,
