@@ -22,6 +22,7 @@ from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster_to_break,
     libsql_replicated,
     libsql_server,
+    unavailable,
     wait_until,
 )
 from tablora.engines import targets
@@ -44,7 +45,10 @@ def opener(request, tmp_path):
         path = str(tmp_path / "t.db")
         return lambda: tablora.connect(path)
     if engine == "libsql-file":
-        libsql = pytest.importorskip("libsql", reason="pip install 'tablora[libsql]'")
+        try:
+            import libsql
+        except ImportError:
+            unavailable("the libsql driver", "pip install 'tablora[libsql]'")
         path = str(tmp_path / "t.db")
         tablora.connect(path).close()  # the catalogue, as connect prepares it
         return lambda: libsql.connect(path)
