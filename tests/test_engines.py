@@ -25,7 +25,7 @@ from engines import (  # noqa: F401  (fixtures)
     unavailable,
     wait_until,
 )
-from tablora.engines import targets
+from tablora.engines import batching, targets
 
 ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
 _fresh = itertools.count()
@@ -221,6 +221,43 @@ def test_dqlite_refuses_changing_its_journal(opener):
     with pytest.raises(Exception, match="journal_mode"):
         conn.cursor().execute("PRAGMA journal_mode=JOURNAL;")
     assert conn.cursor().execute("SELECT 1").fetchall() == [(1,)]  # the node lives on
+
+
+PACKABLE = {
+    "insert": ("INSERT INTO p VALUES (?, ?)", [(10_000 + i, f"v{i}") for i in range(1203)]),
+    "insert or replace": ("INSERT OR REPLACE INTO p (k, v) VALUES (?,?)",
+                          [(i % 7, i) for i in range(40)]),
+    "delete": ("DELETE From p Where rowid in (?)", [(i,) for i in [3, 3, 9, 700, 2000]] * 300),
+}
+NOT_PACKABLE = {
+    "update": ("UPDATE p SET v = v || 'x' WHERE k IN (?)", [(1,), (1,)]),
+    "literal": ("INSERT INTO p VALUES (?, '?')", [(1,)]),
+    "short row": ("INSERT INTO p VALUES (?, ?)", [(1, 2), (3,)]),
+    "mapping": ("INSERT INTO p VALUES (?, ?)", [{"a": 1, "b": 2}]),
+}
+
+
+@pytest.mark.parametrize("sql, rows", PACKABLE.values(), ids=PACKABLE)
+def test_packed_statements_do_what_executemany_does(sql, rows):
+    results = []
+    for pack in (False, True):
+        conn = sqlite3.connect(":memory:")
+        conn.execute("CREATE TABLE p (k UNIQUE, v)")
+        conn.executemany("INSERT INTO p VALUES (?, ?)", [(-i, i) for i in range(1500)])
+        start = conn.total_changes
+        if pack:
+            for text, values in batching.packed(sql, rows):
+                assert len(values) <= batching.MAX_PARAMETERS
+                conn.execute(text, values)
+        else:
+            conn.executemany(sql, rows)
+        results.append((conn.total_changes - start, conn.execute("SELECT rowid, * FROM p").fetchall()))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("sql, rows", NOT_PACKABLE.values(), ids=NOT_PACKABLE)
+def test_other_statements_are_not_packed(sql, rows):
+    assert batching.packed(sql, rows) is None
 
 
 @pytest.mark.parametrize("target, engine, location, nodes", [

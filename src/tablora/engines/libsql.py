@@ -11,6 +11,9 @@ Two things differ, and the adapter handles them:
   savepoint was for) and its RELEASE as COMMIT.
 - `cursor.rowcount` adds up the changes of every statement the cursor ran, and
   the connection has no `total_changes`: the adapter counts per statement.
+
+An executemany of a row INSERT or an id DELETE goes as a few packed
+statements (batching.py) instead of one request per row.
 """
 
 from __future__ import annotations
@@ -18,6 +21,7 @@ from __future__ import annotations
 from typing import Any
 
 from tablora.engines import adapter
+from tablora.engines.batching import packed
 from tablora.engines.drivers import require
 from tablora.engines.statements import savepoint_name, words
 
@@ -59,7 +63,12 @@ class Connection(adapter.Connection):
                 self._send(cursor, "BEGIN")
                 return -1
         before = max(cursor.rowcount, 0)
-        if many:
+        statements = packed(sql, params) if many and isinstance(params, list) else None
+        if statements is not None:
+            for text, values in statements:
+                cursor.execute(text, values)
+                self.statements += 1
+        elif many:
             cursor.executemany(sql, params)  # the driver takes lists only
             self.statements += len(params)
         else:
