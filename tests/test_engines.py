@@ -215,12 +215,17 @@ def test_dqlite_survives_the_loss_of_its_leader(dqlite_cluster_to_break):
     assert len(cluster.alive()) == 2
 
 
+@pytest.mark.parametrize("sql, params, refusal", [
+    ("PRAGMA journal_mode=JOURNAL;", (), "journal_mode"),  # would abort the node
+    ("SELECT " + ",".join("?" * 256), tuple(range(256)), "255 parameters"),  # would drop one
+])
 @pytest.mark.parametrize("opener", ["dqlite"], indirect=True)
-def test_dqlite_refuses_changing_its_journal(opener):
+def test_dqlite_refuses_what_it_would_get_wrong(opener, sql, params, refusal):
     conn = opener()
-    with pytest.raises(Exception, match="journal_mode"):
-        conn.cursor().execute("PRAGMA journal_mode=JOURNAL;")
-    assert conn.cursor().execute("SELECT 1").fetchall() == [(1,)]  # the node lives on
+    with pytest.raises(Exception, match=refusal):
+        conn.cursor().execute(sql, params)
+    row = conn.cursor().execute("SELECT " + ",".join("?" * 255), (7,) * 255).fetchone()
+    assert row == (7,) * 255  # the node lives on, and 255 parameters all arrive
 
 
 PACKABLE = {

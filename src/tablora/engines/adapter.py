@@ -26,6 +26,7 @@ class Connection:
 
     def __init__(self, raw: Any) -> None:
         self.raw = raw
+        self.packing = True  # executemany as packed statements (batching.py)
         self.total_changes = 0
         self.statements = 0  # statements sent to the driver; benchmarks read it
 

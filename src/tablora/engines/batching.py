@@ -36,20 +36,22 @@ _DELETE_IN = re.compile(
 )
 
 
-def packed(sql: str, rows: Sequence[Sequence[Any]]) -> Iterator[tuple[str, list[Any]]] | None:
-    """The statements, with their parameters, that do what executemany(sql,
-    rows) does; None when `sql` has no packed form."""
+def packed(
+    sql: str, rows: Sequence[Sequence[Any]], max_parameters: int = MAX_PARAMETERS
+) -> Iterator[tuple[str, list[Any]]] | None:
+    """The statements, with their parameters (at most `max_parameters` each),
+    that do what executemany(sql, rows) does; None when `sql` has no packed form."""
     insert = _INSERT.fullmatch(sql)
     delete = None if insert else _DELETE_IN.fullmatch(sql)
     if insert is not None:
         head, one_row = insert.groups()
         width = one_row.count("?")
-        per = max(1, min(MAX_ROWS, MAX_PARAMETERS // width))
+        per = max(1, min(MAX_ROWS, max_parameters // width))
 
         def text(n: int) -> str:
             return head + ",".join([one_row] * n)
     elif delete is not None:
-        width, per = 1, MAX_PARAMETERS
+        width, per = 1, max_parameters
 
         def text(n: int) -> str:
             return f"{delete.group(1)}({','.join('?' * n)})"

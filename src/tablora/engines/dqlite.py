@@ -25,12 +25,18 @@ from tablora.engines.statements import IMPLICIT_BEGIN, Transaction, keyword
 # the loss of the old leader takes a few seconds.
 LEADER_WAIT_SECONDS = 30.0
 
+# dqlite's wire format counts a statement's parameters in one byte: from the
+# 256th on they are lost (NULL) or the statement fails with "not an error".
+MAX_PARAMETERS = 255
+
 # dqlite replicates the WAL; a node that is told to leave WAL mode (dqlite
 # 1.11 as Debian ships it) aborts with "free(): invalid pointer".
 _SET_JOURNAL_MODE = re.compile(r"\s*PRAGMA\s+(?:\w+\s*\.\s*)?journal_mode\s*[=(]", re.I)
 
 
 class Connection(adapter.Connection):
+    max_parameters = MAX_PARAMETERS
+
     def __init__(self, raw: Any) -> None:
         super().__init__(raw)
         self._transaction = Transaction()
@@ -44,13 +50,18 @@ class Connection(adapter.Connection):
             raise self.raw.NotSupportedError(
                 "dqlite keeps its databases in WAL mode: PRAGMA journal_mode cannot be set"
             )
+        if not many and len(params) > MAX_PARAMETERS:
+            raise self.raw.NotSupportedError(
+                f"dqlite binds at most {MAX_PARAMETERS} parameters per statement, "
+                f"not {len(params)}"
+            )
         if not self._transaction.open and keyword(sql) in IMPLICIT_BEGIN:
             cursor.execute("BEGIN")
             self.statements += 1
             self._transaction.begin()
         if many:
             rows = params if hasattr(params, "__len__") else list(params)
-            statements = packed(sql, rows)
+            statements = packed(sql, rows, MAX_PARAMETERS) if self.packing else None
             if statements is not None:
                 changed = 0
                 for text, values in statements:

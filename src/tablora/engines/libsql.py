@@ -63,7 +63,9 @@ class Connection(adapter.Connection):
                 self._send(cursor, "BEGIN")
                 return -1
         before = max(cursor.rowcount, 0)
-        statements = packed(sql, params) if many and isinstance(params, list) else None
+        statements = (
+            packed(sql, params) if many and self.packing and isinstance(params, list) else None
+        )
         if statements is not None:
             for text, values in statements:
                 cursor.execute(text, values)
