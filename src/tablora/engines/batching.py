@@ -18,7 +18,7 @@ error the caller rolls back.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 # SQLite's historical default limit of bound parameters, kept under so that
@@ -63,7 +63,9 @@ def packed(
     return _chunks(rows, per, text)
 
 
-def _chunks(rows, per, text) -> Iterator[tuple[str, list[Any]]]:
+def _chunks(
+    rows: Sequence[Sequence[Any]], per: int, text: Callable[[int], str]
+) -> Iterator[tuple[str, list[Any]]]:
     for start in range(0, len(rows), per):
         chunk = rows[start : start + per]
         yield text(len(chunk)), [value for row in chunk for value in row]

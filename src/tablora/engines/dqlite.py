@@ -75,7 +75,7 @@ class Connection(adapter.Connection):
             cursor.execute(sql, params)
             self.statements += 1
         self._transaction.ran(sql)
-        return cursor.rowcount
+        return int(cursor.rowcount)
 
     def _end(self, verb: str) -> None:
         # The driver's own commit() tells an ambiguous commit (leader lost

@@ -62,7 +62,7 @@ class Connection(adapter.Connection):
                 self._send(cursor, "ROLLBACK")
                 self._send(cursor, "BEGIN")
                 return -1
-        before = max(cursor.rowcount, 0)
+        before = max(int(cursor.rowcount), 0)
         statements = (
             packed(sql, params) if many and self.packing and isinstance(params, list) else None
         )
@@ -78,7 +78,7 @@ class Connection(adapter.Connection):
             self.statements += 1
         if verb in ("BEGIN", "COMMIT", "END") or (verb == "ROLLBACK" and name is None):
             self._emulated = None
-        return cursor.rowcount - before
+        return int(cursor.rowcount) - before
 
     def _send(self, cursor: Any, sql: str) -> None:
         cursor.execute(sql)

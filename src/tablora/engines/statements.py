@@ -27,7 +27,8 @@ def words(sql: str, limit: int = 5) -> list[str]:
     Keywords come upper-cased; a quoted name loses its quotes. Enough to tell
     a transaction statement and its savepoint name.
     """
-    start = _LEADING.match(sql).end()
+    leading = _LEADING.match(sql)
+    start = leading.end() if leading else 0
     found = []
     for match in _WORD.finditer(sql, start):
         word = match.group()

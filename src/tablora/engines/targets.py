@@ -56,7 +56,7 @@ def _libsql(target: str, scheme: str) -> Target:
             f"{'[?tls=0|1]' if scheme == 'libsql' else ''}, got {target!r}"
         )
     if scheme == "libsql":
-        secure = tls == "1" if tls is not None else not _loopback(parts.hostname)
+        secure = tls == "1" if tls is not None else not _loopback(parts.hostname or "")
         scheme = "https" if secure else "http"
     return Target("libsql", f"{scheme}://{parts.netloc}")
 
