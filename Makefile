@@ -2,7 +2,7 @@
 # .venv with Python 3.13 when it is missing and (re)build the extension.
 VENV   := .venv
 PY     := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py src/tablora/cli/*.py src/tablora/*.pyi) src/tablora/py.typed
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py src/tablora/cli/*.py src/tablora/engines/*.py src/tablora/*.pyi) src/tablora/py.typed
 
 export TABLORA_WERROR ?= ON
 

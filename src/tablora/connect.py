@@ -2,15 +2,23 @@
 
 ``connect(target)`` returns a DB-API connection on which every function of
 ``tablora.tablora`` behaves as on a sqlite3 connection to a file in the
-driver's default mode. Targets:
+driver's default (legacy) transaction mode. Targets:
 
-- a path, or a ``file:`` URI: the standard ``sqlite3`` driver.
+- a path, or a ``file:`` URI: the standard ``sqlite3`` driver;
+- ``libsql://host:port``, ``http://host:port``, ``https://host:port``: a libSQL
+  server through the ``libsql`` driver (``pip install 'tablora[libsql]'``);
+- ``dqlite://host:port[,host:port...]/database``: a dqlite cluster through
+  ``dqlite-dbapi`` (``pip install 'tablora[dqlite]'``), on its leader.
+
+See docs/scaling.md for what each engine changes.
 """
 
 from __future__ import annotations
 
 import sqlite3
 from typing import Any
+
+from tablora.engines import targets
 
 CATALOGUE = (
     "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
@@ -28,8 +36,23 @@ def prepare_catalogue(conn: Any) -> None:
 
 def connect(target: str) -> Any:
     """A connection to ``target`` with the catalogue tables prepared."""
-    if not isinstance(target, str) or not target:
-        raise ValueError(f"tablora.connect: no database target in {target!r}")
-    conn = sqlite3.connect(target, uri=target.startswith("file:"))
-    prepare_catalogue(conn)
+    where = targets.parse(target)
+    conn = _open(where)
+    try:
+        prepare_catalogue(conn)
+    except BaseException:
+        conn.close()
+        raise
     return conn
+
+
+def _open(where: targets.Target) -> Any:
+    if where.engine == "libsql":
+        from tablora.engines import libsql
+
+        return libsql.open_server(where.location)
+    if where.engine == "dqlite":
+        from tablora.engines import dqlite
+
+        return dqlite.open_cluster(where.nodes, where.location)
+    return sqlite3.connect(where.location, uri=where.location.startswith("file:"))

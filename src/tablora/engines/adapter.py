@@ -1,0 +1,133 @@
+"""A DB-API connection and cursor over another driver's connection.
+
+The engine adapters (dqlite, remote libSQL) subclass `Connection` and decide
+in `_run` how one statement reaches their driver; everything else here is
+shared: cursors that route `execute`/`executemany` through `_run`, the
+counting of changed rows for `total_changes`, and sqlite3's legacy
+transaction surface (`isolation_level = ""`, `in_transaction`, `commit`,
+`rollback`, the context manager).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+from tablora.engines.statements import DATA_CHANGE, keyword
+
+
+class Connection:
+    """Base adapter; `raw` is the driver's connection."""
+
+    # sqlite3's legacy mode, with deferred transactions: the core sends
+    # "BEGIN " before its first schema statement when no transaction is open.
+    isolation_level = ""
+    autocommit = -1  # sqlite3.LEGACY_TRANSACTION_CONTROL
+
+    def __init__(self, raw: Any) -> None:
+        self.raw = raw
+        self.packing = True  # executemany as packed statements (batching.py)
+        self.total_changes = 0
+        self.statements = 0  # statements sent to the driver; benchmarks read it
+
+    # -- the engine's part -------------------------------------------------
+
+    @property
+    def in_transaction(self) -> bool:
+        raise NotImplementedError
+
+    def _run(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        """Run one statement (for every parameter set when `many`) on the
+        driver's `cursor`; return the number of rows it changed (-1: none)."""
+        raise NotImplementedError
+
+    def _end(self, verb: str) -> None:
+        """End the open transaction with COMMIT or ROLLBACK."""
+        raise NotImplementedError
+
+    # -- the DB-API surface ------------------------------------------------
+
+    def cursor(self) -> Cursor:
+        return Cursor(self, self.raw.cursor())
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> Cursor:
+        return self.cursor().execute(sql, params)
+
+    def executemany(self, sql: str, seq: Iterable[Sequence[Any]]) -> Cursor:
+        return self.cursor().executemany(sql, seq)
+
+    def commit(self) -> None:
+        if self.in_transaction:
+            self._end("COMMIT")
+
+    def rollback(self) -> None:
+        if self.in_transaction:
+            self._end("ROLLBACK")
+
+    def close(self) -> None:
+        self.raw.close()
+
+    def __enter__(self) -> Connection:
+        return self
+
+    def __exit__(self, kind: object, value: object, traceback: object) -> None:
+        # As sqlite3: commit on success, roll back on error; stay open.
+        if kind is None:
+            self.commit()
+        else:
+            self.rollback()
+
+    def _counted(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        changed = self._run(cursor, sql, params, many)
+        if changed > 0 and keyword(sql) in DATA_CHANGE:
+            self.total_changes += changed
+        return changed
+
+
+class Cursor:
+    """A cursor of an adapted connection; reads go straight to the driver's."""
+
+    arraysize = 1
+
+    def __init__(self, connection: Connection, raw: Any) -> None:
+        self.connection = connection
+        self.raw = raw
+        self.rowcount = -1
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> Cursor:
+        self.rowcount = self.connection._counted(self.raw, sql, params, False)
+        return self
+
+    def executemany(self, sql: str, seq: Iterable[Sequence[Any]]) -> Cursor:
+        self.rowcount = self.connection._counted(self.raw, sql, seq, True)
+        return self
+
+    def fetchone(self) -> Any:
+        return self.raw.fetchone()
+
+    # After a statement without rows, sqlite3 fetches [] (libsql: None).
+    def fetchmany(self, size: int | None = None) -> list[Any]:
+        return self.raw.fetchmany(self.arraysize if size is None else size) or []
+
+    def fetchall(self) -> list[Any]:
+        return self.raw.fetchall() or []
+
+    @property
+    def description(self) -> Any:
+        return self.raw.description
+
+    @property
+    def lastrowid(self) -> Any:
+        return self.raw.lastrowid
+
+    def close(self) -> None:
+        self.raw.close()
+
+    def __iter__(self) -> Cursor:
+        return self
+
+    def __next__(self) -> Any:
+        row = self.fetchone()
+        if row is None:
+            raise StopIteration
+        return row

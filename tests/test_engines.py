@@ -1,0 +1,300 @@
+"""tablora on a libSQL server and a dqlite cluster agrees with sqlite3.
+
+The servers are real and run on loopback (tests/engines.py starts them). Every
+engine runs the same steps; each engine's observations must equal those of
+sqlite3 on a local file.
+"""
+
+from __future__ import annotations
+
+import itertools
+import sqlite3
+import sys
+import time
+
+import pytest
+
+import tablora
+import tablora.tablora as T
+from support import HOMES_COLS, homes_index, homes_unique
+from engines import (  # noqa: F401  (fixtures)
+    dqlite_cluster,
+    dqlite_cluster_to_break,
+    libsql_replicated,
+    libsql_server,
+    unavailable,
+    wait_until,
+)
+from tablora.engines import batching, targets
+
+ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
+_fresh = itertools.count()
+
+BATCH_1 = [("ann", "flat", "1 elm st", 30), ("bob", "house", "2 oak st", 41),
+           ("ann", "flat", "3 pine st", 31), ("cy", None, "4 ash st", 25),
+           ("cy", None, "5 fir st", 26), ("dee", "flat", "2 oak st", 52)]
+BATCH_2 = [("bob", "house", "9 elm st", 44), ("eve", "barn", 7.5, b"\x00\x01"),
+           ("ann", "flat", "1 elm st", -3)]
+
+
+@pytest.fixture
+def opener(request, tmp_path):
+    """A function that opens a new connection to one fresh database of the engine."""
+    engine = request.param
+    if engine == "sqlite":
+        path = str(tmp_path / "t.db")
+        return lambda: tablora.connect(path)
+    if engine == "libsql-file":
+        try:
+            import libsql
+        except ImportError:
+            unavailable("the libsql driver", "pip install 'tablora[libsql]'")
+        path = str(tmp_path / "t.db")
+        tablora.connect(path).close()  # the catalogue, as connect prepares it
+        return lambda: libsql.connect(path)
+    if engine == "libsql":
+        server = request.getfixturevalue("libsql_server")
+        return lambda: tablora.connect(server.url.replace("http://", "libsql://"))
+    target = request.getfixturevalue("dqlite_cluster").target(f"t{next(_fresh)}")
+    return lambda: tablora.connect(target)
+
+
+def query(conn, sql):
+    return [tuple(row) for row in conn.cursor().execute(sql).fetchall()]
+
+
+def behaviour(opener, table):
+    """The steps of a table's life; returns what each step left behind."""
+    seen, conn = {}, opener()
+    tables = f"SELECT name FROM sqlite_master WHERE tbl_name IN ('{table}', 'temp_{table}', "
+    main_rows = f"SELECT rowid, * FROM {table} ORDER BY rowid"
+
+    def look(step, select="*", conditions=""):
+        seen[step] = (T.find(conn, select, table, conditions), query(conn, main_rows),
+                      query(conn, f"SELECT count(*) FROM temp_{table}"))
+
+    T.create_table(conn, table, HOMES_COLS, homes_index(), homes_unique())
+    seen["schema"] = sorted(query(conn, tables + "'other') ORDER BY name"))
+    T.insert_temp(conn, table, BATCH_1)
+    look("staged")
+    look("staged, selective", "name,age", "WHERE age > 26 ORDER BY age")
+    T.temp_to_main(conn, table)
+    look("merged")
+    T.insert_temp(conn, table, BATCH_2)
+    look("staged again", "name,address", "WHERE name <> 'cy' ORDER BY name")
+    T.temp_to_main(conn, table)
+    ids = [row[0] for row in query(conn, f"SELECT rowid FROM {table} WHERE age < 30")]
+    T.delete_row_main(conn, table, ids)
+    look("deleted")
+    T.drop_table_index(conn, table)
+    seen["suspended"] = query(conn, tables + "'x') AND type = 'index' ORDER BY name")
+    T.active_table_index(conn, table)
+    seen["rebuilt"] = query(conn, tables + "'x') AND type = 'index' ORDER BY name")
+
+    T.insert_temp(conn, table, BATCH_1, False)
+    T.temp_to_main(conn, table, False)
+    T.create_table(conn, "other", ["a"], [], [], False)
+    seen["open"] = conn.in_transaction
+    look("uncommitted")
+    other = opener()  # sees what was committed only
+    seen["from another connection"] = query(other, main_rows)
+    other.close()
+    conn.rollback()
+    seen["closed"] = conn.in_transaction
+    seen["rolled back schema"] = sorted(query(conn, tables + "'other') ORDER BY name"))
+    look("rolled back")
+    conn.close()
+    conn = opener()
+    look("reopened")
+    T.drop_table(conn, table)
+    conn.close()
+    return seen
+
+
+@pytest.fixture(scope="module")
+def expected(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("reference") / "t.db")
+    return behaviour(lambda: tablora.connect(path), "homes")
+
+
+@pytest.mark.parametrize("opener", ENGINES, indirect=True)
+def test_same_behaviour_as_sqlite3(opener, expected):
+    table = f"homes{next(_fresh)}"
+    seen = behaviour(opener, table)
+    assert {k: repr(v).replace(table, "homes") for k, v in seen.items()} == {
+        k: repr(v) for k, v in expected.items()
+    }
+
+
+TRANSACTIONS = {
+    "legacy begin": ["INSERT INTO t VALUES (1)", "SELECT * FROM t", "COMMIT"],
+    "schema": ["BEGIN ", "CREATE TABLE u (a)", "INSERT INTO u VALUES (1)", "ROLLBACK"],
+    "merge": ["BEGIN IMMEDIATE", "DELETE FROM t", "INSERT INTO t VALUES (2)", "COMMIT"],
+    "find snapshot": ["SAVEPOINT tablora_find", "SELECT * FROM t", "RELEASE tablora_find"],
+    "savepoint in transaction": ["BEGIN", "SAVEPOINT tablora_find", "INSERT INTO t VALUES (3)",
+                                 "RELEASE tablora_find", "SELECT count(*) FROM t", "ROLLBACK"],
+    "rollback to": ["SAVEPOINT a", "INSERT INTO t VALUES (4)", "ROLLBACK TO a",
+                    "SELECT count(*) FROM t", "RELEASE SAVEPOINT a"],
+    "nested": ["SAVEPOINT a", "SAVEPOINT a", "INSERT INTO t VALUES (5)", "RELEASE a",
+               "SELECT count(*) FROM t", "RELEASE a"],
+}
+
+
+def transaction_trace(conn, statements):
+    cursor, trace = conn.cursor(), []
+    cursor.execute("CREATE TABLE IF NOT EXISTS t (a)")
+    conn.commit()
+    for sql in statements:
+        cursor.execute(sql)
+        trace.append((sql, conn.in_transaction, cursor.fetchall()))
+    conn.rollback()
+    trace.append(query(conn, "SELECT count(*) FROM t"))
+    cursor.execute("DROP TABLE t")
+    conn.commit()
+    return trace
+
+
+@pytest.mark.parametrize("opener", ["libsql", "dqlite"], indirect=True)
+@pytest.mark.parametrize("statements", TRANSACTIONS.values(), ids=TRANSACTIONS)
+def test_transaction_statements(opener, statements, tmp_path):
+    reference = transaction_trace(sqlite3.connect(tmp_path / "r.db"), statements)
+    assert transaction_trace(opener(), statements) == reference
+
+
+@pytest.mark.parametrize("opener", ["sqlite", "libsql", "dqlite"], indirect=True)
+def test_total_changes_counts_rows_as_sqlite_does(opener):
+    conn = opener()
+    T.create_table(conn, "counted", ["a", "b"], [], [{"name": "u", "cols": [0]}])
+    start = conn.total_changes
+    T.insert_temp(conn, "counted", [(1, "x"), (2, "y"), (1, "z")])
+    T.temp_to_main(conn, "counted")
+    # 3 staged; merged: 2 inserted, 3 staged rows removed
+    assert conn.total_changes - start == 3 + 2 + 3
+    T.drop_table(conn, "counted")
+    conn.close()
+
+
+def settle(conn):
+    T.create_table(conn, "homes", HOMES_COLS, homes_index(), homes_unique())
+    T.insert_temp(conn, "homes", BATCH_1)
+    T.temp_to_main(conn, "homes")
+    return T.find(conn, "*", "homes", "")
+
+
+def test_libsql_replica_follows_its_primary(libsql_replicated, tmp_path):
+    primary, replica = libsql_replicated
+    settled = settle(tablora.connect(primary.url))  # read-your-writes on the primary
+    assert settled == settle(tablora.connect(str(tmp_path / "t.db")))
+
+    def caught_up():
+        try:
+            reader = tablora.connect(replica.url)
+            return T.find(reader, "*", "homes", "") == settled
+        except Exception:  # the replica has not received the tables yet
+            return False
+
+    wait_until(caught_up, "the replica catching up")
+
+
+def test_dqlite_survives_the_loss_of_its_leader(dqlite_cluster_to_break):
+    cluster = dqlite_cluster_to_break
+    target = cluster.target("failover")
+    conn = tablora.connect(target)
+    T.create_table(conn, "log", ["k", "v"], [], [{"name": "key", "cols": [0]}])
+    committed = {}
+    for batch in range(4):
+        if batch == 2:
+            T.insert_temp(conn, "log", [("lost", -1)], False)  # never committed
+            cluster.kill(cluster.leader())
+            conn = tablora.connect(target)  # the same target finds the new leader
+            assert sorted(map(tuple, T.find(conn, "*", "log", ""))) == sorted(committed.items())
+        rows = [(f"k{i}", batch) for i in range(batch * 5, batch * 5 + 10)]
+        T.insert_temp(conn, "log", rows)
+        T.temp_to_main(conn, "log")
+        committed.update(rows)
+    assert sorted(map(tuple, T.find(conn, "*", "log", ""))) == sorted(committed.items())
+    assert len(cluster.alive()) == 2
+
+
+@pytest.mark.parametrize("sql, params, refusal", [
+    ("PRAGMA journal_mode=JOURNAL;", (), "journal_mode"),  # would abort the node
+    ("SELECT " + ",".join("?" * 256), tuple(range(256)), "255 parameters"),  # would drop one
+])
+@pytest.mark.parametrize("opener", ["dqlite"], indirect=True)
+def test_dqlite_refuses_what_it_would_get_wrong(opener, sql, params, refusal):
+    conn = opener()
+    with pytest.raises(Exception, match=refusal):
+        conn.cursor().execute(sql, params)
+    row = conn.cursor().execute("SELECT " + ",".join("?" * 255), (7,) * 255).fetchone()
+    assert row == (7,) * 255  # the node lives on, and 255 parameters all arrive
+
+
+PACKABLE = {
+    "insert": ("INSERT INTO p VALUES (?, ?)", [(10_000 + i, f"v{i}") for i in range(1203)]),
+    "insert or replace": ("INSERT OR REPLACE INTO p (k, v) VALUES (?,?)",
+                          [(i % 7, i) for i in range(40)]),
+    "delete": ("DELETE From p Where rowid in (?)", [(i,) for i in [3, 3, 9, 700, 2000]] * 300),
+}
+NOT_PACKABLE = {
+    "update": ("UPDATE p SET v = v || 'x' WHERE k IN (?)", [(1,), (1,)]),
+    "literal": ("INSERT INTO p VALUES (?, '?')", [(1,)]),
+    "short row": ("INSERT INTO p VALUES (?, ?)", [(1, 2), (3,)]),
+    "mapping": ("INSERT INTO p VALUES (?, ?)", [{"a": 1, "b": 2}]),
+}
+
+
+@pytest.mark.parametrize("sql, rows", PACKABLE.values(), ids=PACKABLE)
+def test_packed_statements_do_what_executemany_does(sql, rows):
+    results = []
+    for pack in (False, True):
+        conn = sqlite3.connect(":memory:")
+        conn.execute("CREATE TABLE p (k UNIQUE, v)")
+        conn.executemany("INSERT INTO p VALUES (?, ?)", [(-i, i) for i in range(1500)])
+        start = conn.total_changes
+        if pack:
+            for text, values in batching.packed(sql, rows):
+                assert len(values) <= batching.MAX_PARAMETERS
+                conn.execute(text, values)
+        else:
+            conn.executemany(sql, rows)
+        results.append((conn.total_changes - start, conn.execute("SELECT rowid, * FROM p").fetchall()))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("sql, rows", NOT_PACKABLE.values(), ids=NOT_PACKABLE)
+def test_other_statements_are_not_packed(sql, rows):
+    assert batching.packed(sql, rows) is None
+
+
+@pytest.mark.parametrize("target, engine, location, nodes", [
+    ("homes.db", "sqlite", "homes.db", ()),
+    ("file:homes.db?mode=ro", "sqlite", "file:homes.db?mode=ro", ()),
+    ("libsql://127.0.0.1:8080", "libsql", "http://127.0.0.1:8080", ()),
+    ("libsql://db.example.org", "libsql", "https://db.example.org", ()),
+    ("libsql://localhost:1?tls=1", "libsql", "https://localhost:1", ()),
+    ("libsql://db.example.org:8080?tls=0", "libsql", "http://db.example.org:8080", ()),
+    ("http://h:1", "libsql", "http://h:1", ()),
+    ("dqlite://a:1,b:2/main", "dqlite", "main", ("a:1", "b:2")),
+])
+def test_targets(target, engine, location, nodes):
+    assert targets.parse(target) == targets.Target(engine, location, nodes)
+
+
+@pytest.mark.parametrize("target", [
+    "", " ", None, 3, "mysql://h:1/db", "libsql://", "libsql://h:x", "libsql://h:1/db",
+    "libsql://h:1?tls=2", "http://h:1?tls=0", "dqlite://a:1", "dqlite://a:1/", "dqlite://a/db",
+    "dqlite://a:1,/db", "dqlite://a:0/db", "dqlite://a:1/db/x",
+])
+def test_bad_targets_give_one_line(target):
+    with pytest.raises(ValueError, match="^tablora.connect: [^\n]+$"):
+        tablora.connect(target)
+
+
+@pytest.mark.parametrize("module, target, extra", [
+    ("libsql", "libsql://127.0.0.1:1", "libsql"),
+    ("dqlitedbapi", "dqlite://127.0.0.1:1/db", "dqlite"),
+])
+def test_a_missing_driver_names_its_extra(monkeypatch, module, target, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # as if not installed
+    with pytest.raises(ImportError, match=rf"pip install 'tablora\[{extra}\]'"):
+        tablora.connect(target)
