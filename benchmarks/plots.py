@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
-MiB = 2**20
+from report import MERGE_PEAK_MIB, MiB
+
 # A peak below one page is drawn at one page, so that a log axis can show it.
 PAGE_MIB = 4096 / MiB
 
@@ -19,7 +20,9 @@ def draw(results: dict, folder: Path) -> list[Path]:
         return []
     series = {name: w["points"] for name, w in results["workloads"].items()
               if not w.get("peer") and len(w["points"]) > 1}
-    out = []
+    out: list[Path] = []
+    if not series:
+        return out
     for file, key, unit, label in (
             ("scaling.png", "seconds", 1.0, "seconds (median)"),
             ("memory.png", "peak_bytes", 1 / MiB, "peak MiB above idle (median)")):
@@ -31,6 +34,8 @@ def draw(results: dict, folder: Path) -> list[Path]:
                           else p[side][key] for p in points]
                 ax.plot(rows, values, linestyle=style, marker="o", color=f"C{colour}",
                         label=f"{name}: {'tablora' if side == 'library' else 'baseline'}")
+        if key == "peak_bytes":
+            ax.axhline(MERGE_PEAK_MIB, color="grey", linestyle=":", label="merge peak target")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("N (main rows; rows staged for staging)")
