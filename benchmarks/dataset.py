@@ -7,12 +7,16 @@ file and the process that measures a call make the very same rows.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from tablora.tablora import IndexEntry, UniqueEntry
 
 COLS = ["name", "type", "address", "age"]
-INDEXES = [{"name": "index_age", "cols": "age"}]
-UNIQUES = [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
+INDEXES: list[IndexEntry] = [{"name": "index_age", "cols": "age"}]
+UNIQUES: list[UniqueEntry] = [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
 # The peer comparison: one key (name) and no other index, as a table ordered by the key.
-KEY_UNIQUES = [{"name": "unique_key", "cols": [0]}]
+KEY_UNIQUES: list[UniqueEntry] = [{"name": "unique_key", "cols": [0]}]
 
 # The plain SQL a user would write for table t without tablora.
 INSERT = "INSERT INTO t VALUES (?,?,?,?)"

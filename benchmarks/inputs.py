@@ -129,8 +129,9 @@ def _settled(path: Path, spec: Input) -> None:
     indexes = dataset.INDEXES if spec.kind == "managed" else []
     uniques = dataset.UNIQUES if spec.kind == "managed" else dataset.KEY_UNIQUES
     with _managed(path) as conn:
-        T.create_table(conn, "t", list(dataset.COLS), [dict(i) for i in indexes],
-                       [dict(u) for u in uniques])
+        # create_table marks the entries it is given: hand it copies.
+        T.create_table(conn, "t", list(dataset.COLS), [i.copy() for i in indexes],
+                       [u.copy() for u in uniques])
         T.drop_table_index(conn, "t", comm=False)
         for batch in dataset.batches(dataset.main_row, spec.main):
             conn.executemany(dataset.INSERT, batch)
