@@ -24,9 +24,14 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest -q
 
-bench: $(VENV)/.installed
-	$(PY) -m pip install -q '.[bench]'
-	$(PY) benchmarks/run.py
+# The benchmarks' extras (matplotlib, the chdb peer), installed once per build.
+# Options go through BENCH_ARGS, e.g. make bench BENCH_ARGS=--quick
+$(VENV)/.bench: $(VENV)/.installed
+	$(PY) -m pip install -q --no-build-isolation '.[bench]'
+	touch $@
+
+bench: $(VENV)/.bench
+	$(PY) benchmarks/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .venv-asan demo.db demo_cli.db

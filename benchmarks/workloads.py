@@ -1,0 +1,117 @@
+"""The workloads: a tablora call beside what a user would do without it.
+
+Each side of a workload names its input database and prepares, in the process
+that measures it, everything but the call itself: the connection and any rows
+to be written are in hand before the measured section starts.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+import tablora.tablora as T
+
+import dataset
+import peer_chdb
+from inputs import Input
+
+Call = Callable[[], object]
+Prepare = Callable[[Path, int], Call]
+
+
+@dataclass(frozen=True)
+class Side:
+    what: str
+    input: Callable[[int], Input]
+    prepare: Prepare
+
+
+@dataclass(frozen=True)
+class Workload:
+    name: str
+    library: Side
+    baseline: Side
+    peer: bool = False  # the baseline is chdb, an optional extra
+
+
+def _library(path: Path) -> sqlite3.Connection:
+    return T.DB(f"bench-{os.getpid()}", str(path)).connection()
+
+
+def _stage(path: Path, n: int) -> Call:
+    conn, rows = _library(path), dataset.main_rows(n)
+    return lambda: T.insert_temp(conn, "t", rows)
+
+
+def _plain_insert(statement: str, rows_for: Callable[[int], list[dataset.Row]]) -> Prepare:
+    def prepare(path: Path, n: int) -> Call:
+        conn, rows = sqlite3.connect(path), rows_for(n)
+
+        def call() -> None:
+            conn.executemany(statement, rows)
+            conn.commit()
+        return call
+    return prepare
+
+
+def _merge(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: T.temp_to_main(conn, "t")
+
+
+def _find_all(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: T.find(conn, "*", "t", "")
+
+
+def _select_both(path: Path, n: int) -> Call:
+    conn = sqlite3.connect(path)
+    return lambda: (conn.execute("SELECT * FROM temp_t").fetchall(),
+                    conn.execute("SELECT * FROM t").fetchall())
+
+
+WORKLOADS = [
+    Workload("staging",
+             Side("insert_temp of N rows", lambda n: Input("managed"), _stage),
+             Side("executemany INSERT into an unindexed table", lambda n: Input("bare"),
+                  _plain_insert(dataset.INSERT, dataset.main_rows))),
+    Workload("merge",
+             Side("temp_to_main of N staged into N main rows",
+                  lambda n: Input("managed", n, n), _merge),
+             Side("INSERT OR REPLACE of the N rows, a UNIQUE index per rule",
+                  lambda n: Input("plain", n),
+                  _plain_insert(dataset.UPSERT, lambda n: dataset.staged_rows(n, n)))),
+    Workload("small-batch",
+             Side(f"temp_to_main of {dataset.SMALL_BATCH:,} staged into N main rows",
+                  lambda n: Input("managed", n, dataset.SMALL_BATCH), _merge),
+             Side(f"INSERT OR REPLACE of the {dataset.SMALL_BATCH:,} rows",
+                  lambda n: Input("plain", n),
+                  _plain_insert(dataset.UPSERT,
+                                lambda n: dataset.staged_rows(dataset.SMALL_BATCH, n)))),
+    Workload("find-all",
+             Side("find(conn, '*', t, '') at N main + N/10 staged rows",
+                  lambda n: Input("managed", n, n // 10), _find_all),
+             Side("SELECT * of both tables, fetchall",
+                  lambda n: Input("managed", n, n // 10), _select_both)),
+]
+
+PEER = [
+    Workload("peer-merge",
+             Side("temp_to_main of N/10 newer rows into N main rows, one rule on the key",
+                  lambda n: Input("keyed", n, n // 10), _merge),
+             Side("chdb ReplacingMergeTree: OPTIMIZE TABLE ... FINAL",
+                  lambda n: Input("chdb", n, n // 10), peer_chdb.prepare_merge),
+             peer=True),
+    Workload("peer-find",
+             Side("find(conn, '*', t, '') at N main + N/10 newer rows",
+                  lambda n: Input("keyed", n, n // 10), _find_all),
+             Side("chdb: SELECT * ... FINAL into Python lists",
+                  lambda n: Input("chdb", n, n // 10), peer_chdb.prepare_find),
+             peer=True),
+]
+
+BY_NAME = {w.name: w for w in WORKLOADS + PEER}
