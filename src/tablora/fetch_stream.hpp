@@ -9,17 +9,21 @@ namespace tablora {
 // Rows fetched per fetchmany call.
 constexpr Py_ssize_t kFetchRows = 4096;
 
-// Calls visit(row) for every row still to come on the executed cursor, in
-// order, until visit returns false; false when a fetch, a signal or a visit
-// failed (error set).
+// Runs sql (with params, when given) on a cursor of its own and calls
+// visit(row) for every row, in order, until visit returns false; false when
+// the statement, a fetch, a signal or a visit failed (error set). A cursor
+// of its own because some drivers return nothing more from a cursor once it
+// has used fetchmany, and because the caller's cursor stays free meanwhile.
 template <class Visit>
-bool for_each_fetched(PyObject* cursor, Visit&& visit) {
+bool for_each_fetched(PyObject* conn, PyObject* sql, PyObject* params, Visit&& visit) {
+  Ref cursor = open_cursor(conn);
+  if (!cursor || !execute(cursor.get(), sql, params)) return false;
   Ref size(PyLong_FromSsize_t(kFetchRows));
   if (!size) return false;
   Ref name(PyUnicode_InternFromString("fetchmany"));
   if (!name) return false;
   while (true) {
-    PyObject* argv[] = {cursor, size.get()};
+    PyObject* argv[] = {cursor.get(), size.get()};
     Ref chunk(PyObject_VectorcallMethod(name.get(), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr));
     if (!chunk) return false;

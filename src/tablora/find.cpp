@@ -72,10 +72,10 @@ class Linker {
  public:
   // Without `dedupe` every row added is new and the passes read every row
   // of both tables: nothing is looked up or deduplicated.
-  Linker(const std::vector<Rule>& rules, bool dedupe, PyObject* cursor, std::string table,
+  Linker(const std::vector<Rule>& rules, bool dedupe, PyObject* conn, std::string table,
          std::string main_select)
       : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
-        cursor_(cursor), table_(std::move(table)),
+        conn_(conn), table_(std::move(table)),
         main_select_(std::move(main_select)) {
     for (const Rule& rule : rules) {
       std::vector<Py_ssize_t> positions;  // in a value list, which has no row id
@@ -151,8 +151,8 @@ class Linker {
         }
       }
       Ref text = str(sql);
-      if (!text || !execute(cursor_, text.get(), params.get())) return false;
-      const bool read = for_each_fetched(cursor_, [&](PyObject* row) {
+      if (!text) return false;
+      const bool read = for_each_fetched(conn_, text.get(), params.get(), [&](PyObject* row) {
         long long id;
         if (!row_id_of(row, &id)) return false;
         if (main_.try_emplace(id, -1).second) unknown.push_back(id);
@@ -177,8 +177,8 @@ class Linker {
         PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
       }
       Ref text = str(sql);
-      if (!text || !execute(cursor_, text.get(), params.get())) return false;
-      const bool read = for_each_fetched(cursor_, [&](PyObject* fetched) {
+      if (!text) return false;
+      const bool read = for_each_fetched(conn_, text.get(), params.get(), [&](PyObject* fetched) {
         long long id;
         Ref row = split_row(fetched, &id);
         if (!row) return false;
@@ -222,7 +222,7 @@ class Linker {
   bool main_complete_;
   std::vector<TupleIndex> indexes_;
   LinkGraph graph_;
-  PyObject* cursor_;
+  PyObject* conn_;
   std::string table_;        // text form of the table name
   std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
   std::unordered_map<long long, int> staged_, main_;  // row id -> node, -1: known, not added
@@ -317,7 +317,7 @@ struct Pass {
 // What the passes need: the rules and the graph are made at the first row of
 // either pass, so that a table with no rows never trips over its rules.
 struct Reading {
-  PyObject* cursor;
+  PyObject* conn;
   PyObject* uniques;
   PyObject* cols;
   bool dedupe;
@@ -328,7 +328,7 @@ struct Reading {
   bool add(Pass& pass, PyObject* fetched, int tier) {
     if (!linker) {
       if (!prepare_rules(uniques, cols, rules)) return false;
-      linker.emplace(rules, dedupe, cursor, table_text, main_select);
+      linker.emplace(rules, dedupe, conn, table_text, main_select);
       pass.first = 0;
     }
     long long id;
@@ -345,12 +345,12 @@ struct Reading {
 
   bool read(PyObject* sql, Pass& pass, int tier) {
     if (linker) pass.first = static_cast<int>(linker->graph().nodes());
-    if (!execute(cursor, sql)) return false;
-    return for_each_fetched(cursor, [&](PyObject* row) { return add(pass, row, tier); });
+    return for_each_fetched(conn, sql, nullptr, [&](PyObject* row) { return add(pass, row, tier); });
   }
 };
 
-Ref find_rows(PyObject* cursor, PyObject* select, PyObject* table, PyObject* conditions) {
+Ref find_rows(PyObject* conn, PyObject* cursor, PyObject* select, PyObject* table,
+              PyObject* conditions) {
   Ref cols = read_columns(cursor, table);
   if (!cols) return Ref();
   std::string total_select;
@@ -362,7 +362,7 @@ Ref find_rows(PyObject* cursor, PyObject* select, PyObject* table, PyObject* con
 
   // Every staged row can link candidates, whatever the conditions select.
   // Blank conditions read every row of both tables, once each.
-  Reading reading{cursor, uniques.get(), cols.get(), !is_blank(conditions), {}, {}, {}, {}};
+  Reading reading{conn, uniques.get(), cols.get(), !is_blank(conditions), {}, {}, {}, {}};
   if (!append_text(reading.table_text, table)) return Ref();
   std::string main_select;
   if (!build_total_select(cols.get(), main_select, "m.")) return Ref();
@@ -385,8 +385,8 @@ Ref find_rows(PyObject* cursor, PyObject* select, PyObject* table, PyObject* con
   if (linked && reading.dedupe) {
     Linker& linker = *reading.linker;
     Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
-    if (!sql || !execute(cursor, sql.get())) return Ref();
-    const bool read = for_each_fetched(cursor, [&](PyObject* fetched) {
+    if (!sql) return Ref();
+    const bool read = for_each_fetched(conn, sql.get(), nullptr, [&](PyObject* fetched) {
       long long id;
       Ref row = split_row(fetched, &id);
       if (!row) return false;
@@ -439,7 +439,7 @@ TABLORA_FN(find) {
   // different statements can be matched by row id.
   ReadSnapshot snapshot(conn, cursor.get());
   if (!snapshot.open()) return nullptr;
-  Ref docs = find_rows(cursor.get(), select, table, conditions);
+  Ref docs = find_rows(conn, cursor.get(), select, table, conditions);
   if (!snapshot.close(static_cast<bool>(docs))) return nullptr;
   return docs.release();
 }

@@ -85,7 +85,7 @@ struct MergePlan {
 
 // Main rows equal to some staged row under a rule: one join per rule
 // through the rule's supporting index.
-bool collect_replaced(PyObject* cursor, PyObject* table, MergePlan& plan) {
+bool collect_replaced(PyObject* conn, PyObject* table, MergePlan& plan) {
   for (const std::vector<Ref>& columns : plan.rules) {
     if (columns.empty()) continue;
     std::string on;
@@ -97,8 +97,8 @@ bool collect_replaced(PyObject* cursor, PyObject* table, MergePlan& plan) {
     }
     Ref sql = compose({"SELECT m.rowid FROM ", table, " AS m JOIN temp_", table, " AS s ON ", on,
                        " WHERE s.rowid <= ?"});
-    if (!sql || !execute(cursor, sql.get(), plan.newest.get())) return false;
-    const bool read = for_each_fetched(cursor, [&](PyObject* row) {
+    if (!sql) return false;
+    const bool read = for_each_fetched(conn, sql.get(), plan.newest.get(), [&](PyObject* row) {
       Value id(row, 0);
       if (id.get() == nullptr) return false;
       const long long value = PyLong_AsLongLong(id.get());
@@ -114,7 +114,7 @@ bool collect_replaced(PyObject* cursor, PyObject* table, MergePlan& plan) {
   return true;
 }
 
-bool plan_merge(PyObject* cursor, PyObject* table, MergePlan& plan) {
+bool plan_merge(PyObject* conn, PyObject* cursor, PyObject* table, MergePlan& plan) {
   Ref cols = read_columns(cursor, table);
   if (!cols) return false;
   Ref uniques = read_unique_rules(cursor, table);
@@ -135,7 +135,7 @@ bool plan_merge(PyObject* cursor, PyObject* table, MergePlan& plan) {
   Ref staged_cols = read_columns(cursor, staging.get());
   if (!staged_cols ||
       !rule_columns(uniques.get(), cols.get(), PyList_GET_SIZE(staged_cols.get()), plan.rules) ||
-      !collect_replaced(cursor, table, plan))
+      !collect_replaced(conn, table, plan))
     return false;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long main_rows = 0;
@@ -235,7 +235,7 @@ Ref survivors_statement(PyObject* table, const MergePlan& plan, Py_ssize_t* mark
   return str(sql);
 }
 
-bool insert_survivors(PyObject* module, PyObject* conn, PyObject* cursor, PyObject* table,
+bool insert_survivors(PyObject* module, PyObject* conn, PyObject* table,
                       const MergePlan& plan) {
   Ref chunk(PyList_New(0));
   if (!chunk) return false;
@@ -256,8 +256,7 @@ bool insert_survivors(PyObject* module, PyObject* conn, PyObject* cursor, PyObje
     if (!params) return false;
     PyObject* newest = PyTuple_GET_ITEM(plan.newest.get(), 0);
     for (Py_ssize_t i = 0; i < marks; ++i) PyTuple_SET_ITEM(params.get(), i, Py_NewRef(newest));
-    if (!execute(cursor, sql.get(), params.get())) return false;
-    const bool streamed = for_each_fetched(cursor, [&](PyObject* row) {
+    const bool streamed = for_each_fetched(conn, sql.get(), params.get(), [&](PyObject* row) {
       if (PyList_Append(chunk.get(), row) < 0) return false;
       if (PyList_GET_SIZE(chunk.get()) < kChunkRows) return true;
       inserted = true;
@@ -281,7 +280,7 @@ TABLORA_FN(temp_to_main) {
   bool began = false;
   if (!cursor || !begin_write_transaction(conn, cursor.get(), &began)) return nullptr;
   MergePlan plan;
-  if (!plan_merge(cursor.get(), table, plan)) {
+  if (!plan_merge(conn, cursor.get(), table, plan)) {
     if (began) roll_back_keeping_error(conn);  // nothing written yet
     return nullptr;
   }
@@ -291,7 +290,7 @@ TABLORA_FN(temp_to_main) {
           : call_sibling(module, "drop_table_index",
                          {{"conn", conn}, {"table", table}, {"comm", Py_False}});
   if (!suspended || !delete_replaced(module, conn, table, plan) ||
-      !insert_survivors(module, conn, cursor.get(), table, plan))
+      !insert_survivors(module, conn, table, plan))
     return nullptr;
   if (plan.newest) {
     Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
