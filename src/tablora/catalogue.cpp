@@ -1,6 +1,8 @@
-// The catalogue tables index_table and unique_table: their definitions, the
-// SQL name of a registered index, and the reader of a table's unique rules.
-#include "common.hpp"
+// The catalogue tables, the SQL name of a registered index, and the readers
+// of a table's columns and unique rules.
+#include "catalogue.hpp"
+
+#include "text.hpp"
 
 namespace tablora {
 
@@ -15,14 +17,26 @@ Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* column
   return compose({"CREATE INDEX if not exists ", sql_name, " ON ", table, " (", columns, ")"});
 }
 
-Ref read_unique_rules(PyObject* cursor, PyObject* table) {
+Ref read_columns(Call& call, PyObject* table) {
+  Ref sql = compose({"PRAGMA table_info(", table, ")"});
+  if (!sql) return Ref();
+  Ref rows = call.fetch_all(sql.get());
+  if (!rows) return Ref();
+  Ref names(PyList_New(0));
+  if (!names) return Ref();
+  const bool read = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref column(PySequence_GetItem(row, 1));
+    return column && PyList_Append(names.get(), column.get()) == 0;
+  });
+  return read ? std::move(names) : Ref();
+}
+
+Ref read_rule_positions(Call& call, PyObject* table) {
   Ref name = text_form(table);
   if (!name) return Ref();
-  Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
-  if (!sql) return Ref();
   Ref params = tuple_of({name.get()});
   if (!params) return Ref();
-  Ref rows = fetch_all(cursor, sql.get(), params.get());
+  Ref rows = call.fetch_all("SELECT * FROM unique_table WHERE table_name = ?", params.get());
   if (!rows) return Ref();
   Ref rules(PyDict_New());
   if (!rules) return Ref();

@@ -547,13 +547,8 @@ Ref find_rows(PyObject* cursor_object, PyObject* select, PyObject* table, PyObje
 
 }  // namespace
 
-TABLORA_FN(find) {
-  PyObject* a[4];
-  if (!parse_args({"find", {"conn", "select", "table", "conditions"}, 4}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
-  (void)module;
+PyObject* find(PyObject*, const Arguments<4>& args) {
+  const auto [conn, select, table, conditions] = args;
 
   Ref cursor = open_cursor(conn);
   if (!cursor) return nullptr;
@@ -579,16 +574,8 @@ bool add_to(PyObject* target, PyObject* item) {
 
 }  // namespace
 
-TABLORA_FN(check_newest_unique) {
-  PyObject* a[8];
-  if (!parse_args({"_check_newest_unique",
-                   {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                    "eqivalent_set"},
-                   8},
-                  args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rowid = a[2], *row = a[3], *uniques = a[4],
-           *cols = a[5], *total_select = a[6], *visited = a[7];
+PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args) {
+  const auto [conn, table, rowid, row, uniques, cols, total_select, visited] = args;
   State& st = state_of(module);
 
   Ref cursor = open_cursor(conn);

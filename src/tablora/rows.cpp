@@ -87,12 +87,8 @@ bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObj
 
 }  // namespace
 
-TABLORA_FN(insert_temp) {
-  PyObject* a[4];
-  if (!parse_args({"insert_temp", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* insert_temp(PyObject*, const Arguments<4>& args) {
+  const auto [conn, table, rows, comm] = args;
 
   const Py_ssize_t count = PyObject_Size(rows);
   if (count < 0) return nullptr;
@@ -108,13 +104,8 @@ TABLORA_FN(insert_temp) {
   Py_RETURN_NONE;
 }
 
-TABLORA_FN(insert_main) {
-  PyObject* a[4];
-  if (!parse_args({"_insert_main", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* insert_main(PyObject*, const Arguments<4>& args) {
+  const auto [conn, table, rows, comm] = args;
 
   Ref cursor = open_cursor(conn);
   if (!cursor) return nullptr;
@@ -134,13 +125,8 @@ TABLORA_FN(insert_main) {
   Py_RETURN_NONE;
 }
 
-TABLORA_FN(delete_row_main) {
-  PyObject* a[4];
-  if (!parse_args({"delete_row_main", {"conn", "table", "ids", "comm"}, 3}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* delete_row_main(PyObject*, const Arguments<4>& args) {
+  const auto [conn, table, ids, comm] = args;
 
   Ref cursor = open_cursor(conn);
   if (!cursor) return nullptr;
@@ -293,11 +279,8 @@ bool plan_merge(PyObject* cursor, PyObject* table, MergePlan& plan) {
 
 }  // namespace
 
-TABLORA_FN(temp_to_main) {
-  PyObject* a[3];
-  if (!parse_args({"temp_to_main", {"conn", "table", "comm"}, 2}, args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *comm = a[2] ? a[2] : Py_True;
+PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
+  const auto [conn, table, comm] = args;
 
   Ref cursor = open_cursor(conn);
   bool began = false;
