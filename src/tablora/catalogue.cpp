@@ -62,4 +62,42 @@ Ref read_rule_positions(Call& call, PyObject* table) {
   return read ? std::move(rules) : Ref();
 }
 
+bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
+                       std::vector<UniqueRule>& rules) {
+  const Py_ssize_t width = PyObject_Size(columns);
+  if (width < 0) return false;
+  Ref items(PyMapping_Items(positions_by_rule));
+  if (!items) return false;
+  return for_each_item(items.get(), [&](PyObject* item) {
+    UniqueRule rule;
+    rule.name = Ref(PySequence_GetItem(item, 0));
+    if (!rule.name) return false;
+    Ref positions(PySequence_GetItem(item, 1));
+    if (!positions) return false;
+    const bool read = for_each_item(positions.get(), [&](PyObject* number) {
+      Py_ssize_t at = PyNumber_AsSsize_t(number, PyExc_IndexError);
+      if (at == -1 && PyErr_Occurred()) return false;
+      if (at < 0) at += width;
+      if (at < 0 || at >= width) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return false;
+      }
+      Ref column(PySequence_GetItem(columns, at));
+      if (!column) return false;
+      rule.positions.push_back(at);
+      rule.columns.push_back(std::move(column));
+      return true;
+    });
+    if (!read) return false;
+    rules.push_back(std::move(rule));
+    return true;
+  });
+}
+
+bool read_unique_rules(Call& call, PyObject* table, PyObject* columns,
+                       std::vector<UniqueRule>& rules) {
+  Ref positions_by_rule = read_rule_positions(call, table);
+  return positions_by_rule && unique_rules_from(positions_by_rule.get(), columns, rules);
+}
+
 }  // namespace tablora

@@ -5,6 +5,8 @@
 
 #include "driver.hpp"
 
+#include <vector>
+
 namespace tablora {
 
 extern const char kCreateIndexTable[];
@@ -20,5 +22,22 @@ Ref read_columns(Call& call, PyObject* table);
 // The table's unique rules as unique_table records them, in catalogue
 // order: dict rule name -> list of column positions parsed from col_num.
 Ref read_rule_positions(Call& call, PyObject* table);
+
+// A unique rule ready for use: the positions of its columns in the column
+// list (0 for the first column) and their names, in the rule's order.
+struct UniqueRule {
+  Ref name;
+  std::vector<Py_ssize_t> positions;
+  std::vector<Ref> columns;
+};
+// The rules of a mapping rule name -> iterable of positions, against the
+// column list. A negative position counts from the end; one out of range
+// raises IndexError "tuple index out of range". False with the error set.
+bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
+                       std::vector<UniqueRule>& rules);
+// The table's unique rules, in catalogue order: read_rule_positions, then
+// unique_rules_from against `columns`.
+bool read_unique_rules(Call& call, PyObject* table, PyObject* columns,
+                       std::vector<UniqueRule>& rules);
 
 }  // namespace tablora
