@@ -32,9 +32,7 @@ Ref read_columns(Call& call, PyObject* table) {
 }
 
 Ref read_rule_positions(Call& call, PyObject* table) {
-  Ref name = text_form(table);
-  if (!name) return Ref();
-  Ref params = tuple_of({name.get()});
+  Ref params = text_parameters({table});
   if (!params) return Ref();
   Ref rows = call.fetch_all("SELECT * FROM unique_table WHERE table_name = ?", params.get());
   if (!rows) return Ref();

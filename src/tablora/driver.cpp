@@ -45,6 +45,18 @@ Ref tuple_of(std::initializer_list<PyObject*> items) {
   return tuple;
 }
 
+Ref text_parameters(std::initializer_list<PyObject*> names) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return tuple;
+  Py_ssize_t i = 0;
+  for (PyObject* name : names) {
+    Ref text = text_form(name);
+    if (!text) return Ref();
+    PyTuple_SET_ITEM(tuple.get(), i++, text.release());
+  }
+  return tuple;
+}
+
 bool Call::open_cursor() {
   cursor_ = call_method(state_.s_cursor.get(), conn_);
   return static_cast<bool>(cursor_);

@@ -23,12 +23,19 @@ PyObject* row_parameters(PyObject* row);
 // A new tuple of the given objects (borrowed in, owned by the tuple): the
 // form of statement parameters every DB-API driver accepts.
 Ref tuple_of(std::initializer_list<PyObject*> items);
+// The tuple of the names' text forms: names bound as parameters, so a quote
+// in a name cannot reach the SQL. Empty with the error set.
+Ref text_parameters(std::initializer_list<PyObject*> names);
 
 // A keyword argument of a sibling call.
 using Keyword = std::pair<const char*, PyObject*>;
 // Calls the module-level function `name` as it is at the time of the call,
 // with keyword arguments only; false with the error set.
 bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>& keywords);
+
+// A mutating function's result: None when it succeeded, else nullptr with
+// the error set.
+inline PyObject* none_unless_failed(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
 
 class Call {
  public:

@@ -11,14 +11,8 @@ namespace tablora {
 
 namespace {
 
-// "DELETE FROM index_table where table_name = ? AND index_name = ?", names
-// bound in their text form so a quote in a name cannot reach the SQL.
 bool delete_index_row(Call& call, PyObject* table, PyObject* name) {
-  Ref table_text = text_form(table);
-  if (!table_text) return false;
-  Ref name_text = text_form(name);
-  if (!name_text) return false;
-  Ref params = tuple_of({table_text.get(), name_text.get()});
+  Ref params = text_parameters({table, name});
   return params &&
          call.execute("DELETE FROM index_table where table_name = ? AND index_name = ?",
                       params.get());
@@ -78,10 +72,9 @@ PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
   Ref create = create_index_statement(sql_name.get(), table.get(), columns.get());
   if (!create || !call.execute(create.get())) return nullptr;
   Ref params = tuple_of({table.get(), name.get(), columns.get()});
-  if (!params || !call.execute("INSERT INTO index_table Values (?,?,?)", params.get()) ||
-      !call.commit_if_asked(comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(params &&
+                            call.execute("INSERT INTO index_table Values (?,?,?)", params.get()) &&
+                            call.commit_if_asked(comm));
 }
 
 PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
@@ -89,19 +82,15 @@ PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
   Call call(module, conn);
   if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
   Ref sql_name = sql_index_name(table, name);
-  if (!sql_name || !delete_index_row(call, table, name) || !drop_sql_index(call, sql_name.get()) ||
-      !call.commit_if_asked(comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(sql_name && delete_index_row(call, table, name) &&
+                            drop_sql_index(call, sql_name.get()) && call.commit_if_asked(comm));
 }
 
 PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  Ref table_text = text_form(table);
-  if (!table_text) return nullptr;
-  Ref params = tuple_of({table_text.get()});
+  Ref params = text_parameters({table});
   if (!params) return nullptr;
   Ref rows = call.fetch_all("SELECT * FROM index_table WHERE table_name = ?", params.get());
   if (!rows) return nullptr;
@@ -117,8 +106,7 @@ PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
     Ref create = create_index_statement(sql_name.get(), row_table.get(), row_columns.get());
     return create && call.begin_before_schema_change() && call.execute(create.get());
   });
-  if (!rebuilt || !call.commit_if_asked(comm)) return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(rebuilt && call.commit_if_asked(comm));
 }
 
 PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
@@ -138,8 +126,7 @@ PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
     if (!call.begin_before_schema_change() || !drop_listed_index(call, index_name))
       return nullptr;
   }
-  if (!call.commit_if_asked(comm)) return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(call.commit_if_asked(comm));
 }
 
 }  // namespace tablora

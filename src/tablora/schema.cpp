@@ -92,27 +92,24 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   if (!indexed) return nullptr;
   const bool ruled = for_each_item(
       unique, [&](PyObject* entry) { return register_unique(call, name, cols, entry); });
-  if (!ruled || !call.commit_if_asked(comm)) return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(ruled && call.commit_if_asked(comm));
 }
 
 PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  Ref table_text = text_form(table);
-  if (!table_text) return nullptr;
+  Ref params = text_parameters({table});
+  if (!params) return nullptr;
   Ref drop_main = compose({"DROP Table IF EXISTS ", table});
   if (!drop_main || !call.begin_before_schema_change() || !call.execute(drop_main.get()))
     return nullptr;
-  Ref params = tuple_of({table_text.get()});
-  if (!params) return nullptr;
   for (const char* sql : {"DELETE FROM index_table Where table_name = ?",
                           "DELETE FROM unique_table Where table_name = ?"})
     if (!call.execute(sql, params.get())) return nullptr;
   Ref drop_temp = compose({"DROP Table IF EXISTS temp_", table});
-  if (!drop_temp || !call.execute(drop_temp.get()) || !call.commit_if_asked(comm)) return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(drop_temp && call.execute(drop_temp.get()) &&
+                            call.commit_if_asked(comm));
 }
 
 }  // namespace tablora

@@ -12,11 +12,7 @@ namespace {
 // Ensures unique_table, then deletes the rule's row (names bound as text).
 bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
   if (!call.begin_before_schema_change() || !call.execute(kCreateUniqueTable)) return false;
-  Ref table_text = text_form(table);
-  if (!table_text) return false;
-  Ref name_text = text_form(name);
-  if (!name_text) return false;
-  Ref params = tuple_of({table_text.get(), name_text.get()});
+  Ref params = text_parameters({table, name});
   return params &&
          call.execute("DELETE FROM unique_table where table_name = ? AND unique_name = ?",
                       params.get());
@@ -36,18 +32,15 @@ PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
       PyDict_SetItemString(index.get(), "name", name) < 0 ||
       PyDict_SetItemString(index.get(), "cols", cols) < 0)
     return nullptr;
-  if (!call.call_sibling("insert_index", {{"index", index.get()}}) ||
-      !call.commit_if_asked(comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(call.call_sibling("insert_index", {{"index", index.get()}}) &&
+                            call.commit_if_asked(comm));
 }
 
 PyObject* drop_unique(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
   Call call(module, conn);
-  if (!call.open_cursor() || !replace_prelude(call, table, name) || !call.commit_if_asked(comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(call.open_cursor() && replace_prelude(call, table, name) &&
+                            call.commit_if_asked(comm));
 }
 
 }  // namespace tablora
