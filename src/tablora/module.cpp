@@ -2,7 +2,6 @@
 // the module's functions and the DB class.
 #include "functions.hpp"
 #include "handle.hpp"
-#include "legacy.hpp"
 #include "state.hpp"
 
 namespace tablora {
@@ -11,7 +10,7 @@ namespace {
 
 // The module lives in one interpreter per process and is initialised once.
 int64_t owner_interpreter = -1;
-PyObject* module_object = nullptr;  // borrowed; for the_module(); cleared when the module goes
+PyObject* module_object = nullptr;  // borrowed; cleared when the module goes
 
 int exec_module(PyObject* module);
 int traverse_module(PyObject* module, visitproc visit, void* arg);
@@ -90,6 +89,8 @@ void free_module(void* module) {
 
 }  // namespace
 
+// Declared in legacy.hpp, for rows.cpp and query.cpp only, until their
+// helpers take a Call; then it goes, and module_object with it.
 PyObject* the_module() { return module_object; }
 
 }  // namespace tablora
