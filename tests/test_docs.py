@@ -5,6 +5,7 @@ import ast
 import inspect
 import re
 import shlex
+import types
 from pathlib import Path
 
 import pytest
@@ -61,10 +62,28 @@ def test_every_stub_function_is_documented_with_its_parameters():
     assert documented() == stub
 
 
-@pytest.mark.parametrize("name", sorted(stub_signatures()))
-def test_documented_parameters_are_the_running_ones(name):
-    target = T.DB.connection if name == "DB.connection" else getattr(T, name)
-    assert f"({documented()[name]})" == str(inspect.signature(target))
+def first_line(doc: str | None) -> str | None:
+    return None if doc is None else doc.split("\n", 1)[0]
+
+
+def test_stub_and_reference_restate_the_declared_functions():
+    """Each function is declared once in the extension; the stub and the API reference
+    restate it: the same functions in binding order, parameters with their defaults, and
+    the first line of the docstring (none for the private ones)."""
+    declared = {
+        name: value for name, value in vars(T).items()
+        if isinstance(value, types.BuiltinFunctionType)
+    }
+    stubbed = {node.name: node for node in STUB.body if isinstance(node, ast.FunctionDef)}
+    assert list(stubbed) == list(declared)
+    for name, function in declared.items():
+        running = str(inspect.signature(function))
+        assert (name, f"({parameters(stubbed[name])})") == (name, running)
+        assert (name, f"({documented()[name]})") == (name, running)
+        stub_doc = ast.get_docstring(stubbed[name])
+        assert (name, first_line(stub_doc)) == (name, first_line(function.__doc__))
+    for name, method in {"DB": T.DB, "DB.connection": T.DB.connection}.items():
+        assert f"({documented()[name]})" == str(inspect.signature(method))
 
 
 @pytest.mark.parametrize("heading", [h for h in sections(API, "###")])

@@ -1,6 +1,8 @@
-// The catalogue tables index_table and unique_table: their definitions, the
-// SQL name of a registered index, and the reader of a table's unique rules.
-#include "common.hpp"
+// The catalogue tables, the SQL name of a registered index, and the readers
+// of a table's columns and unique rules.
+#include "catalogue.hpp"
+
+#include "text.hpp"
 
 namespace tablora {
 
@@ -15,14 +17,24 @@ Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* column
   return compose({"CREATE INDEX if not exists ", sql_name, " ON ", table, " (", columns, ")"});
 }
 
-Ref read_unique_rules(PyObject* cursor, PyObject* table) {
-  Ref name = text_form(table);
-  if (!name) return Ref();
-  Ref sql = str("SELECT * FROM unique_table WHERE table_name = ?");
+Ref read_columns(Call& call, PyObject* table) {
+  Ref sql = compose({"PRAGMA table_info(", table, ")"});
   if (!sql) return Ref();
-  Ref params = tuple_of({name.get()});
+  Ref rows = call.fetch_all(sql.get());
+  if (!rows) return Ref();
+  Ref names(PyList_New(0));
+  if (!names) return Ref();
+  const bool read = for_each_item(rows.get(), [&](PyObject* row) {
+    Ref column(PySequence_GetItem(row, 1));
+    return column && PyList_Append(names.get(), column.get()) == 0;
+  });
+  return read ? std::move(names) : Ref();
+}
+
+Ref read_rule_positions(Call& call, PyObject* table) {
+  Ref params = text_parameters({table});
   if (!params) return Ref();
-  Ref rows = fetch_all(cursor, sql.get(), params.get());
+  Ref rows = call.fetch_all("SELECT * FROM unique_table WHERE table_name = ?", params.get());
   if (!rows) return Ref();
   Ref rules(PyDict_New());
   if (!rules) return Ref();
@@ -46,6 +58,44 @@ Ref read_unique_rules(PyObject* cursor, PyObject* table) {
     return PyDict_SetItem(rules.get(), rule_name.get(), positions.get()) == 0;
   });
   return read ? std::move(rules) : Ref();
+}
+
+bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
+                       std::vector<UniqueRule>& rules) {
+  const Py_ssize_t width = PyObject_Size(columns);
+  if (width < 0) return false;
+  Ref items(PyMapping_Items(positions_by_rule));
+  if (!items) return false;
+  return for_each_item(items.get(), [&](PyObject* item) {
+    UniqueRule rule;
+    rule.name = Ref(PySequence_GetItem(item, 0));
+    if (!rule.name) return false;
+    Ref positions(PySequence_GetItem(item, 1));
+    if (!positions) return false;
+    const bool read = for_each_item(positions.get(), [&](PyObject* number) {
+      Py_ssize_t at = PyNumber_AsSsize_t(number, PyExc_IndexError);
+      if (at == -1 && PyErr_Occurred()) return false;
+      if (at < 0) at += width;
+      if (at < 0 || at >= width) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return false;
+      }
+      Ref column(PySequence_GetItem(columns, at));
+      if (!column) return false;
+      rule.positions.push_back(at);
+      rule.columns.push_back(std::move(column));
+      return true;
+    });
+    if (!read) return false;
+    rules.push_back(std::move(rule));
+    return true;
+  });
+}
+
+bool read_unique_rules(Call& call, PyObject* table, PyObject* columns,
+                       std::vector<UniqueRule>& rules) {
+  Ref positions_by_rule = read_rule_positions(call, table);
+  return positions_by_rule && unique_rules_from(positions_by_rule.get(), columns, rules);
 }
 
 }  // namespace tablora

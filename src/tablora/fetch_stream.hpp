@@ -2,7 +2,7 @@
 // comes back empty, with pending signals checked between chunks.
 #pragma once
 
-#include "common.hpp"
+#include "driver.hpp"
 
 namespace tablora {
 
@@ -15,15 +15,16 @@ constexpr Py_ssize_t kFetchRows = 4096;
 // of its own because some drivers return nothing more from a cursor once it
 // has used fetchmany, and because the caller's cursor stays free meanwhile.
 template <class Visit>
-bool for_each_fetched(PyObject* conn, PyObject* sql, PyObject* params, Visit&& visit) {
-  Ref cursor = open_cursor(conn);
-  if (!cursor || !execute(cursor.get(), sql, params)) return false;
+bool for_each_fetched(const Call& call, PyObject* sql, PyObject* params, Visit&& visit) {
+  Call reader(call.module(), call.conn());
+  if (!reader.open_cursor() || !reader.execute(sql, params)) return false;
+  PyObject* cursor = reader.cursor();
   Ref size(PyLong_FromSsize_t(kFetchRows));
   if (!size) return false;
   Ref name(PyUnicode_InternFromString("fetchmany"));
   if (!name) return false;
   while (true) {
-    PyObject* argv[] = {cursor.get(), size.get()};
+    PyObject* argv[] = {cursor, size.get()};
     Ref chunk(PyObject_VectorcallMethod(name.get(), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr));
     if (!chunk) return false;

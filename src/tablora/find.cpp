@@ -16,10 +16,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common.hpp"
+#include "catalogue.hpp"
+#include "driver.hpp"
 #include "fetch_stream.hpp"
+#include "functions.hpp"
 #include "link_graph.hpp"
-#include "query_rules.hpp"
+#include "text.hpp"
+#include "tuple_index.hpp"
 
 namespace tablora {
 
@@ -72,16 +75,11 @@ class Linker {
  public:
   // Without `dedupe` every row added is new and the passes read every row
   // of both tables: nothing is looked up or deduplicated.
-  Linker(const std::vector<Rule>& rules, bool dedupe, PyObject* conn, std::string table,
-         std::string main_select)
+  Linker(const std::vector<UniqueRule>& rules, bool dedupe, const Call& call,
+         std::string table, std::string main_select)
       : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
-        conn_(conn), table_(std::move(table)),
-        main_select_(std::move(main_select)) {
-    for (const Rule& rule : rules) {
-      std::vector<Py_ssize_t> positions;  // in a value list, which has no row id
-      for (Py_ssize_t member : rule.members) positions.push_back(member - 1);
-      indexes_.emplace_back(std::move(positions));
-    }
+        call_(call), table_(std::move(table)), main_select_(std::move(main_select)) {
+    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions);
   }
 
   LinkGraph& graph() { return graph_; }
@@ -152,7 +150,7 @@ class Linker {
       }
       Ref text = str(sql);
       if (!text) return false;
-      const bool read = for_each_fetched(conn_, text.get(), params.get(), [&](PyObject* row) {
+      const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* row) {
         long long id;
         if (!row_id_of(row, &id)) return false;
         if (main_.try_emplace(id, -1).second) unknown.push_back(id);
@@ -178,7 +176,7 @@ class Linker {
       }
       Ref text = str(sql);
       if (!text) return false;
-      const bool read = for_each_fetched(conn_, text.get(), params.get(), [&](PyObject* fetched) {
+      const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* fetched) {
         long long id;
         Ref row = split_row(fetched, &id);
         if (!row) return false;
@@ -217,12 +215,12 @@ class Linker {
     return true;
   }
 
-  const std::vector<Rule>& rules_;
+  const std::vector<UniqueRule>& rules_;
   const bool dedupe_;
   bool main_complete_;
   std::vector<TupleIndex> indexes_;
   LinkGraph graph_;
-  PyObject* conn_;
+  const Call& call_;
   std::string table_;        // text form of the table name
   std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
   std::unordered_map<long long, int> staged_, main_;  // row id -> node, -1: known, not added
@@ -278,8 +276,8 @@ Ref selected_values(Ref row, const std::vector<Py_ssize_t>& members) {
 }
 
 // One integer from a one-row, one-column result; NULL reads as 0.
-bool scalar(PyObject* cursor, PyObject* sql, long long* out) {
-  Ref rows = fetch_all(cursor, sql);
+bool scalar(Call& call, PyObject* sql, long long* out) {
+  Ref rows = call.fetch_all(sql);
   if (!rows) return false;
   Ref row(PySequence_GetItem(rows.get(), 0));
   if (!row) return false;
@@ -291,16 +289,16 @@ bool scalar(PyObject* cursor, PyObject* sql, long long* out) {
 
 // Whether the main pass read every row of the main table. Counting is only
 // worth it when the pass read a good part of the table.
-bool main_pass_is_whole(PyObject* cursor, PyObject* table, size_t distinct_rows, bool* whole) {
+bool main_pass_is_whole(Call& call, PyObject* table, size_t distinct_rows, bool* whole) {
   *whole = false;
   if (distinct_rows == 0) return true;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long top = 0;
-  if (!highest || !scalar(cursor, highest.get(), &top)) return false;
+  if (!highest || !scalar(call, highest.get(), &top)) return false;
   if (static_cast<long long>(distinct_rows) * 4 < top) return true;
   Ref counting = compose({"SELECT count(*) FROM ", table});
   long long count = 0;
-  if (!counting || !scalar(cursor, counting.get(), &count)) return false;
+  if (!counting || !scalar(call, counting.get(), &count)) return false;
   *whole = count == static_cast<long long>(distinct_rows);
   return true;
 }
@@ -317,18 +315,18 @@ struct Pass {
 // What the passes need: the rules and the graph are made at the first row of
 // either pass, so that a table with no rows never trips over its rules.
 struct Reading {
-  PyObject* conn;
-  PyObject* uniques;
+  const Call& call;
+  PyObject* positions;  // rule name -> column positions, as the catalogue holds them
   PyObject* cols;
   bool dedupe;
   std::string table_text, main_select;
-  std::vector<Rule> rules;
+  std::vector<UniqueRule> rules;
   std::optional<Linker> linker;
 
   bool add(Pass& pass, PyObject* fetched, int tier) {
     if (!linker) {
-      if (!prepare_rules(uniques, cols, rules)) return false;
-      linker.emplace(rules, dedupe, conn, table_text, main_select);
+      if (!unique_rules_from(positions, cols, rules)) return false;
+      linker.emplace(rules, dedupe, call, table_text, main_select);
       pass.first = 0;
     }
     long long id;
@@ -345,24 +343,23 @@ struct Reading {
 
   bool read(PyObject* sql, Pass& pass, int tier) {
     if (linker) pass.first = static_cast<int>(linker->graph().nodes());
-    return for_each_fetched(conn, sql, nullptr, [&](PyObject* row) { return add(pass, row, tier); });
+    return for_each_fetched(call, sql, nullptr, [&](PyObject* row) { return add(pass, row, tier); });
   }
 };
 
-Ref find_rows(PyObject* conn, PyObject* cursor, PyObject* select, PyObject* table,
-              PyObject* conditions) {
-  Ref cols = read_columns(cursor, table);
+Ref find_rows(Call& call, PyObject* select, PyObject* table, PyObject* conditions) {
+  Ref cols = read_columns(call, table);
   if (!cols) return Ref();
   std::string total_select;
   if (!build_total_select(cols.get(), total_select)) return Ref();
-  Ref uniques = read_unique_rules(cursor, table);
+  Ref uniques = read_rule_positions(call, table);
   if (!uniques) return Ref();
   std::vector<Py_ssize_t> shown;
   if (!selected_members(select, cols.get(), shown)) return Ref();
 
   // Every staged row can link candidates, whatever the conditions select.
   // Blank conditions read every row of both tables, once each.
-  Reading reading{conn, uniques.get(), cols.get(), !is_blank(conditions), {}, {}, {}, {}};
+  Reading reading{call, uniques.get(), cols.get(), !is_blank(conditions), {}, {}, {}, {}};
   if (!append_text(reading.table_text, table)) return Ref();
   std::string main_select;
   if (!build_total_select(cols.get(), main_select, "m.")) return Ref();
@@ -386,7 +383,7 @@ Ref find_rows(PyObject* conn, PyObject* cursor, PyObject* select, PyObject* tabl
     Linker& linker = *reading.linker;
     Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
     if (!sql) return Ref();
-    const bool read = for_each_fetched(conn, sql.get(), nullptr, [&](PyObject* fetched) {
+    const bool read = for_each_fetched(call, sql.get(), nullptr, [&](PyObject* fetched) {
       long long id;
       Ref row = split_row(fetched, &id);
       if (!row) return false;
@@ -395,7 +392,7 @@ Ref find_rows(PyObject* conn, PyObject* cursor, PyObject* select, PyObject* tabl
     });
     if (!read) return Ref();
     bool whole = false;
-    if (!main_pass_is_whole(cursor, table, linker.main_rows(), &whole)) return Ref();
+    if (!main_pass_is_whole(call, table, linker.main_rows(), &whole)) return Ref();
     if (whole) linker.set_main_complete();
     if (!linker.complete(passes[0].nodes) || !linker.complete(passes[1].nodes)) return Ref();
   }
@@ -425,21 +422,16 @@ Ref find_rows(PyObject* conn, PyObject* cursor, PyObject* select, PyObject* tabl
 
 }  // namespace
 
-TABLORA_FN(find) {
-  PyObject* a[4];
-  if (!parse_args({"find", {"conn", "select", "table", "conditions"}, 4}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
-  (void)module;
+PyObject* find(PyObject* module, const Arguments<4>& args) {
+  const auto [conn, select, table, conditions] = args;
 
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
   // Every read below sees one state of the database, so rows read by
   // different statements can be matched by row id.
-  ReadSnapshot snapshot(conn, cursor.get());
+  Snapshot snapshot(call);
   if (!snapshot.open()) return nullptr;
-  Ref docs = find_rows(conn, cursor.get(), select, table, conditions);
+  Ref docs = find_rows(call, select, table, conditions);
   if (!snapshot.close(static_cast<bool>(docs))) return nullptr;
   return docs.release();
 }

@@ -1,84 +1,79 @@
 // The database handle DB: registers a name, prepares the catalogue, hands out
 // connections. Built as a plain class whose two methods are C functions that
-// bind like Python functions (instancemethod), so inspect sees them as such.
-#include "common.hpp"
+// bind like Python functions (instancemethod), so inspect sees them as such;
+// each receives the module as its `self`.
+#include "handle.hpp"
+
+#include "catalogue.hpp"
+#include "declaration.hpp"
+#include "driver.hpp"
+#include "text.hpp"
 
 namespace tablora {
 
 namespace {
 
-bool module_alive() {
-  if (the_module() != nullptr) return true;
-  PyErr_SetString(PyExc_RuntimeError, "the tablora module has been unloaded");
-  return false;
-}
-
-Ref connect(PyObject* address) {
-  State& st = state_of(the_module());
-  Ref driver(PyObject_GetAttr(the_module(), st.s_sqlite3.get()));
+// sqlite3.connect(address), through the module's own name for the driver.
+Ref connect(PyObject* module, PyObject* address) {
+  const State& st = state_of(module);
+  Ref driver(PyObject_GetAttr(module, st.s_sqlite3.get()));
   if (!driver) return driver;
-  PyObject* argv[] = {driver.get(), address};
-  return Ref(PyObject_VectorcallMethod(st.s_connect.get(), argv,
-                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref(PyObject_CallMethodOneArg(driver.get(), st.s_connect.get(), address));
 }
 
-PyObject* db_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* a[3];
-  if (!parse_args({"DB.__init__", {"self", "name", "address"}, 3}, args, nargs, kwnames, a))
-    return nullptr;
-  if (!module_alive()) return nullptr;
-  PyObject *self = a[0], *name = a[1], *address = a[2];
-  State& st = state_of(the_module());
+// Prints "DB <name> exists!" with the print resolved at import.
+bool report_known(const State& st, PyObject* name) {
+  Ref line = compose({"DB ", name, " exists!"});
+  return line && Ref(PyObject_CallOneArg(st.print.get(), line.get()));
+}
 
-  Ref state_module(PyObject_GetAttr(the_module(), st.s_tablora_state.get()));
+// Creates the catalogue tables on a connection of its own, then commits and
+// closes it.
+bool prepare_catalogue(PyObject* module, PyObject* address) {
+  Ref prc = connect(module, address);
+  if (!prc) return false;
+  Call call(module, prc.get());
+  if (!call.open_cursor()) return false;
+  for (const char* sql : {"PRAGMA journal_mode=JOURNAL;", kCreateIndexTable, kCreateUniqueTable})
+    if (!call.execute(sql)) return false;
+  const State& st = state_of(module);
+  return Ref(PyObject_CallMethodNoArgs(prc.get(), st.s_commit.get())) &&
+         Ref(PyObject_CallMethodNoArgs(prc.get(), st.s_close.get()));
+}
+
+PyObject* db_init(PyObject* module, const Arguments<3>& args) {
+  const auto [self, name, address] = args;
+  const State& st = state_of(module);
+  if (!st.alive()) return nullptr;
+
+  Ref state_module(PyObject_GetAttr(module, st.s_tablora_state.get()));
   if (!state_module) return nullptr;
   Ref registry(PyObject_GetAttr(state_module.get(), st.s_db_dict.get()));
   if (!registry) return nullptr;
   const int known = PySequence_Contains(registry.get(), name);
   if (known < 0) return nullptr;
-  if (known) {
-    Ref line = compose({"DB ", name, " exists!"});
-    if (!line) return nullptr;
-    PyObject* argv[] = {line.get()};
-    Ref printed(PyObject_Vectorcall(st.print.get(), argv, 1, nullptr));
-    if (!printed) return nullptr;
-    Py_RETURN_NONE;
-  }
+  if (known) return report_known(st, name) ? Py_NewRef(Py_None) : nullptr;
   if (PyObject_SetAttr(self, st.s_name.get(), name) < 0 ||
       PyObject_SetAttr(self, st.s_address.get(), address) < 0)
     return nullptr;
   if (PyObject_SetItem(registry.get(), name, self) < 0) return nullptr;
-
-  Ref prc = connect(address);
-  if (!prc) return nullptr;
-  Ref cursor = open_cursor(prc.get());
-  if (!cursor) return nullptr;
-  for (const char* sql : {"PRAGMA journal_mode=JOURNAL;", kCreateIndexTable, kCreateUniqueTable}) {
-    Ref text = str(sql);
-    if (!text || !execute(cursor.get(), text.get())) return nullptr;
-  }
-  PyObject* argv[] = {prc.get()};
-  if (!Ref(PyObject_VectorcallMethod(st.s_commit.get(), argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr)) ||
-      !Ref(PyObject_VectorcallMethod(st.s_close.get(), argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr)))
-    return nullptr;
+  if (!prepare_catalogue(module, address)) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* db_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* self = nullptr;
-  if (!parse_args({"DB.connection", {"self"}, 1}, args, nargs, kwnames, &self)) return nullptr;
-  if (!module_alive()) return nullptr;
-  Ref address(PyObject_GetAttr(self, state_of(the_module()).s_address.get()));
+PyObject* db_connection(PyObject* module, const Arguments<1>& args) {
+  const auto [self] = args;
+  const State& st = state_of(module);
+  if (!st.alive()) return nullptr;
+  Ref address(PyObject_GetAttr(self, st.s_address.get()));
   if (!address) return nullptr;
-  return connect(address.get()).release();
+  return connect(module, address.get()).release();
 }
 
-PyMethodDef init_def = {"__init__", as_method(db_init),
-                        METH_FASTCALL | METH_KEYWORDS, "__init__(self, name, address)\n--\n\n"};
-PyMethodDef connection_def = {"connection", as_method(db_connection),
-                              METH_FASTCALL | METH_KEYWORDS, "connection(self)\n--\n\n"};
+const Declaration kMethods[] = {
+    Declaration::method("DB", "__init__", {"self", "name", "address"}, db_init),
+    Declaration::method("DB", "connection", {"self"}, db_connection),
+};
 
 }  // namespace
 
@@ -97,8 +92,8 @@ Ref make_db_class(PyObject* module) {
   Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "OOO", qualname.get(),
                                 bases.get(), namespace_.get()));
   if (!cls) return cls;
-  for (PyMethodDef* def : {&init_def, &connection_def}) {
-    Ref function(PyCFunction_NewEx(def, nullptr, name.get()));
+  for (PyMethodDef* def = method_table<kMethods>(); def->ml_name != nullptr; ++def) {
+    Ref function(PyCFunction_NewEx(def, module, name.get()));
     if (!function) return Ref();
     Ref method(PyInstanceMethod_New(function.get()));
     if (!method || PyObject_SetAttrString(cls.get(), def->ml_name, method.get()) < 0)

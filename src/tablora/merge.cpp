@@ -10,8 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "common.hpp"
+#include "catalogue.hpp"
+#include "driver.hpp"
 #include "fetch_stream.hpp"
+#include "functions.hpp"
+#include "text.hpp"
+#include "tuple_index.hpp"
 
 namespace tablora {
 
@@ -23,29 +27,14 @@ namespace {
 // 300k (3.2 s against 4.2 s) and at 1M (7.3 s against 12.3 s).
 constexpr long long kKeepIndexesRatio = 5;
 
-// The rules' column names, read from the main table's columns. Positions
-// count from the end when negative and must name a column of both tables.
-bool rule_columns(PyObject* uniques, PyObject* cols, Py_ssize_t staged_width,
-                  std::vector<std::vector<Ref>>& rules) {
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(uniques, &pos, &key, &value)) {
-    std::vector<Ref> columns;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
-      PyObject* number = PyList_GET_ITEM(value, i);
-      Ref column(PyObject_GetItem(cols, number));
-      if (!column) return false;
-      Py_ssize_t p = PyNumber_AsSsize_t(number, PyExc_IndexError);
-      if (p == -1 && PyErr_Occurred()) return false;
-      if (p < 0) p += staged_width;
-      if (p < 0 || p >= staged_width) {
+// A rule position must name a column of the staged rows too.
+bool check_staged_width(const std::vector<UniqueRule>& rules, Py_ssize_t staged_width) {
+  for (const UniqueRule& rule : rules)
+    for (Py_ssize_t at : rule.positions)
+      if (at >= staged_width) {
         PyErr_SetString(PyExc_IndexError, "tuple index out of range");
         return false;
       }
-      columns.push_back(std::move(column));
-    }
-    rules.push_back(std::move(columns));
-  }
   return true;
 }
 
@@ -59,8 +48,8 @@ bool append_column_list(std::string& sql, const std::vector<Ref>& columns, const
 }
 
 // The integers of a one-row result; NULL reads as 0.
-bool integers(PyObject* cursor, PyObject* sql, std::initializer_list<long long*> out) {
-  Ref rows = fetch_all(cursor, sql);
+bool integers(Call& call, PyObject* sql, std::initializer_list<long long*> out) {
+  Ref rows = call.fetch_all(sql);
   if (!rows) return false;
   Ref row(PySequence_GetItem(rows.get(), 0));
   if (!row) return false;
@@ -78,15 +67,16 @@ bool integers(PyObject* cursor, PyObject* sql, std::initializer_list<long long*>
 struct MergePlan {
   long long staged = 0;  // staged rows
   Ref newest;            // (highest staging row id,): the merge removes no row it did not see
-  std::vector<std::vector<Ref>> rules;
+  std::vector<UniqueRule> rules;
   std::vector<long long> replaced;  // main row ids to delete, ascending, once each
   bool keep_indexes = false;
 };
 
 // Main rows equal to some staged row under a rule: one join per rule
 // through the rule's supporting index.
-bool collect_replaced(PyObject* conn, PyObject* table, MergePlan& plan) {
-  for (const std::vector<Ref>& columns : plan.rules) {
+bool collect_replaced(const Call& call, PyObject* table, MergePlan& plan) {
+  for (const UniqueRule& rule : plan.rules) {
+    const std::vector<Ref>& columns = rule.columns;
     if (columns.empty()) continue;
     std::string on;
     for (size_t i = 0; i < columns.size(); ++i) {
@@ -98,7 +88,7 @@ bool collect_replaced(PyObject* conn, PyObject* table, MergePlan& plan) {
     Ref sql = compose({"SELECT m.rowid FROM ", table, " AS m JOIN temp_", table, " AS s ON ", on,
                        " WHERE s.rowid <= ?"});
     if (!sql) return false;
-    const bool read = for_each_fetched(conn, sql.get(), plan.newest.get(), [&](PyObject* row) {
+    const bool read = for_each_fetched(call, sql.get(), plan.newest.get(), [&](PyObject* row) {
       Value id(row, 0);
       if (id.get() == nullptr) return false;
       const long long value = PyLong_AsLongLong(id.get());
@@ -114,14 +104,14 @@ bool collect_replaced(PyObject* conn, PyObject* table, MergePlan& plan) {
   return true;
 }
 
-bool plan_merge(PyObject* conn, PyObject* cursor, PyObject* table, MergePlan& plan) {
-  Ref cols = read_columns(cursor, table);
+bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
+  Ref cols = read_columns(call, table);
   if (!cols) return false;
-  Ref uniques = read_unique_rules(cursor, table);
-  if (!uniques) return false;
+  Ref positions = read_rule_positions(call, table);
+  if (!positions) return false;
   Ref summary = compose({"SELECT count(*), max(rowid) FROM temp_", table});
   long long newest = 0;
-  if (!summary || !integers(cursor, summary.get(), {&plan.staged, &newest})) return false;
+  if (!summary || !integers(call, summary.get(), {&plan.staged, &newest})) return false;
   if (plan.staged == 0) {
     plan.keep_indexes = true;
     return true;
@@ -132,14 +122,14 @@ bool plan_merge(PyObject* conn, PyObject* cursor, PyObject* table, MergePlan& pl
   if (!plan.newest) return false;
   Ref staging = compose({"temp_", table});
   if (!staging) return false;
-  Ref staged_cols = read_columns(cursor, staging.get());
-  if (!staged_cols ||
-      !rule_columns(uniques.get(), cols.get(), PyList_GET_SIZE(staged_cols.get()), plan.rules) ||
-      !collect_replaced(conn, table, plan))
+  Ref staged_cols = read_columns(call, staging.get());
+  if (!staged_cols || !unique_rules_from(positions.get(), cols.get(), plan.rules) ||
+      !check_staged_width(plan.rules, PyList_GET_SIZE(staged_cols.get())) ||
+      !collect_replaced(call, table, plan))
     return false;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long main_rows = 0;
-  if (!highest || !integers(cursor, highest.get(), {&main_rows})) return false;
+  if (!highest || !integers(call, highest.get(), {&main_rows})) return false;
   plan.keep_indexes = plan.staged * kKeepIndexesRatio <= main_rows;
   return true;
 }
@@ -149,14 +139,13 @@ bool plan_merge(PyObject* conn, PyObject* cursor, PyObject* table, MergePlan& pl
 // Drops what drop_table_index followed by active_table_index would not bring
 // back as it is: every index of the table that is not registered, or whose
 // definition differs from its catalogue row.
-bool drop_unregistered_indexes(PyObject* conn, PyObject* cursor, PyObject* table) {
+bool drop_unregistered_indexes(Call& call, PyObject* table) {
   Ref table_text = text_form(table);
   if (!table_text) return false;
   Ref params = tuple_of({table_text.get()});
   if (!params) return false;
-  Ref registered_sql = str("SELECT index_name, columns FROM index_table WHERE table_name = ?");
-  if (!registered_sql) return false;
-  Ref registered = fetch_all(cursor, registered_sql.get(), params.get());
+  Ref registered =
+      call.fetch_all("SELECT index_name, columns FROM index_table WHERE table_name = ?", params.get());
   if (!registered) return false;
   Ref expected(PyDict_New());  // SQL name -> the CREATE INDEX text SQLite keeps
   if (!expected) return false;
@@ -171,10 +160,8 @@ bool drop_unregistered_indexes(PyObject* conn, PyObject* cursor, PyObject* table
     return create && PyDict_SetItem(expected.get(), sql_name.get(), create.get()) == 0;
   });
   if (!listed) return false;
-  Ref present_sql =
-      str("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?");
-  if (!present_sql) return false;
-  Ref present = fetch_all(cursor, present_sql.get(), params.get());
+  Ref present = call.fetch_all(
+      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", params.get());
   if (!present) return false;
   return for_each_item(present.get(), [&](PyObject* row) {
     Ref name(PySequence_GetItem(row, 0));
@@ -188,13 +175,13 @@ bool drop_unregistered_indexes(PyObject* conn, PyObject* cursor, PyObject* table
     std::string drop = "DROP INDEX if exists ";
     if (!append_identifier(drop, name.get())) return false;
     Ref text = str(drop);
-    return text && begin_before_schema_change(conn, cursor) && execute(cursor, text.get());
+    return text && call.begin_before_schema_change() && call.execute(text.get());
   });
 }
 
 // ---- writes --------------------------------------------------------------------------
 
-bool delete_replaced(PyObject* module, PyObject* conn, PyObject* table, const MergePlan& plan) {
+bool delete_replaced(Call& call, PyObject* table, const MergePlan& plan) {
   size_t start = 0;
   do {
     const size_t end = std::min(plan.replaced.size(), start + static_cast<size_t>(kChunkRows));
@@ -204,8 +191,7 @@ bool delete_replaced(PyObject* module, PyObject* conn, PyObject* table, const Me
       Ref id(PyLong_FromLongLong(plan.replaced[i]));
       if (!id || PySet_Add(ids.get(), id.get()) < 0) return false;
     }
-    if (!call_sibling(module, "delete_row_main",
-                      {{"conn", conn}, {"table", table}, {"ids", ids.get()}, {"comm", Py_False}}))
+    if (!call.call_sibling("delete_row_main", {{"table", table}, {"ids", ids.get()}}))
       return false;
     start = end;
   } while (start < plan.replaced.size());
@@ -222,12 +208,12 @@ Ref survivors_statement(PyObject* table, const MergePlan& plan, Py_ssize_t* mark
   if (!append_text(sql, table)) return Ref();
   sql += " WHERE rowid <= ?";
   *marks = 1;
-  for (const std::vector<Ref>& columns : plan.rules) {
-    if (columns.empty()) continue;
+  for (const UniqueRule& rule : plan.rules) {
+    if (rule.columns.empty()) continue;
     sql += " AND rowid IN (SELECT max(rowid) FROM temp_";
     if (!append_text(sql, table)) return Ref();
     sql += " WHERE rowid <= ? GROUP BY ";
-    if (!append_column_list(sql, columns, "")) return Ref();
+    if (!append_column_list(sql, rule.columns, "")) return Ref();
     sql += ")";
     ++*marks;
   }
@@ -235,14 +221,11 @@ Ref survivors_statement(PyObject* table, const MergePlan& plan, Py_ssize_t* mark
   return str(sql);
 }
 
-bool insert_survivors(PyObject* module, PyObject* conn, PyObject* table,
-                      const MergePlan& plan) {
+bool insert_survivors(Call& call, PyObject* table, const MergePlan& plan) {
   Ref chunk(PyList_New(0));
   if (!chunk) return false;
   auto flush = [&]() {
-    if (!call_sibling(module, "_insert_main",
-                      {{"conn", conn}, {"table", table}, {"rows", chunk.get()},
-                       {"comm", Py_False}}))
+    if (!call.call_sibling("_insert_main", {{"table", table}, {"rows", chunk.get()}}))
       return false;
     chunk = Ref(PyList_New(0));
     return static_cast<bool>(chunk);
@@ -256,7 +239,7 @@ bool insert_survivors(PyObject* module, PyObject* conn, PyObject* table,
     if (!params) return false;
     PyObject* newest = PyTuple_GET_ITEM(plan.newest.get(), 0);
     for (Py_ssize_t i = 0; i < marks; ++i) PyTuple_SET_ITEM(params.get(), i, Py_NewRef(newest));
-    const bool streamed = for_each_fetched(conn, sql.get(), params.get(), [&](PyObject* row) {
+    const bool streamed = for_each_fetched(call, sql.get(), params.get(), [&](PyObject* row) {
       if (PyList_Append(chunk.get(), row) < 0) return false;
       if (PyList_GET_SIZE(chunk.get()) < kChunkRows) return true;
       inserted = true;
@@ -270,37 +253,28 @@ bool insert_survivors(PyObject* module, PyObject* conn, PyObject* table,
 
 }  // namespace
 
-TABLORA_FN(temp_to_main) {
-  PyObject* a[3];
-  if (!parse_args({"temp_to_main", {"conn", "table", "comm"}, 2}, args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *comm = a[2] ? a[2] : Py_True;
+PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
+  const auto [conn, table, comm] = args;
 
-  Ref cursor = open_cursor(conn);
+  Call call(module, conn);
   bool began = false;
-  if (!cursor || !begin_write_transaction(conn, cursor.get(), &began)) return nullptr;
+  if (!call.open_cursor() || !call.begin_write_transaction(&began)) return nullptr;
   MergePlan plan;
-  if (!plan_merge(conn, cursor.get(), table, plan)) {
-    if (began) roll_back_keeping_error(conn);  // nothing written yet
+  if (!plan_merge(call, table, plan)) {
+    if (began) call.roll_back_keeping_error();  // nothing written yet
     return nullptr;
   }
-  const bool suspended =
-      plan.keep_indexes
-          ? drop_unregistered_indexes(conn, cursor.get(), table)
-          : call_sibling(module, "drop_table_index",
-                         {{"conn", conn}, {"table", table}, {"comm", Py_False}});
-  if (!suspended || !delete_replaced(module, conn, table, plan) ||
-      !insert_survivors(module, conn, table, plan))
+  const bool suspended = plan.keep_indexes
+                             ? drop_unregistered_indexes(call, table)
+                             : call.call_sibling("drop_table_index", {{"table", table}});
+  if (!suspended || !delete_replaced(call, table, plan) || !insert_survivors(call, table, plan))
     return nullptr;
   if (plan.newest) {
     Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
-    if (!clear || !execute(cursor.get(), clear.get(), plan.newest.get())) return nullptr;
+    if (!clear || !call.execute(clear.get(), plan.newest.get())) return nullptr;
   }
-  if (!call_sibling(module, "active_table_index",
-                    {{"conn", conn}, {"table", table}, {"comm", Py_False}}) ||
-      !commit_if_asked(conn, comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(call.call_sibling("active_table_index", {{"table", table}}) &&
+                            call.commit_if_asked(comm));
 }
 
 }  // namespace tablora

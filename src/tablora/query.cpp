@@ -5,20 +5,24 @@
 #include <string>
 #include <vector>
 
-#include "common.hpp"
-#include "query_rules.hpp"
+#include "catalogue.hpp"
+#include "driver.hpp"
+#include "functions.hpp"
+#include "text.hpp"
+#include "tuple_index.hpp"
 
 namespace tablora {
 
 namespace {
 
-// The row's values under the rule; `linkable` is false when one is NULL.
-Ref key_of(PyObject* row, const Rule& rule, bool* linkable) {
-  Ref key(PyTuple_New(static_cast<Py_ssize_t>(rule.members.size())));
+// The row's values under the rule (behind the row id, member 0 of the row);
+// `linkable` is false when one is NULL.
+Ref key_of(PyObject* row, const UniqueRule& rule, bool* linkable) {
+  Ref key(PyTuple_New(static_cast<Py_ssize_t>(rule.positions.size())));
   if (!key) return key;
-  *linkable = !rule.members.empty();
-  for (size_t i = 0; i < rule.members.size(); ++i) {
-    Value value(row, rule.members[i]);
+  *linkable = !rule.positions.empty();
+  for (size_t i = 0; i < rule.positions.size(); ++i) {
+    Value value(row, rule.positions[i] + 1);
     if (value.get() == nullptr) return Ref();
     if (value.get() == Py_None) *linkable = false;
     PyTuple_SET_ITEM(key.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value.get()));
@@ -27,7 +31,7 @@ Ref key_of(PyObject* row, const Rule& rule, bool* linkable) {
 }
 
 // "c1 = ? AND c2 = ? " for the rule's columns.
-bool append_equalities(std::string& out, const Rule& rule) {
+bool append_equalities(std::string& out, const UniqueRule& rule) {
   for (size_t i = 0; i < rule.columns.size(); ++i) {
     if (i > 0) out += "AND ";
     if (!append_text(out, rule.columns[i].get())) return false;
@@ -44,26 +48,18 @@ bool add_to(PyObject* target, PyObject* item) {
 
 }  // namespace
 
-TABLORA_FN(check_newest_unique) {
-  PyObject* a[8];
-  if (!parse_args({"_check_newest_unique",
-                   {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                    "eqivalent_set"},
-                   8},
-                  args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rowid = a[2], *row = a[3], *uniques = a[4],
-           *cols = a[5], *total_select = a[6], *visited = a[7];
-  State& st = state_of(module);
+PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args) {
+  const auto [conn, table, rowid, row, uniques, cols, total_select, visited] = args;
+  const State& st = state_of(module);
 
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
   Ref tested_tier(PySequence_GetItem(rowid, 0));
   if (!tested_tier) return nullptr;
   Ref tested_id(PySequence_GetItem(rowid, 1));
   if (!tested_id) return nullptr;
-  std::vector<Rule> rules;
-  if (!prepare_rules(uniques, cols, rules)) return nullptr;
+  std::vector<UniqueRule> rules;
+  if (!unique_rules_from(uniques, cols, rules)) return nullptr;
 
   Ref statements[2];  // per tier: "SELECT <total_select> FROM <tier table> WHERE "
   for (int tier : {0, 1}) {
@@ -84,8 +80,8 @@ TABLORA_FN(check_newest_unique) {
     Ref current = std::move(queue.front());
     queue.pop_front();
     for (size_t r = 0; r < rules.size(); ++r) {
-      const Rule& rule = rules[r];
-      if (rule.members.empty()) continue;
+      const UniqueRule& rule = rules[r];
+      if (rule.positions.empty()) continue;
       bool linkable = false;
       Ref key = key_of(current.get(), rule, &linkable);
       if (!key) return nullptr;
@@ -104,7 +100,7 @@ TABLORA_FN(check_newest_unique) {
       for (int tier : {1, 0}) {
         Ref sql(PyUnicode_FromFormat("%U%s", statements[tier].get(), where.c_str()));
         if (!sql) return nullptr;
-        Ref found = fetch_all(cursor.get(), sql.get(), params);
+        Ref found = call.fetch_all(sql.get(), params);
         if (!found) return nullptr;
         Ref tier_number(PyLong_FromLong(tier));
         if (!tier_number) return nullptr;

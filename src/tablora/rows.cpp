@@ -1,5 +1,7 @@
 // Row storage: staging and main inserts, and deletes by row id.
-#include "common.hpp"
+#include "driver.hpp"
+#include "functions.hpp"
+#include "text.hpp"
 
 #include <vector>
 
@@ -19,9 +21,9 @@ Ref placeholders_for(PyObject* rows) {
 }
 
 // One execution per row of "INSERT INTO <target> Values (<marks>)".
-bool insert_rows(PyObject* cursor, PyObject* target, PyObject* marks, PyObject* rows) {
+bool insert_rows(Call& call, PyObject* target, PyObject* marks, PyObject* rows) {
   Ref sql = compose({"INSERT INTO ", target, " Values (", marks, ")"});
-  return sql && execute_many(cursor, sql.get(), rows);
+  return sql && call.execute_many(sql.get(), rows);
 }
 
 // A row-id item in text form: numeric literals joined by ",", blanks around
@@ -65,10 +67,10 @@ bool bindable_row_id(PyObject* item) {
 
 PyObject* single_parameter(PyObject* id) { return PyTuple_Pack(1, id); }
 
-bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObject* item) {
+bool delete_one(Call& call, PyObject* table, PyObject* by_parameter, PyObject* item) {
   if (bindable_row_id(item)) {
     Ref params = tuple_of({item});
-    return params && execute(cursor, by_parameter, params.get());
+    return params && call.execute(by_parameter, params.get());
   }
   Ref text = PyBool_Check(item) ? Ref() : text_form(item);
   if (!text && PyErr_Occurred()) return false;
@@ -81,42 +83,31 @@ bool delete_one(PyObject* cursor, PyObject* table, PyObject* by_parameter, PyObj
     return false;
   }
   Ref sql = compose({"DELETE From ", table, " Where rowid in (", text.get(), ")"});
-  return sql && execute(cursor, sql.get());
+  return sql && call.execute(sql.get());
 }
 
 }  // namespace
 
-TABLORA_FN(insert_temp) {
-  PyObject* a[4];
-  if (!parse_args({"insert_temp", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames, a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
+  const auto [conn, table, rows, comm] = args;
 
   const Py_ssize_t count = PyObject_Size(rows);
   if (count < 0) return nullptr;
   if (count == 0) Py_RETURN_NONE;
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
   Ref marks = placeholders_for(rows);
   if (!marks) return nullptr;
   Ref target = compose({"temp_", table});
-  if (!target || !insert_rows(cursor.get(), target.get(), marks.get(), rows) ||
-      !commit_if_asked(conn, comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(target && insert_rows(call, target.get(), marks.get(), rows) &&
+                            call.commit_if_asked(comm));
 }
 
-TABLORA_FN(insert_main) {
-  PyObject* a[4];
-  if (!parse_args({"_insert_main", {"conn", "table", "rows", "comm"}, 3}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
+  const auto [conn, table, rows, comm] = args;
 
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
   const Py_ssize_t count = PyObject_Size(rows);
   if (count < 0) return nullptr;
   if (count == 0) Py_RETURN_NONE;
@@ -128,21 +119,15 @@ TABLORA_FN(insert_main) {
                  Py_TYPE(table)->tp_name);
     return nullptr;
   }
-  if (!insert_rows(cursor.get(), table, marks.get(), rows) || !commit_if_asked(conn, comm))
-    return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(insert_rows(call, table, marks.get(), rows) &&
+                            call.commit_if_asked(comm));
 }
 
-TABLORA_FN(delete_row_main) {
-  PyObject* a[4];
-  if (!parse_args({"delete_row_main", {"conn", "table", "ids", "comm"}, 3}, args, nargs, kwnames,
-                  a))
-    return nullptr;
-  PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3] ? a[3] : Py_True;
-  (void)module;
+PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
+  const auto [conn, table, ids, comm] = args;
 
-  Ref cursor = open_cursor(conn);
-  if (!cursor) return nullptr;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
   Ref by_parameter = compose({"DELETE From ", table, " Where rowid in (?)"});
   if (!by_parameter) return nullptr;
   // A collection of plain row ids goes through one prepared statement.
@@ -151,15 +136,14 @@ TABLORA_FN(delete_row_main) {
   if (reiterable && PyObject_Size(ids) == 0) {
     // nothing to delete: no statement, not even the driver's BEGIN
   } else if (reiterable && for_each_item(ids, bindable_row_id)) {
-    if (!execute_many(cursor.get(), by_parameter.get(), ids, single_parameter)) return nullptr;
+    if (!call.execute_many(by_parameter.get(), ids, single_parameter)) return nullptr;
   } else {
     const bool deleted = !PyErr_Occurred() && for_each_item(ids, [&](PyObject* item) {
-      return delete_one(cursor.get(), table, by_parameter.get(), item);
+      return delete_one(call, table, by_parameter.get(), item);
     });
     if (!deleted) return nullptr;
   }
-  if (!commit_if_asked(conn, comm)) return nullptr;
-  Py_RETURN_NONE;
+  return none_unless_failed(call.commit_if_asked(comm));
 }
 
 }  // namespace tablora

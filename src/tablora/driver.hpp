@@ -1,0 +1,129 @@
+// One call of a library function as it reaches the DB-API driver: the
+// module and its state, the caller's connection and one cursor on it.
+// Statements, executemany in bounded chunks, the commit rule, the
+// transactions the library opens and calls of sibling functions go through
+// a Call, so helpers take one object instead of a connection, a cursor and
+// the module.
+#pragma once
+
+#include "state.hpp"
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tablora {
+
+// Rows handed to executemany at most this many at a time.
+constexpr Py_ssize_t kChunkRows = 8192;
+// The parameters of one row: a tuple or list as it is, anything else the
+// tuple of its values; nullptr with the error set.
+PyObject* row_parameters(PyObject* row);
+// A new tuple of the given objects (borrowed in, owned by the tuple): the
+// form of statement parameters every DB-API driver accepts.
+Ref tuple_of(std::initializer_list<PyObject*> items);
+// The tuple of the names' text forms: names bound as parameters, so a quote
+// in a name cannot reach the SQL. Empty with the error set.
+Ref text_parameters(std::initializer_list<PyObject*> names);
+
+// A keyword argument of a sibling call.
+using Keyword = std::pair<const char*, PyObject*>;
+// Calls the module-level function `name` as it is at the time of the call,
+// with keyword arguments only; false with the error set.
+bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>& keywords);
+
+// A mutating function's result: None when it succeeded, else nullptr with
+// the error set.
+inline PyObject* none_unless_failed(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
+
+class Call {
+ public:
+  Call(PyObject* module, PyObject* conn)
+      : state_(state_of(module)), module_(module), conn_(conn) {}
+  // A call whose statements go through a cursor opened elsewhere.
+  Call(PyObject* module, PyObject* conn, PyObject* cursor) : Call(module, conn) {
+    cursor_ = Ref::borrow(cursor);
+  }
+
+  PyObject* module() const { return module_; }
+  PyObject* conn() const { return conn_; }
+  PyObject* cursor() const { return cursor_.get(); }
+  Ref take_cursor() { return std::move(cursor_); }
+
+  // conn.cursor(), through which every statement below goes; false with the
+  // error set.
+  bool open_cursor();
+  // cursor.execute(sql) or cursor.execute(sql, params); false with the
+  // error set.
+  bool execute(PyObject* sql, PyObject* params = nullptr);
+  bool execute(std::string_view sql, PyObject* params = nullptr);
+  // cursor.execute(...).fetchall()
+  Ref fetch_all(PyObject* sql, PyObject* params = nullptr);
+  Ref fetch_all(std::string_view sql, PyObject* params = nullptr);
+  // cursor.executemany(sql, chunk) for consecutive chunks of the rows, each
+  // a list of at most kChunkRows rows made by make_row (a new reference, or
+  // nullptr with the error set). Pending signals are checked between
+  // chunks. When a row cannot be made, the rows before it are still sent and
+  // then the error is raised, as a lazy iterator would have it.
+  bool execute_many(PyObject* sql, PyObject* rows,
+                    PyObject* (*make_row)(PyObject*) = row_parameters);
+
+  // Commits conn only when comm == True, and only when no signal is
+  // pending: a Ctrl-C that arrived during the call is raised before the
+  // commit, never after it. False with the error set.
+  bool commit_if_asked(PyObject* comm);
+  // Calls the module-level function `name` with conn, then `arguments`,
+  // then comm=False, all as keywords: the caller commits once, at its end.
+  bool call_sibling(const char* name, std::initializer_list<Keyword> arguments = {});
+
+  // ---- transactions (transactions.cpp) ----
+  // Opens the connection's transaction before a schema statement, as the
+  // driver itself does before INSERT, UPDATE and DELETE; false with the
+  // error set. Without it the driver commits a CREATE or DROP at once, so
+  // neither comm=False nor a failure could leave it uncommitted.
+  // Connections in autocommit mode, and objects that do not tell, are left
+  // as they are.
+  bool begin_before_schema_change();
+  // Sends "BEGIN IMMEDIATE" when the library opens transactions on this
+  // connection (as above) and none is open: a merge then holds the write
+  // lock from its first read to its commit, so no other writer can change
+  // the rows it has read. `began` tells whether it was sent.
+  bool begin_write_transaction(bool* began);
+  // conn.rollback() while an error is set, keeping that error: for a call
+  // that fails before its first write, to end the transaction it opened
+  // itself.
+  void roll_back_keeping_error();
+
+ private:
+  bool execute_chunk(PyObject* sql, PyObject* chunk);
+
+  const State& state_;
+  PyObject* module_;
+  PyObject* conn_;
+  Ref cursor_;
+};
+
+// One read snapshot for a reader that sends several statements: when no
+// transaction is open, "SAVEPOINT tablora_find" first and "RELEASE
+// tablora_find" at the end, also when the reader failed.
+class Snapshot {
+ public:
+  explicit Snapshot(Call& call) : call_(call) {}
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  // False with the error set.
+  bool open();
+  // Releases the snapshot; `ok` tells whether the reader succeeded. A failed
+  // reader's error is kept; false when the error is set.
+  bool close(bool ok);
+  ~Snapshot() {
+    if (opened_) close(false);
+  }
+
+ private:
+  Call& call_;
+  bool opened_ = false;
+};
+
+}  // namespace tablora
