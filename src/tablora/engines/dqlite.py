@@ -77,14 +77,7 @@ class Connection(adapter.Connection):
         self._transaction.ran(sql)
         return int(cursor.rowcount)
 
-    def _end(self, verb: str) -> None:
-        # The driver's own commit() tells an ambiguous commit (leader lost
-        # during COMMIT) from a failed one.
-        if verb == "COMMIT":
-            self.raw.commit()
-        else:
-            self.raw.rollback()
-        self.statements += 1
+    def _ended(self) -> None:
         self._transaction.end()
 
 

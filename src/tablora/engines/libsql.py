@@ -84,12 +84,7 @@ class Connection(adapter.Connection):
         cursor.execute(sql)
         self.statements += 1
 
-    def _end(self, verb: str) -> None:
-        if verb == "COMMIT":
-            self.raw.commit()
-        else:
-            self.raw.rollback()
-        self.statements += 1
+    def _ended(self) -> None:
         self._emulated = None
 
 
