@@ -431,7 +431,12 @@ PyObject* find(PyObject* module, const Arguments<4>& args) {
   // different statements can be matched by row id.
   Snapshot snapshot(call);
   if (!snapshot.open()) return nullptr;
+  // The collector is paused while the candidates pile up: they are lists of
+  // plain values, which form no cycle, and each collection would walk all
+  // of them again.
+  const int collecting = PyGC_Disable();
   Ref docs = find_rows(call, select, table, conditions);
+  if (collecting) PyGC_Enable();
   if (!snapshot.close(static_cast<bool>(docs))) return nullptr;
   return docs.release();
 }
