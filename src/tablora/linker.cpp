@@ -1,0 +1,161 @@
+// The Linker; see linker.hpp.
+#include "linker.hpp"
+
+#include <algorithm>
+
+#include "fetch_stream.hpp"
+#include "text.hpp"
+
+namespace tablora {
+
+namespace {
+
+// Parameters per lookup statement: within what every engine binds (a dqlite
+// statement takes at most 255).
+constexpr size_t kBatch = 250;
+
+bool row_id_of(PyObject* row, long long* id) {
+  Value value(row, 0);
+  if (value.get() == nullptr) return false;
+  *id = PyLong_AsLongLong(value.get());
+  return !(*id == -1 && PyErr_Occurred());
+}
+
+}  // namespace
+
+Ref split_row(PyObject* row, long long* id) {
+  if (!row_id_of(row, id)) return Ref();
+  const Py_ssize_t width = PyObject_Size(row);
+  if (width < 0) return Ref();
+  Ref values(PyList_New(width > 0 ? width - 1 : 0));
+  if (!values) return values;
+  for (Py_ssize_t i = 1; i < width; ++i) {
+    Value value(row, i);
+    if (value.get() == nullptr) return Ref();
+    PyList_SET_ITEM(values.get(), i - 1, Py_NewRef(value.get()));
+  }
+  return values;
+}
+
+int Linker::add(PyObject* row, int tier, long long id) {
+  if (dedupe_) {
+    auto [slot, fresh] = (tier ? staged_ : main_).try_emplace(id, -1);
+    if (!fresh && slot->second >= 0) return slot->second;
+    const int n = place(row, tier, id);
+    slot->second = n;
+    return n;
+  }
+  return place(row, tier, id);
+}
+
+bool Linker::complete(const std::vector<int>& starts) {
+  if (main_complete_) return true;
+  for (int n : starts) graph_.want(n);
+  std::vector<std::vector<int>> asked;
+  while (graph_.next_lookups(asked)) {
+    std::vector<long long> unknown;
+    for (size_t r = 0; r < asked.size(); ++r)
+      if (!asked[r].empty() && !look_up(r, asked[r], unknown)) return false;
+    if (!fetch_rows(unknown)) return false;  // new rows link themselves
+    graph_.resolved(asked);
+  }
+  return true;
+}
+
+int Linker::place(PyObject* row, int tier, long long id) {
+  const int n = graph_.add(tier, id);
+  for (size_t r = 0; r < indexes_.size(); ++r) {
+    bool fresh = false, has_null = false;
+    const int g = indexes_[r].group_of(row, &fresh, &has_null);
+    if (g < 0) return -1;
+    graph_.place(n, r, g, fresh, !has_null && !rules_[r].columns.empty());
+  }
+  return n;
+}
+
+bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown) {
+  const std::vector<Ref>& columns = rules_[r].columns;
+  const size_t batch = std::max<size_t>(1, kBatch / columns.size());
+  for (size_t start = 0; start < groups.size(); start += batch) {
+    const size_t count = std::min(batch, groups.size() - start);
+    std::string sql = "SELECT m.rowid FROM " + table_;
+    if (!append_lookup(sql, columns, count)) return false;
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(count * columns.size())));
+    if (!params) return false;
+    Py_ssize_t k = 0;
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* row = indexes_[r].first_row(groups[start + i]);
+      for (Py_ssize_t member : indexes_[r].members()) {
+        Value v(row, member);
+        if (v.get() == nullptr) return false;
+        PyTuple_SET_ITEM(params.get(), k++, Py_NewRef(v.get()));
+      }
+    }
+    Ref text = str(sql);
+    if (!text) return false;
+    const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* row) {
+      long long id;
+      if (!row_id_of(row, &id)) return false;
+      if (main_.try_emplace(id, -1).second) unknown.push_back(id);
+      return true;
+    });
+    if (!read) return false;
+  }
+  return true;
+}
+
+bool Linker::fetch_rows(const std::vector<long long>& ids) {
+  for (size_t start = 0; start < ids.size(); start += kBatch) {
+    const size_t count = std::min(kBatch, ids.size() - start);
+    std::string sql = main_select_ + " AS m WHERE m.rowid IN (?";
+    for (size_t i = 1; i < count; ++i) sql += ",?";
+    sql += ")";
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!params) return false;
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* id = PyLong_FromLongLong(ids[start + i]);
+      if (id == nullptr) return false;
+      PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    Ref text = str(sql);
+    if (!text) return false;
+    const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* fetched) {
+      long long id;
+      Ref row = split_row(fetched, &id);
+      if (!row) return false;
+      kept_.push_back(Ref::borrow(row.get()));  // the graph compares in place in it
+      const int n = place(row.get(), 0, id);
+      if (n < 0) return false;
+      main_[id] = n;
+      return true;
+    });
+    if (!read) return false;
+  }
+  return true;
+}
+
+bool Linker::append_lookup(std::string& sql, const std::vector<Ref>& columns, size_t count) {
+  if (columns.size() == 1) {
+    sql += " AS m WHERE m.";
+    if (!append_identifier(sql, columns[0].get())) return false;
+    sql += " IN (?";
+    for (size_t i = 1; i < count; ++i) sql += ",?";
+    sql += ")";
+    return true;
+  }
+  // Tuples joined through the rule's index; a row-value IN would scan.
+  std::string tuple = "(?";
+  for (size_t c = 1; c < columns.size(); ++c) tuple += ",?";
+  tuple += ")";
+  sql += " AS m JOIN (VALUES " + tuple;
+  for (size_t i = 1; i < count; ++i) sql += "," + tuple;
+  sql += ") AS k ON ";
+  for (size_t c = 0; c < columns.size(); ++c) {
+    sql += c ? " AND m." : "m.";
+    if (!append_identifier(sql, columns[c].get())) return false;
+    sql += " = k.column" + std::to_string(c + 1);
+  }
+  return true;
+}
+
+}  // namespace tablora
