@@ -67,22 +67,22 @@ class Inputs:
         shutil.rmtree(self.scratch, ignore_errors=True)
         self.scratch.mkdir(parents=True)
 
-    def path(self, spec: Input) -> Path:
+    def path(self, wanted: Input) -> Path:
         """The cached input, built first when missing."""
-        path = self.home / spec.name
+        path = self.home / wanted.name
         if not path.exists():
-            part = self.home / (spec.name + ".part")
+            part = self.home / (wanted.name + ".part")
             shutil.rmtree(part, ignore_errors=True)
             part.unlink(missing_ok=True)
-            self._build(spec, part)
+            self._build(wanted, part)
             part.rename(path)
         return path
 
     @contextmanager
-    def copy(self, spec: Input) -> Iterator[Path]:
+    def copy(self, wanted: Input) -> Iterator[Path]:
         """A private copy of the input for one run, removed afterwards."""
-        source = self.path(spec)
-        target = self.scratch / spec.name
+        source = self.path(wanted)
+        target = self.scratch / wanted.name
         if source.is_dir():
             shutil.copytree(source, target, symlinks=True)  # chdb links inside its folder
         else:
@@ -94,24 +94,24 @@ class Inputs:
                 shutil.rmtree(target)
             else:
                 target.unlink()
-            for leftover in self.scratch.glob(spec.name + "-*"):  # a journal, if any
+            for leftover in self.scratch.glob(wanted.name + "-*"):  # a journal, if any
                 leftover.unlink()
 
-    def _build(self, spec: Input, path: Path) -> None:
-        if spec.kind == "chdb":
+    def _build(self, wanted: Input, path: Path) -> None:
+        if wanted.kind == "chdb":
             subprocess.run([sys.executable, str(HERE / "peer_chdb.py"), str(path),
-                            str(spec.main), str(spec.staged)], check=True)
+                            str(wanted.main), str(wanted.staged)], check=True)
             return
-        if spec.kind in ("managed", "keyed") and spec.staged:
-            shutil.copyfile(self.path(Input(spec.kind, spec.main)), path)
+        if wanted.kind in ("managed", "keyed") and wanted.staged:
+            shutil.copyfile(self.path(Input(wanted.kind, wanted.main)), path)
             with _managed(path) as conn:
-                for batch in dataset.batches(lambda i: dataset.staged_row(i, spec.main),
-                                             spec.staged):
+                for batch in dataset.batches(lambda i: dataset.staged_row(i, wanted.main),
+                                             wanted.staged):
                     T.insert_temp(conn, "t", batch, comm=False)
                 conn.commit()
             return
         builder = {"managed": _settled, "keyed": _settled, "plain": _plain, "bare": _bare}
-        builder[spec.kind](path, spec)
+        builder[wanted.kind](path, wanted)
 
 
 @contextmanager
@@ -123,27 +123,27 @@ def _managed(path: Path) -> Iterator[sqlite3.Connection]:
         conn.close()
 
 
-def _settled(path: Path, spec: Input) -> None:
+def _settled(path: Path, wanted: Input) -> None:
     """A tablora table whose main table holds the rows, loaded as the docs advise for bulk
     loads: indexes dropped, rows appended (their keys are all distinct), indexes rebuilt."""
-    indexes = dataset.INDEXES if spec.kind == "managed" else []
-    uniques = dataset.UNIQUES if spec.kind == "managed" else dataset.KEY_UNIQUES
+    indexes = dataset.INDEXES if wanted.kind == "managed" else []
+    uniques = dataset.UNIQUES if wanted.kind == "managed" else dataset.KEY_UNIQUES
     with _managed(path) as conn:
         # create_table marks the entries it is given: hand it copies.
         T.create_table(conn, "t", list(dataset.COLS), [i.copy() for i in indexes],
                        [u.copy() for u in uniques])
         T.drop_table_index(conn, "t", comm=False)
-        for batch in dataset.batches(dataset.main_row, spec.main):
+        for batch in dataset.batches(dataset.main_row, wanted.main):
             conn.executemany(dataset.INSERT, batch)
         T.active_table_index(conn, "t", comm=False)
         conn.commit()
 
 
-def _plain(path: Path, spec: Input) -> None:
+def _plain(path: Path, wanted: Input) -> None:
     """The baseline's table: UNIQUE indexes matching the rules, and the same plain index."""
     conn = sqlite3.connect(path)
     conn.execute(f"CREATE TABLE t ({','.join(dataset.COLS)})")
-    for batch in dataset.batches(dataset.main_row, spec.main):
+    for batch in dataset.batches(dataset.main_row, wanted.main):
         conn.executemany(dataset.INSERT, batch)
     conn.execute("CREATE UNIQUE INDEX t_unique_0 ON t (name, type)")
     conn.execute("CREATE UNIQUE INDEX t_unique_1 ON t (address)")
@@ -152,7 +152,7 @@ def _plain(path: Path, spec: Input) -> None:
     conn.close()
 
 
-def _bare(path: Path, spec: Input) -> None:
+def _bare(path: Path, wanted: Input) -> None:
     conn = sqlite3.connect(path)
     conn.execute(f"CREATE TABLE t ({','.join(dataset.COLS)})")
     conn.commit()

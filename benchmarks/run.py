@@ -50,8 +50,8 @@ def machine() -> dict:
 
 def measure(folder: inputs.Inputs, workload: workloads.Workload, side: str, rows: int) -> dict:
     """One run in a child process on a fresh copy of the side's input."""
-    spec = getattr(workload, side).input(rows)
-    with folder.copy(spec) as path:
+    wanted = getattr(workload, side).input(rows)
+    with folder.copy(wanted) as path:
         done = subprocess.run([sys.executable, str(HERE / "child.py"), workload.name, side,
                                str(path), str(rows)], capture_output=True, text=True)
     if done.returncode != 0:

@@ -9,7 +9,7 @@ Ref str(std::string_view utf8) {
 
 Ref text_form(PyObject* value) {
   if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-  // A null format spec is the empty one: format(value, "").
+  // A null format string is the empty one: format(value, "").
   return Ref(PyObject_Format(value, nullptr));
 }
 
