@@ -78,6 +78,21 @@ Ref Call::fetch_all(PyObject* sql, PyObject* params) {
   return call_method(state_.s_fetchall.get(), cursor_.get());
 }
 
+bool Call::fetch_integers(PyObject* sql, std::initializer_list<long long*> out) {
+  Ref rows = fetch_all(sql);
+  if (!rows) return false;
+  Ref row(PySequence_GetItem(rows.get(), 0));
+  if (!row) return false;
+  Py_ssize_t i = 0;
+  for (long long* target : out) {
+    Ref value(PySequence_GetItem(row.get(), i++));
+    if (!value) return false;
+    *target = value.get() == Py_None ? 0 : PyLong_AsLongLong(value.get());
+    if (*target == -1 && PyErr_Occurred()) return false;
+  }
+  return true;
+}
+
 Ref Call::fetch_all(std::string_view sql, PyObject* params) {
   Ref text = str(sql);
   return text ? fetch_all(text.get(), params) : Ref();

@@ -61,6 +61,9 @@ class Call {
   // cursor.execute(...).fetchall()
   Ref fetch_all(PyObject* sql, PyObject* params = nullptr);
   Ref fetch_all(std::string_view sql, PyObject* params = nullptr);
+  // The integers of the first row of sql's result, in order; NULL reads as
+  // 0. False with the error set.
+  bool fetch_integers(PyObject* sql, std::initializer_list<long long*> out);
   // cursor.executemany(sql, chunk) for consecutive chunks of the rows, each
   // a list of at most kChunkRows rows made by make_row (a new reference, or
   // nullptr with the error set). Pending signals are checked between

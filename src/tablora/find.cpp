@@ -88,18 +88,6 @@ Ref selected_values(Ref row, const std::vector<Py_ssize_t>& members) {
   return values;
 }
 
-// One integer from a one-row, one-column result; NULL reads as 0.
-bool scalar(Call& call, PyObject* sql, long long* out) {
-  Ref rows = call.fetch_all(sql);
-  if (!rows) return false;
-  Ref row(PySequence_GetItem(rows.get(), 0));
-  if (!row) return false;
-  Ref value(PySequence_GetItem(row.get(), 0));
-  if (!value) return false;
-  *out = value.get() == Py_None ? 0 : PyLong_AsLongLong(value.get());
-  return !(*out == -1 && PyErr_Occurred());
-}
-
 // Whether the main pass read every row of the main table. Counting is only
 // worth it when the pass read a good part of the table.
 bool main_pass_is_whole(Call& call, PyObject* table, size_t distinct_rows, bool* whole) {
@@ -107,11 +95,11 @@ bool main_pass_is_whole(Call& call, PyObject* table, size_t distinct_rows, bool*
   if (distinct_rows == 0) return true;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long top = 0;
-  if (!highest || !scalar(call, highest.get(), &top)) return false;
+  if (!highest || !call.fetch_integers(highest.get(), {&top})) return false;
   if (static_cast<long long>(distinct_rows) * 4 < top) return true;
   Ref counting = compose({"SELECT count(*) FROM ", table});
   long long count = 0;
-  if (!counting || !scalar(call, counting.get(), &count)) return false;
+  if (!counting || !call.fetch_integers(counting.get(), {&count})) return false;
   *whole = count == static_cast<long long>(distinct_rows);
   return true;
 }

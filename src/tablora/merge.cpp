@@ -38,27 +38,10 @@ bool check_staged_width(const std::vector<UniqueRule>& rules, Py_ssize_t staged_
   return true;
 }
 
-bool append_column_list(std::string& sql, const std::vector<Ref>& columns, const char* prefix) {
+bool append_column_list(std::string& sql, const std::vector<Ref>& columns) {
   for (size_t i = 0; i < columns.size(); ++i) {
     if (i > 0) sql += ",";
-    sql += prefix;
     if (!append_identifier(sql, columns[i].get())) return false;
-  }
-  return true;
-}
-
-// The integers of a one-row result; NULL reads as 0.
-bool integers(Call& call, PyObject* sql, std::initializer_list<long long*> out) {
-  Ref rows = call.fetch_all(sql);
-  if (!rows) return false;
-  Ref row(PySequence_GetItem(rows.get(), 0));
-  if (!row) return false;
-  Py_ssize_t i = 0;
-  for (long long* target : out) {
-    Ref value(PySequence_GetItem(row.get(), i++));
-    if (!value) return false;
-    *target = value.get() == Py_None ? 0 : PyLong_AsLongLong(value.get());
-    if (*target == -1 && PyErr_Occurred()) return false;
   }
   return true;
 }
@@ -111,7 +94,7 @@ bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
   if (!positions) return false;
   Ref summary = compose({"SELECT count(*), max(rowid) FROM temp_", table});
   long long newest = 0;
-  if (!summary || !integers(call, summary.get(), {&plan.staged, &newest})) return false;
+  if (!summary || !call.fetch_integers(summary.get(), {&plan.staged, &newest})) return false;
   if (plan.staged == 0) {
     plan.keep_indexes = true;
     return true;
@@ -129,7 +112,7 @@ bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
     return false;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long main_rows = 0;
-  if (!highest || !integers(call, highest.get(), {&main_rows})) return false;
+  if (!highest || !call.fetch_integers(highest.get(), {&main_rows})) return false;
   plan.keep_indexes = plan.staged * kKeepIndexesRatio <= main_rows;
   return true;
 }
@@ -213,7 +196,7 @@ Ref survivors_statement(PyObject* table, const MergePlan& plan, Py_ssize_t* mark
     sql += " AND rowid IN (SELECT max(rowid) FROM temp_";
     if (!append_text(sql, table)) return Ref();
     sql += " WHERE rowid <= ? GROUP BY ";
-    if (!append_column_list(sql, rule.columns, "")) return Ref();
+    if (!append_column_list(sql, rule.columns)) return Ref();
     sql += ")";
     ++*marks;
   }
