@@ -5,17 +5,6 @@
 
 namespace tablora {
 
-void LinkGraph::reserve(size_t nodes) {
-  id_.reserve(nodes);
-  tier_.reserve(nodes);
-  parent_.reserve(nodes);
-  best_.reserve(nodes);
-  node_group_.reserve(nodes * rules_);
-  if (!explores_) return;
-  explored_.reserve(nodes);
-  next_.reserve(nodes * rules_);
-}
-
 int LinkGraph::add(int tier, long long id) {
   const int n = static_cast<int>(id_.size());
   id_.push_back(id);

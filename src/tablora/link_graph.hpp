@@ -21,8 +21,6 @@ class LinkGraph {
   LinkGraph(size_t rules, bool explores)
       : rules_(rules), explores_(explores), groups_(rules), pending_(rules) {}
 
-  void reserve(size_t nodes);
-  size_t rules() const { return rules_; }
   size_t nodes() const { return id_.size(); }
 
   // A new node for the row (tier, id); place it under every rule next.
