@@ -34,10 +34,17 @@ def prepare_catalogue(conn: Any) -> None:
     conn.commit()
 
 
-def connect(target: str) -> Any:
-    """A connection to ``target`` with the catalogue tables prepared."""
+def connect(target: str, *, timeout: float | None = None) -> Any:
+    """A connection to ``target`` with the catalogue tables prepared.
+
+    ``timeout``: how many seconds to wait for a dqlite cluster to have a
+    leader (default 30; other engines ignore it). A target where nothing
+    listens fails at once.
+    """
     where = targets.parse(target)
-    conn = _open(where)
+    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout >= 0):
+        raise ValueError(f"tablora.connect: timeout must be a number of seconds, not {timeout!r}")
+    conn = _open(where, timeout)
     try:
         prepare_catalogue(conn)
     except BaseException:
@@ -46,7 +53,7 @@ def connect(target: str) -> Any:
     return conn
 
 
-def _open(where: targets.Target) -> Any:
+def _open(where: targets.Target, timeout: float | None) -> Any:
     if where.engine == "libsql":
         from tablora.engines import libsql
 
@@ -54,5 +61,7 @@ def _open(where: targets.Target) -> Any:
     if where.engine == "dqlite":
         from tablora.engines import dqlite
 
-        return dqlite.open_cluster(where.nodes, where.location)
+        if timeout is None:
+            return dqlite.open_cluster(where.nodes, where.location)
+        return dqlite.open_cluster(where.nodes, where.location, timeout)
     return sqlite3.connect(where.location, uri=where.location.startswith("file:"))

@@ -7,11 +7,24 @@ from the statements that pass, so `comm=False` leaves work uncommitted and
 `rollback()` undoes it. Every statement goes to the cluster's leader. An
 executemany of a row INSERT or an id DELETE goes as a few packed statements
 (batching.py) instead of one request per row.
+
+Two settings make it usable at size and under failover:
+
+- dqlite 1.11's VFS cannot read back a page that SQLite spilled to the WAL in
+  the middle of a transaction: once a transaction has dirtied more pages than
+  the page cache holds (483 by default), the next read of a spilled page fails
+  with "disk I/O error" (SQLITE_IOERR_SHORT_READ). Every connection turns
+  spilling off, so the transaction's dirty pages stay in the leader's memory
+  until COMMIT.
+- A connection lost while COMMIT is in flight leaves the outcome unknown: the
+  leader may have replicated the transaction before it went. That is raised as
+  the driver's `AmbiguousCommitError`, never as a plain `OperationalError`.
 """
 
 from __future__ import annotations
 
 import re
+import socket
 import time
 from collections.abc import Sequence
 from typing import Any
@@ -21,9 +34,12 @@ from tablora.engines.batching import packed
 from tablora.engines.drivers import require
 from tablora.engines.statements import IMPLICIT_BEGIN, Transaction, keyword
 
-# How long connect() keeps trying the listed nodes: a leader election after
-# the loss of the old leader takes a few seconds.
+# How long connect() keeps trying the listed nodes by default: a leader
+# election after the loss of the old leader takes a few seconds.
 LEADER_WAIT_SECONDS = 30.0
+# How long one node may take to accept a TCP connection before it counts as
+# not listening.
+LISTEN_PROBE_SECONDS = 1.0
 
 # dqlite's wire format counts a statement's parameters in one byte: from the
 # 256th on they are lost (NULL) or the statement fails with "not an error".
@@ -40,6 +56,8 @@ class Connection(adapter.Connection):
     def __init__(self, raw: Any) -> None:
         super().__init__(raw)
         self._transaction = Transaction()
+        # PEP 249's optional extension, as on the driver's connection.
+        self.AmbiguousCommitError = raw.AmbiguousCommitError
 
     @property
     def in_transaction(self) -> bool:
@@ -59,6 +77,11 @@ class Connection(adapter.Connection):
             cursor.execute("BEGIN")
             self.statements += 1
             self._transaction.begin()
+        if keyword(sql) in ("COMMIT", "END") or self._transaction.releases_outermost(sql):
+            self._committing(lambda: cursor.execute(sql, params))
+            self.statements += 1
+            self._transaction.ran(sql)
+            return int(cursor.rowcount)
         if many:
             rows = params if hasattr(params, "__len__") else list(params)
             statements = packed(sql, rows, MAX_PARAMETERS) if self.packing else None
@@ -77,14 +100,49 @@ class Connection(adapter.Connection):
         self._transaction.ran(sql)
         return int(cursor.rowcount)
 
+    def _end(self, verb: str) -> None:
+        if verb == "COMMIT":
+            self._committing(lambda: adapter.Connection._end(self, verb))
+        else:
+            super()._end(verb)
+
+    def _committing(self, commit: Any) -> None:
+        """Run `commit`; a failure of the connection meanwhile is ambiguous.
+
+        The driver itself reports only the leader's "leadership lost" answer as
+        ambiguous. An error without a result code never came from the leader
+        (the connection closed, timed out or broke), so the COMMIT may have
+        been applied. An error with a code is the leader's definite refusal,
+        and a connection already lost before COMMIT lost the transaction too.
+        """
+        if self.raw.closed:
+            commit()  # the driver's own error: nothing was sent
+            return
+        try:
+            commit()
+        except self.raw.AmbiguousCommitError:
+            self._transaction.end()
+            raise
+        except (self.raw.OperationalError, self.raw.InterfaceError, OSError) as exc:
+            if getattr(exc, "code", None) is not None:
+                raise
+            self._transaction.end()
+            raise self.raw.AmbiguousCommitError(
+                "the connection to the dqlite leader failed during COMMIT; the transaction "
+                f"may or may not have been applied ({exc})"
+            ) from exc
+
     def _ended(self) -> None:
         self._transaction.end()
 
 
-def open_cluster(addresses: Sequence[str], database: str) -> Connection:
-    """A connection to the leader, asking the listed nodes in turn."""
+def open_cluster(
+    addresses: Sequence[str], database: str, leader_wait: float = LEADER_WAIT_SECONDS
+) -> Connection:
+    """A connection to the leader, asking the listed nodes in turn for up to
+    `leader_wait` seconds; at once when no listed node is listening at all."""
     dqlitedbapi = require("dqlitedbapi", "dqlite", "dqlite")
-    deadline = time.monotonic() + LEADER_WAIT_SECONDS
+    deadline = time.monotonic() + leader_wait
     while True:
         for address in addresses:
             # "deferred" sends a plain BEGIN as written (the driver's default
@@ -94,13 +152,41 @@ def open_cluster(addresses: Sequence[str], database: str) -> Connection:
             )
             try:
                 raw.connect()
+                _keep_dirty_pages(raw, dqlitedbapi)
             except dqlitedbapi.Error as exc:
                 raw.close()
                 last = exc
                 continue
             return Connection(raw)
-        if time.monotonic() > deadline:
+        nobody = not any(map(_listening, addresses))
+        if nobody or time.monotonic() > deadline:
+            why = "no node is listening" if nobody else f"none within {leader_wait:g} s"
             raise dqlitedbapi.OperationalError(
-                f"no dqlite leader reachable through {','.join(addresses)}: {last}"
+                f"no dqlite leader reachable through {','.join(addresses)} ({why}): {last}"
             )
         time.sleep(0.2)
+
+
+def _keep_dirty_pages(raw: Any, dqlitedbapi: Any) -> None:
+    """Turn off spilling dirty pages to the WAL before COMMIT (see above)."""
+    cursor = raw.cursor()
+    try:
+        cursor.execute("PRAGMA cache_spill=0")
+    except dqlitedbapi.OperationalError as exc:
+        # dqlite answers a pragma that returns no row with the error "not an
+        # error"; the setting took, as the check below confirms.
+        if not str(exc).startswith("not an error"):
+            raise
+    spill = cursor.execute("PRAGMA cache_spill").fetchone()
+    if spill is None or spill[0] != 0:
+        raise dqlitedbapi.OperationalError(f"dqlite kept cache_spill at {spill}")
+
+
+def _listening(address: str) -> bool:
+    """Whether anything accepts a TCP connection at `address` (host:port)."""
+    host, _, port = address.rpartition(":")
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), LISTEN_PROBE_SECONDS).close()
+    except OSError:
+        return False
+    return True

@@ -13,14 +13,18 @@ Two things differ, and the adapter handles them:
   the connection has no `total_changes`: the adapter counts per statement.
 
 An executemany of a row INSERT or an id DELETE goes as a few packed
-statements (batching.py) instead of one request per row.
+statements (batching.py) instead of one request per row. The driver's errors
+come out as one clean line each (hrana.py); after one that ended the
+transaction (the server's time limit), the connection goes on without it.
 """
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
-from tablora.engines import adapter
+from tablora.engines import adapter, hrana
 from tablora.engines.batching import packed
 from tablora.engines.drivers import require
 from tablora.engines.statements import savepoint_name, words
@@ -41,6 +45,26 @@ class Connection(adapter.Connection):
         return self.raw.isolation_level
 
     def _run(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        with self._clean_errors():
+            return self._sent(cursor, sql, params, many)
+
+    def _end(self, verb: str) -> None:
+        with self._clean_errors():
+            super()._end(verb)
+
+    @contextmanager
+    def _clean_errors(self) -> Iterator[None]:
+        try:
+            yield
+        except ValueError as exc:
+            error = hrana.clean(exc)
+            if error is None:
+                raise
+            if not self.raw.in_transaction:  # the server ended it, or none was open
+                self._ended()
+            raise error from None
+
+    def _sent(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
         head = words(sql)
         verb = head[0] if head else ""
         name = savepoint_name(head) if verb in ("RELEASE", "ROLLBACK") else None

@@ -1,0 +1,63 @@
+"""The libSQL driver's errors, as one clean line each.
+
+The `libsql` driver raises every error of a server as a ValueError whose text
+wraps the server's answer in one layer per part of the driver that passed it
+on: ``Hrana: `stream error: `Error { message: "SQLite error: no such table:
+t", code: "SQLITE_UNKNOWN" }```. `clean` keeps the message (``no such table:
+t``, as sqlite3 words it) and the server's code, and names the one failure
+that needs explaining: a transaction the server ended on its own.
+"""
+
+from __future__ import annotations
+
+import re
+
+_PREFIX = "Hrana: "
+_LAYER = re.compile(r"`?(?P<kind>[a-z ]+) error: `(?P<inner>.*)`?", re.DOTALL)
+_SERVER = re.compile(r'Error \{ message: "(?P<message>.*)", code: "(?P<code>\w+)" \}', re.DOTALL)
+_STEP = re.compile(r"error at step \d+: \(error code: (?P<code>\w+)\) `?(?P<message>.*?)`*$", re.DOTALL)
+
+TRANSACTION_TIMEOUT = "TRANSACTION_TIMEOUT"
+
+
+class LibsqlError(ValueError):
+    """An error of a libSQL server or of the way to it; `code` is the
+    server's error code when it sent one (e.g. "SQLITE_CONSTRAINT").
+
+    A ValueError, as the driver raises, so that existing handlers still catch it.
+    """
+
+    def __init__(self, message: str, code: str | None = None) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+class TransactionTimeoutError(LibsqlError):
+    """The server ended a transaction that was older than its limit while
+    another writer waited: nothing of the transaction was committed."""
+
+
+def clean(exc: ValueError) -> LibsqlError | None:
+    """The clean error of a driver error; None when `exc` is not one."""
+    text = str(exc)
+    if not text.startswith(_PREFIX):
+        return None
+    text, kinds = text[len(_PREFIX) :], []
+    while (layer := _LAYER.fullmatch(text)) is not None:
+        kinds.append(layer["kind"])
+        text = layer["inner"].rstrip("`")
+    code = None
+    if (server := _SERVER.fullmatch(text)) is not None:
+        text, code = server["message"].replace('\\"', '"').replace("\\\\", "\\"), server["code"]
+        text = text.removeprefix("SQLite error: ")
+    elif (step := _STEP.fullmatch(text)) is not None:
+        text, code = step["message"], step["code"]
+    if code == TRANSACTION_TIMEOUT:
+        return TransactionTimeoutError(
+            "the libSQL server ended the transaction: it was older than the server's time "
+            "limit while another writer waited; nothing of it was committed",
+            code,
+        )
+    if "http" in kinds:
+        text = f"cannot reach the libSQL server: {text}"
+    return LibsqlError(text, code)
