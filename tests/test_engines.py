@@ -8,9 +8,13 @@ sqlite3 on a local file.
 from __future__ import annotations
 
 import itertools
+import signal
 import sqlite3
+import subprocess
 import sys
+import threading
 import time
+from functools import partial
 
 import pytest
 
@@ -20,12 +24,13 @@ from support import HOMES_COLS, homes_index, homes_unique
 from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
     dqlite_cluster_to_break,
+    free_port,
     libsql_replicated,
     libsql_server,
     unavailable,
     wait_until,
 )
-from tablora.engines import batching, targets
+from tablora.engines import batching, hrana, targets
 
 ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
 _fresh = itertools.count()
@@ -54,9 +59,9 @@ def opener(request, tmp_path):
         return lambda: libsql.connect(path)
     if engine == "libsql":
         server = request.getfixturevalue("libsql_server")
-        return lambda: tablora.connect(server.url.replace("http://", "libsql://"))
+        return partial(tablora.connect, server.url.replace("http://", "libsql://"))
     target = request.getfixturevalue("dqlite_cluster").target(f"t{next(_fresh)}")
-    return lambda: tablora.connect(target)
+    return partial(tablora.connect, target)  # .args[0]: the target
 
 
 def query(conn, sql):
@@ -298,3 +303,199 @@ def test_a_missing_driver_names_its_extra(monkeypatch, module, target, extra):
     monkeypatch.setitem(sys.modules, module, None)  # as if not installed
     with pytest.raises(ImportError, match=rf"pip install 'tablora\[{extra}\]'"):
         tablora.connect(target)
+
+
+# -- at size, and when things go wrong ------------------------------------------
+
+SIZE = 100_000
+# Rows made inside the database, the same on every engine: main keys 0..N-1;
+# staged keys N/2..3N/2-1, half replacing main rows, every 50th one twice.
+ROWS_OF = ("WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM r WHERE i < {n} - 1) "
+           "INSERT INTO {table} SELECT {key}, 'name ' || {key}, {version}, {key} % 97 FROM r")
+MAIN_KEY, STAGED_KEY = "i", "i + {n} / 2 - (i % 50 = 1)"
+
+
+def sized_table(conn, table, n, main=True):
+    """A table with one rule and an index, n staged rows and (if `main`) n main rows."""
+    T.create_table(conn, table, ["k", "a", "b", "c"], [{"name": "c", "cols": "c"}],
+                   [{"name": "u", "cols": [0]}])
+    cursor = conn.cursor()
+    if main:
+        cursor.execute(ROWS_OF.format(n=n, table=table, key=MAIN_KEY, version=0))
+    cursor.execute(ROWS_OF.format(n=n, table=f"temp_{table}", key=STAGED_KEY.format(n=n),
+                                  version=1))
+    conn.commit()
+
+
+def table_text(conn, table):
+    """Every row of both tiers with its row id and typed values, as lines."""
+    lines = []
+    for tier in (table, f"temp_{table}"):
+        text = query(conn, "SELECT group_concat(line, char(10)) FROM (SELECT rowid || ' ' || "
+                           f"quote(k) || ' ' || quote(a) || ' ' || quote(b) || ' ' || quote(c) "
+                           f"AS line FROM {tier} ORDER BY rowid)")[0][0]
+        lines.append((text or "").split("\n"))
+    return lines
+
+
+def first_differences(seen, expected):
+    return [(i, a, b) for i, (a, b) in enumerate(zip(seen, expected)) if a != b][:3]
+
+
+def finishes_within(seconds, call):
+    """Runs `call` in a thread; fails the test when it has not returned in time
+    (the thread is left blocked until the servers stop)."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(call())
+        except BaseException as exc:  # handed to the test's thread
+            outcome.append(exc)
+
+    worker = threading.Thread(target=run, daemon=True)
+    worker.start()
+    worker.join(seconds)
+    if worker.is_alive():
+        pytest.fail(f"did not finish within {seconds} s")
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+    return outcome[0]
+
+
+@pytest.fixture(scope="module")
+def merged_at_size(tmp_path_factory):
+    conn = tablora.connect(str(tmp_path_factory.mktemp("size") / "t.db"))
+    sized_table(conn, "sized", SIZE)
+    T.temp_to_main(conn, "sized")
+    return table_text(conn, "sized")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("opener", ["libsql", "dqlite"], indirect=True)
+def test_a_merge_at_size_gives_what_sqlite3_gives(opener, merged_at_size):
+    conn = opener()
+    table = f"sized{next(_fresh)}"
+    sized_table(conn, table, SIZE)
+    finishes_within(120, lambda: T.temp_to_main(conn, table))
+    (main, staged), (expected_main, expected_staged) = table_text(conn, table), merged_at_size
+    assert (len(main), staged) == (len(expected_main), expected_staged)
+    assert first_differences(main, expected_main) == []
+    T.drop_table(conn, table)
+
+
+INTERRUPTED_MERGE = """
+import sys
+import tablora, tablora.tablora as T
+conn = tablora.connect(sys.argv[1])
+print("merging", flush=True)
+try:
+    T.temp_to_main(conn, sys.argv[2])
+    print("done", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("opener", ["libsql", "dqlite"], indirect=True)
+def test_ctrl_c_during_a_remote_merge_raises_and_commits_nothing(opener):
+    conn = opener()
+    table, big = f"interrupted{next(_fresh)}", 2 * SIZE
+    sized_table(conn, table, big, main=False)
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_MERGE, opener.args[0], table],
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "merging\n"
+    time.sleep(0.1)
+    child.send_signal(signal.SIGINT)
+    assert child.communicate(timeout=20)[0].strip() == "interrupted"
+    assert (query(conn, f"SELECT count(*) FROM {table}"),
+            query(conn, f"SELECT count(*) FROM temp_{table}")) == ([(0,)], [(big,)])
+    T.drop_table(conn, table)
+
+
+@pytest.mark.parametrize("when", [0.0, 0.05, 0.15])
+def test_dqlite_commit_cut_off_by_the_leaders_loss_is_ambiguous(dqlite_cluster_to_break, when):
+    cluster = dqlite_cluster_to_break
+    conn = tablora.connect(cluster.target("ambiguous"))
+    T.create_table(conn, "t", ["k", "a", "b", "c"], [], [])
+    conn.cursor().execute(ROWS_OF.format(n=4 * SIZE, table="temp_t", key="i", version=0))
+    leader, committing = cluster.leader(), threading.Event()
+    killer = threading.Thread(target=lambda: (committing.wait(), time.sleep(when),
+                                              cluster.kill(leader)))
+    killer.start()
+    committing.set()
+    try:
+        conn.commit()
+        outcome = "committed"
+    except conn.AmbiguousCommitError:
+        outcome = "ambiguous"
+    finally:
+        killer.join()
+    assert not conn.in_transaction
+    after = query(tablora.connect(cluster.target("ambiguous")), "SELECT count(*) FROM temp_t")
+    assert after in ([(4 * SIZE,)], [(0,)]) if outcome == "ambiguous" else [(4 * SIZE,)]
+
+
+def test_dqlite_large_transaction_after_a_failover(dqlite_cluster_to_break):
+    """More dirty pages than SQLite's page cache holds, read back before COMMIT,
+    on a connection opened after the leader changed."""
+    cluster = dqlite_cluster_to_break
+    cluster.kill(cluster.leader())
+    conn = tablora.connect(cluster.target("large"))
+    cursor = conn.cursor()
+    cursor.execute("CREATE TABLE blobs (i, b)")
+    cursor.execute("WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM r WHERE i < 999) "
+                   "INSERT INTO blobs SELECT i, randomblob(3000) FROM r")
+    assert query(conn, "SELECT count(*), sum(length(b)) FROM blobs") == [(1000, 3_000_000)]
+    conn.commit()
+
+
+@pytest.mark.parametrize("engine", ["libsql", "dqlite"])
+def test_nothing_listening_fails_at_once(engine):
+    target = f"{engine}://127.0.0.1:{free_port()}" + ("/db" if engine == "dqlite" else "")
+    start = time.monotonic()
+    with pytest.raises(Exception, match="^(cannot reach the libSQL server|no dqlite leader)"):
+        tablora.connect(target)
+    assert time.monotonic() - start < 2.0
+
+
+def test_dqlite_waits_for_a_leader_as_long_as_asked(dqlite_cluster_to_break):
+    cluster = dqlite_cluster_to_break
+    for address in cluster.alive()[:2]:  # one node of three left: no quorum, no leader
+        cluster.kill(address)
+    start = time.monotonic()
+    with pytest.raises(Exception, match=r"^no dqlite leader .*\(none within 1 s\)"):
+        tablora.connect(cluster.target("db"), timeout=1.0)
+    assert time.monotonic() - start < 5.0
+
+
+@pytest.mark.parametrize("sql, sqlite_says", [
+    ("SELEC 1", 'near "SELEC": syntax error'),
+    ("SELECT * FROM nope", "no such table: nope"),
+    ("INSERT INTO clean VALUES (1)", "UNIQUE constraint failed: clean.x"),
+])
+@pytest.mark.parametrize("opener", ["libsql"], indirect=True)
+def test_libsql_errors_are_one_clean_line(opener, sql, sqlite_says):
+    conn = opener()
+    conn.cursor().execute("CREATE TABLE IF NOT EXISTS clean (x UNIQUE)")
+    conn.cursor().execute("INSERT OR IGNORE INTO clean VALUES (1)")
+    conn.commit()
+    with pytest.raises(ValueError) as caught:
+        conn.cursor().execute(sql)
+    assert sqlite_says in str(caught.value) and not set("`\n") & set(str(caught.value))
+    assert "Hrana" not in str(caught.value)
+
+
+@pytest.mark.parametrize("opener", ["libsql"], indirect=True)
+def test_libsql_transaction_ended_by_the_server_is_explained_and_forgotten(opener):
+    old, writer = opener(), opener()
+    T.create_table(old, "slow", ["k", "v"], [], [{"name": "u", "cols": [0]}])
+    T.insert_temp(old, "slow", [("lost", 1)], False)
+    time.sleep(5.5)  # older than the server's limit
+    T.insert_temp(writer, "slow", [("kept", 2)])  # another writer: the server ends the old one
+    with pytest.raises(hrana.TransactionTimeoutError, match="older than .* nothing of it"):
+        T.temp_to_main(old, "slow")
+    assert not old.in_transaction
+    T.temp_to_main(old, "slow")  # usable again, on what was committed
+    assert T.find(old, "k,v", "slow", "") == [["kept", 2]]

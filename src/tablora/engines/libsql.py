@@ -60,6 +60,13 @@ class Connection(adapter.Connection):
             error = hrana.clean(exc)
             if error is None:
                 raise
+            if isinstance(error, hrana.TransactionTimeoutError) and self.raw.in_transaction:
+                # The server has no transaction left; the driver still counts
+                # one until a ROLLBACK, which the server refuses.
+                try:
+                    self.raw.rollback()
+                except ValueError:
+                    pass
             if not self.raw.in_transaction:  # the server ended it, or none was open
                 self._ended()
             raise error from None
