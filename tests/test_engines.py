@@ -343,25 +343,36 @@ def first_differences(seen, expected):
     return [(i, a, b) for i, (a, b) in enumerate(zip(seen, expected)) if a != b][:3]
 
 
-def finishes_within(seconds, call):
-    """Runs `call` in a thread; fails the test when it has not returned in time
-    (the thread is left blocked until the servers stop)."""
-    outcome = []
+MERGE_CHILD = """
+import sys
+import tablora, tablora.tablora as T
+conn = tablora.connect(sys.argv[1])
+print("merging", flush=True)
+try:
+    T.temp_to_main(conn, sys.argv[2])
+    print("done", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
 
-    def run():
-        try:
-            outcome.append(call())
-        except BaseException as exc:  # handed to the test's thread
-            outcome.append(exc)
 
-    worker = threading.Thread(target=run, daemon=True)
-    worker.start()
-    worker.join(seconds)
-    if worker.is_alive():
-        pytest.fail(f"did not finish within {seconds} s")
-    if isinstance(outcome[0], BaseException):
-        raise outcome[0]
-    return outcome[0]
+def merge_in_a_child(target, table, seconds, interrupt_after=None):
+    """What a process merging `table` of `target` says: "done" or, after a
+    SIGINT `interrupt_after` seconds in, "interrupted". A merge that is still
+    running after `seconds` fails the test (a hang must not stall the run)."""
+    child = subprocess.Popen([sys.executable, "-c", MERGE_CHILD, target, table],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "merging\n"
+        if interrupt_after is not None:
+            time.sleep(interrupt_after)
+            child.send_signal(signal.SIGINT)
+        return child.communicate(timeout=seconds)[0].strip()
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the merge was still running after {seconds} s")
+    finally:
+        child.kill()
+        child.wait()
 
 
 @pytest.fixture(scope="module")
@@ -378,24 +389,11 @@ def test_a_merge_at_size_gives_what_sqlite3_gives(opener, merged_at_size):
     conn = opener()
     table = f"sized{next(_fresh)}"
     sized_table(conn, table, SIZE)
-    finishes_within(120, lambda: T.temp_to_main(conn, table))
+    assert merge_in_a_child(opener.args[0], table, 60) == "done"
     (main, staged), (expected_main, expected_staged) = table_text(conn, table), merged_at_size
     assert (len(main), staged) == (len(expected_main), expected_staged)
     assert first_differences(main, expected_main) == []
     T.drop_table(conn, table)
-
-
-INTERRUPTED_MERGE = """
-import sys
-import tablora, tablora.tablora as T
-conn = tablora.connect(sys.argv[1])
-print("merging", flush=True)
-try:
-    T.temp_to_main(conn, sys.argv[2])
-    print("done", flush=True)
-except KeyboardInterrupt:
-    print("interrupted", flush=True)
-"""
 
 
 @pytest.mark.slow
@@ -404,12 +402,7 @@ def test_ctrl_c_during_a_remote_merge_raises_and_commits_nothing(opener):
     conn = opener()
     table, big = f"interrupted{next(_fresh)}", 2 * SIZE
     sized_table(conn, table, big, main=False)
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_MERGE, opener.args[0], table],
-                             stdout=subprocess.PIPE, text=True)
-    assert child.stdout.readline() == "merging\n"
-    time.sleep(0.1)
-    child.send_signal(signal.SIGINT)
-    assert child.communicate(timeout=20)[0].strip() == "interrupted"
+    assert merge_in_a_child(opener.args[0], table, 20, interrupt_after=0.1) == "interrupted"
     assert (query(conn, f"SELECT count(*) FROM {table}"),
             query(conn, f"SELECT count(*) FROM temp_{table}")) == ([(0,)], [(big,)])
     T.drop_table(conn, table)
