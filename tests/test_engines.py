@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -20,6 +21,7 @@ from functools import partial
 import pytest
 
 import tablora
+import tablora.cli as cli
 import tablora.tablora as T
 from support import HOMES_COLS, homes_index, homes_unique
 from engines import (  # noqa: F401  (fixtures)
@@ -300,10 +302,12 @@ def test_bad_targets_give_one_line(target):
     ("libsql", "libsql://127.0.0.1:1", "libsql"),
     ("dqlitedbapi", "dqlite://127.0.0.1:1/db", "dqlite"),
 ])
-def test_a_missing_driver_names_its_extra(monkeypatch, module, target, extra):
+def test_a_missing_driver_names_its_extra(monkeypatch, capsys, module, target, extra):
     monkeypatch.setitem(sys.modules, module, None)  # as if not installed
     with pytest.raises(ImportError, match=rf"pip install 'tablora\[{extra}\]'"):
         tablora.connect(target)
+    assert cli.main(["info", target]) == 1  # one line, not an internal error
+    assert capsys.readouterr().err.count("\n") == 1
 
 
 # -- at size, and when things go wrong ------------------------------------------
@@ -450,13 +454,15 @@ def test_dqlite_transaction_larger_than_the_page_cache(opener):
     conn.commit()
 
 
-@pytest.mark.parametrize("engine", ["libsql", "dqlite"])
-def test_nothing_listening_fails_at_once(engine):
+@pytest.mark.parametrize("engine, says", [
+    ("libsql", "cannot reach the libSQL server: "), ("dqlite", "no dqlite node listening at "),
+])
+def test_nothing_listening_fails_at_once_in_one_line(engine, says, capsys):
     target = f"{engine}://127.0.0.1:{free_port()}" + ("/db" if engine == "dqlite" else "")
     start = time.monotonic()
-    with pytest.raises(Exception, match="^(cannot reach the libSQL server|no dqlite leader)"):
-        tablora.connect(target)
+    assert cli.main(["info", target]) == 1
     assert time.monotonic() - start < 2.0
+    assert re.fullmatch(f"tablora: error: [^\n]*{says}[^\n`]*\n", capsys.readouterr().err)
 
 
 def test_dqlite_waits_for_a_leader_as_long_as_asked(dqlite_cluster_to_break):

@@ -158,11 +158,14 @@ def open_cluster(
                 last = exc
                 continue
             return Connection(raw)
-        nobody = not any(map(_listening, addresses))
-        if nobody or time.monotonic() > deadline:
-            why = "no node is listening" if nobody else f"none within {leader_wait:g} s"
+        if not any(map(_listening, addresses)):
             raise dqlitedbapi.OperationalError(
-                f"no dqlite leader reachable through {','.join(addresses)} ({why}): {last}"
+                f"no dqlite node listening at {','.join(addresses)}"
+            )
+        if time.monotonic() > deadline:
+            raise dqlitedbapi.OperationalError(
+                f"no dqlite leader reachable through {','.join(addresses)} "
+                f"(none within {leader_wait:g} s): {last}"
             )
         time.sleep(0.2)
 
