@@ -13,7 +13,8 @@ from __future__ import annotations
 import re
 
 _PREFIX = "Hrana: "
-_LAYER = re.compile(r"`?(?P<kind>[a-z ]+) error: `(?P<inner>.*)`?", re.DOTALL)
+# One layer: `kind error: `inner`` (the inner text keeps its own backticks).
+_LAYER = re.compile(r"`(?P<kind>[a-z ]+) error: (?P<inner>`.*`)`", re.DOTALL)
 _SERVER = re.compile(r'Error \{ message: "(?P<message>.*)", code: "(?P<code>\w+)" \}', re.DOTALL)
 _STEP = re.compile(r"error at step \d+: \(error code: (?P<code>\w+)\) `?(?P<message>.*?)`*$", re.DOTALL)
 
@@ -45,7 +46,9 @@ def clean(exc: ValueError) -> LibsqlError | None:
     text, kinds = text[len(_PREFIX) :], []
     while (layer := _LAYER.fullmatch(text)) is not None:
         kinds.append(layer["kind"])
-        text = layer["inner"].rstrip("`")
+        text = layer["inner"]
+    if len(text) > 1 and text[0] == text[-1] == "`":
+        text = text[1:-1]
     code = None
     if (server := _SERVER.fullmatch(text)) is not None:
         text, code = server["message"].replace('\\"', '"').replace("\\\\", "\\"), server["code"]
