@@ -17,7 +17,6 @@ from typing import TextIO
 
 from tablora.cli.arguments import PROG, build_parser
 from tablora.cli.errors import CliError
-from tablora.engines.drivers import driver_errors
 
 __all__ = ["CliError", "build_parser", "main"]
 
@@ -38,9 +37,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         err.write(f"{PROG}: error: SQLite: {exc}\n")
         return 1
     except ValueError as exc:
-        err.write(f"{PROG}: error: {exc}\n")
-        return 1
-    except driver_errors() as exc:  # a remote engine's error, e.g. dqlite's
         err.write(f"{PROG}: error: {exc}\n")
         return 1
     except KeyboardInterrupt:

@@ -10,7 +10,6 @@ from urllib.parse import unquote, urlsplit
 
 import tablora
 from tablora.cli.errors import CliError
-from tablora.engines.drivers import MissingDriver, driver_errors
 
 # `scheme://...` names a database on another machine (libsql://, dqlite://, ...).
 _REMOTE = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
@@ -40,7 +39,3 @@ def open_db(target: str, *, create: bool = False) -> Any:
         raise CliError(f"cannot open {target} as an SQLite database: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot reach {target}: {exc}") from None
-    except MissingDriver as exc:
-        raise CliError(str(exc)) from None
-    except driver_errors() as exc:  # evaluated once an error is raised: the driver is loaded
-        raise CliError(f"cannot open {target}: {exc}") from None
