@@ -4,7 +4,7 @@
 ``tablora.tablora`` behaves as on a sqlite3 connection to a file in the
 driver's default (legacy) transaction mode. Targets:
 
-- a path, or a ``file:`` URI: the standard ``sqlite3`` driver;
+- a path (text or ``os.PathLike``), or a ``file:`` URI: the standard ``sqlite3`` driver;
 - ``libsql://host:port``, ``http://host:port``, ``https://host:port``: a libSQL
   server through the ``libsql`` driver (``pip install 'tablora[libsql]'``);
 - ``dqlite://host:port[,host:port...]/database``: a dqlite cluster through
@@ -15,10 +15,14 @@ See docs/scaling.md for what each engine changes.
 
 from __future__ import annotations
 
+import os
 import sqlite3
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from tablora.engines import targets
+
+if TYPE_CHECKING:
+    from tablora.tablora import Connection
 
 CATALOGUE = (
     "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
@@ -34,10 +38,13 @@ def prepare_catalogue(conn: Any) -> None:
     conn.commit()
 
 
-def connect(target: str) -> Any:
-    """A connection to ``target`` with the catalogue tables prepared."""
-    where = targets.parse(target)
-    conn = _open(where)
+def connect(target: str | os.PathLike[str]) -> Connection:
+    """A connection to ``target`` with the catalogue tables prepared.
+
+    A path object names a local file, as it does for ``sqlite3.connect``.
+    """
+    where = targets.parse(os.fspath(target) if isinstance(target, os.PathLike) else target)
+    conn: Connection = _open(where)
     try:
         prepare_catalogue(conn)
     except BaseException:
