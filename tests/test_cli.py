@@ -534,6 +534,7 @@ def test_find_table_is_aligned_and_the_default_on_a_terminal(tmp_path, mixed_db)
     [
         (["--select", "name,nope"], "--select: unknown column 'nope'"),
         (["--select", "name,NAME"], "selected twice"),
+        (["--select", "name, nope"], "--select: unknown column 'nope'"),
         (["--where", "nope = 1"], "SQLite: no such column: nope"),
         (["--where", "age >"], "SQLite: "),
     ],

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import argparse
-import sqlite3
 import time
-from typing import NamedTuple, TextIO
+from collections.abc import Iterator
+from typing import Any, NamedTuple, TextIO
 
 from tablora import tablora as T
 from tablora.cli.arguments import add_database
@@ -50,15 +50,44 @@ def merge_counts(staged: int, main_before: int, main_after: int, changed: int) -
     return MergeCounts(inserted, inserted - growth, staged - inserted)
 
 
-def watch_phases(conn: sqlite3.Connection, phases: Phases) -> None:
-    """Show the phase of every statement the merge sends (sqlite3 connections only)."""
-    phases.show("reading")
+class Watched:
+    """The caller's connection, passed to the merge so that each statement it sends shows
+    its phase. Statements are seen once per execute or executemany call (a chunk of rows),
+    so watching costs next to nothing; everything else is the connection's own."""
 
-    def seen(statement: str) -> None:
-        phase = PHASES.get(statement[:6].upper())
-        phases.show(phase or phases.phase)
+    def __init__(self, conn: Any, phases: Phases) -> None:
+        self._conn, self._phases = conn, phases
+        phases.show("reading")
 
-    conn.set_trace_callback(seen)
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._conn, name)
+
+    def cursor(self) -> _WatchedCursor:
+        return _WatchedCursor(self._conn.cursor(), self._phases)
+
+
+class _WatchedCursor:
+    def __init__(self, cursor: Any, phases: Phases) -> None:
+        self._cursor, self._phases = cursor, phases
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._cursor, name)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._cursor)
+
+    def _saw(self, sql: str) -> None:
+        self._phases.show(PHASES.get(sql.lstrip()[:6].upper(), self._phases.phase))
+
+    def execute(self, sql: str, *parameters: Any) -> _WatchedCursor:
+        self._saw(sql)
+        self._cursor.execute(sql, *parameters)
+        return self
+
+    def executemany(self, sql: str, rows: Any) -> _WatchedCursor:
+        self._saw(sql)
+        self._cursor.executemany(sql, rows)
+        return self
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
@@ -68,14 +97,15 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         staged = count_rows(conn, staging_table(args.table))
         before = count_rows(conn, args.table)
         changes = conn.total_changes
-        watched: tuple[sqlite3.Connection, Phases] | None = None
-        if not args.no_progress and err.isatty() and isinstance(conn, sqlite3.Connection):
+        phases: Phases | None = None
+        merged: Any = conn  # or the same connection, watched
+        if not args.no_progress and err.isatty():
             label = f"merging {count_of(staged, 'staged row')} into {args.table}"
-            watched = conn, Phases(err, f"{label} ({count_of(before, 'row')})")
-            watch_phases(*watched)
+            phases = Phases(err, f"{label} ({count_of(before, 'row')})")
+            merged = Watched(conn, phases)
         started = time.perf_counter()
         try:
-            T.temp_to_main(conn, args.table)
+            T.temp_to_main(merged, args.table)
         except IndexError as exc:
             conn.rollback()
             raise CliError(f"a unique rule of {args.table!r} does not fit its columns: {exc}") from None
@@ -83,9 +113,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
             conn.rollback()
             raise
         finally:
-            if watched is not None:
-                watched[0].set_trace_callback(None)
-                watched[1].finish()
+            if phases is not None:
+                phases.finish()
         elapsed = time.perf_counter() - started
         changed = conn.total_changes - changes
         after = count_rows(conn, args.table)
