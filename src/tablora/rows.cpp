@@ -3,7 +3,6 @@
 #include "functions.hpp"
 #include "text.hpp"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -58,14 +57,16 @@ struct Rows {
 
   bool empty() const { return PySequence_Fast_GET_SIZE(head.get()) == 0; }
 
-  // "?" and ",?" for every further value of the first row.
+  // "?" and ",?" for every further value of the first row. The row is held,
+  // and the rows read again: looking at a row may run code that changes them.
   Ref placeholders() const {
-    PyObject* first = PySequence_Fast_GET_ITEM(head.get(), 0);
-    if (is_mapping(first)) {
-      refuse_mapping(first);
+    Ref first(PySequence_GetItem(head.get(), 0));
+    if (!first) return Ref();
+    if (is_mapping(first.get())) {
+      refuse_mapping(first.get());
       return Ref();
     }
-    const Py_ssize_t width = PyObject_Size(first);
+    const Py_ssize_t width = PyObject_Size(first.get());
     if (width < 0) return Ref();
     std::string marks = "?";
     for (Py_ssize_t k = 1; k < width; ++k) marks += ",?";
@@ -75,10 +76,17 @@ struct Rows {
   // The driver binds plain rows without a copy; a mapping among them is
   // refused at its place, after the rows before it were sent.
   bool insert(Call& call, PyObject* sql) const {
-    PyObject* const* items = PySequence_Fast_ITEMS(head.get());
-    const bool plain = std::none_of(items, items + PySequence_Fast_GET_SIZE(head.get()), is_mapping);
+    const bool plain = !holds_a_mapping(head.get());
     return call.execute_many(sql, head.get(), plain ? row_parameters : values_of_row) &&
            (!rest || call.execute_many(sql, rest.get(), values_of_row));
+  }
+
+  static bool holds_a_mapping(PyObject* rows) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows); ++i) {
+      Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(rows, i));
+      if (is_mapping(row.get())) return true;
+    }
+    return false;
   }
 };
 
