@@ -1,5 +1,6 @@
 """Helpers the tests share: the homes table, a statement trace, connection spies, row readers."""
 
+import contextlib
 import re
 
 import tablora.tablora as T
@@ -107,7 +108,13 @@ def committed(other_conn, sql):
 
 # The brackets of the merge's write transaction and of find's read snapshot;
 # tests/test_connections.py pins them, the other tests look past them.
-SNAPSHOT_BRACKETS = ("BEGIN IMMEDIATE", "SAVEPOINT tablora_find", "RELEASE tablora_find")
+SNAPSHOT_BRACKETS = (
+    "BEGIN IMMEDIATE",
+    "SAVEPOINT tablora_find",
+    "RELEASE tablora_find",
+    "SAVEPOINT tablora_merge",
+    "RELEASE tablora_merge",
+)
 
 
 class Trace:
@@ -184,3 +191,21 @@ def unique_statements(table, name, cols, nums):
         f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
         f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
     ] + index_statements(table, name, cols)
+
+
+WRITE_FUNCTIONS = ("drop_table_index", "delete_row_main", "_insert_main", "active_table_index")
+
+
+@contextlib.contextmanager
+def through_functions(enabled=True):
+    """The merge's writes through the module-level functions: each replaced by a
+    wrapper that calls the library's own, which switches the merge to that path."""
+    originals = {name: getattr(T, name) for name in WRITE_FUNCTIONS}
+    if enabled:
+        for name, original in originals.items():
+            setattr(T, name, lambda *a, _original=original, **k: _original(*a, **k))
+    try:
+        yield
+    finally:
+        for name, original in originals.items():
+            setattr(T, name, original)
