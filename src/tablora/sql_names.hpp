@@ -26,7 +26,8 @@ bool is_plain_identifier(std::string_view name);
 // The names of the columns a column list declares, as SQLite reads them:
 // the first token of every comma-separated definition, unquoted ("x",
 // [x], `x` and 'x' give x); "a INTEGER, \"b c\" TEXT" gives a and b c.
-// Commas inside parentheses or quotes, and comments, are skipped.
+// Commas inside parentheses or quotes, and comments, are skipped; a table
+// constraint (PRIMARY KEY (...), CHECK (...), ...) declares no column.
 std::vector<std::string> declared_column_names(std::string_view definitions);
 
 }  // namespace tablora
