@@ -173,11 +173,16 @@ class Named:
 # ---- the catalogue's statements -----------------------------------------------------
 
 
+def same_table(table):
+    """How the catalogue's statements match a row's table name: in any ASCII letter case."""
+    return f"table_name = '{table}' COLLATE NOCASE"
+
+
 def index_statements(table, name, cols):
     """What insert_index sends to register index `name` over `cols` on `table`."""
     return [
         CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
+        f"DELETE FROM index_table where {same_table(table)} AND index_name = '{name}'",
         f"DROP INDEX if exists {table}_{name}",
         f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
         f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
@@ -188,7 +193,7 @@ def unique_statements(table, name, cols, nums):
     """What insert_unique sends to record rule `name` with its supporting index."""
     return [
         CREATE_UNIQUE_TABLE,
-        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
+        f"DELETE FROM unique_table where {same_table(table)} AND unique_name = '{name}'",
         f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
     ] + index_statements(table, name, cols)
 

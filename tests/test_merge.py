@@ -10,7 +10,7 @@ import pytest
 
 import tablora.tablora as T
 from support import (COMM_COMMITS, HOMES_SQL_INDEXES as REGISTERED, CountingConnection,
-                     catalogue, put, rows, settle, sql_indexes, stage, typed)
+                     catalogue, put, rows, same_table, settle, sql_indexes, stage, typed)
 
 JOIN_A = (
     "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s "
@@ -19,7 +19,7 @@ JOIN_A = (
 JOIN_B = "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s ON m.address = s.address WHERE s.rowid <= {}"
 READS = [
     "PRAGMA table_info(homes)",
-    "SELECT * FROM unique_table WHERE table_name = 'homes'",
+    f"SELECT * FROM unique_table WHERE {same_table('homes')}",
     "SELECT count(*), max(rowid) FROM temp_homes",
     "PRAGMA table_info(temp_homes)",
 ]
@@ -32,7 +32,7 @@ DROPS = ["SELECT * FROM sqlite_master WHERE type = 'index'"] + [
     f"DROP INDEX if exists {name}" for name in REGISTERED
 ]
 REBUILDS = [
-    "SELECT * FROM index_table WHERE table_name = 'homes'",
+    f"SELECT * FROM index_table WHERE {same_table('homes')}",
     "CREATE INDEX if not exists homes_index_0 ON homes (name,type,address)",
     "CREATE INDEX if not exists homes_index_1 ON homes (age)",
     "CREATE INDEX if not exists homes_unique_0 ON homes (name,type)",
@@ -330,7 +330,7 @@ def test_without_rules_every_staged_row_is_inserted_and_nothing_deleted(conn, ot
 
 def test_rules_of_other_tables_are_ignored(conn, other, homes):
     conn.execute("INSERT INTO unique_table VALUES ('flats', 'u', 'age', '3')")
-    conn.execute("INSERT INTO unique_table VALUES ('Homes', 'u', 'age', '3')")
+    conn.execute("INSERT INTO unique_table VALUES ('homes ', 'u', 'age', '3')")
     settle(conn, ("m", "m", "m", 7))
     stage(conn, ("s", "s", "s", 7))
     T.temp_to_main(conn, "homes")
