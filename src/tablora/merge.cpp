@@ -160,24 +160,26 @@ bool drop_unregistered_indexes(Call& call, PyObject* table) {
   if (!table_text) return false;
   Ref params = tuple_of({table_text.get()});
   if (!params) return false;
-  Ref registered =
-      call.fetch_all("SELECT index_name, columns FROM index_table WHERE table_name = ?", params.get());
+  Ref registered = call.fetch_all(kSelectIndexRows, params.get());
   if (!registered) return false;
   Ref expected(PyDict_New());  // SQL name -> the CREATE INDEX text SQLite keeps
   if (!expected) return false;
   const bool listed = for_each_item(registered.get(), [&](PyObject* row) {
-    Ref name(PySequence_GetItem(row, 0));
-    Ref columns(name ? PySequence_GetItem(row, 1) : nullptr);
+    // The row's own spelling of the table, which the index was built with.
+    Ref spelling(PySequence_GetItem(row, 0));
+    Ref name(spelling ? PySequence_GetItem(row, 1) : nullptr);
+    Ref columns(name ? PySequence_GetItem(row, 2) : nullptr);
     if (!columns) return false;
-    Ref sql_name = sql_index_name(table_text.get(), name.get());
+    Ref sql_name = sql_index_name(spelling.get(), name.get());
     if (!sql_name) return false;
-    Ref create = compose({"CREATE INDEX ", sql_name.get(), " ON ", table_text.get(), " (",
+    Ref create = compose({"CREATE INDEX ", sql_name.get(), " ON ", spelling.get(), " (",
                           columns.get(), ")"});
     return create && PyDict_SetItem(expected.get(), sql_name.get(), create.get()) == 0;
   });
   if (!listed) return false;
   Ref present = call.fetch_all(
-      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", params.get());
+      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ? COLLATE NOCASE",
+      params.get());
   if (!present) return false;
   return for_each_item(present.get(), [&](PyObject* row) {
     Ref name(PySequence_GetItem(row, 0));
