@@ -98,7 +98,7 @@ def test_statement_sequence(conn, trace, homes):
         + DROPS
         + [
             "INSERT INTO homes " + SURVIVORS,
-            "DELETE From temp_homes WHERE rowid <= 2",
+            "DELETE From temp_homes",
         ]
         + REBUILDS
         + ["COMMIT"]

@@ -125,6 +125,8 @@ class WriteTransaction {
   // `comm` asks; otherwise, and when that fails, undoes the work and keeps
   // the error. False when the error is set.
   bool end(bool ok, PyObject* comm);
+  // Whether the call's statements run in a transaction of its own making.
+  bool holds() const { return began_ || savepoint_; }
 
  private:
   void undo_keeping_error();

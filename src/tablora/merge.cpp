@@ -62,6 +62,7 @@ struct MergePlan {
   Ref newest;            // (highest staging row id,): the merge removes no row it did not see
   std::vector<UniqueRule> rules;
   bool keep_indexes = false;
+  bool in_transaction = false;  // the merge's own transaction or savepoint holds it
 };
 
 bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
@@ -145,9 +146,16 @@ Ref newest_parameters(const MergePlan& plan, Py_ssize_t marks) {
   return params;
 }
 
-bool clear_merged_staging(Call& call, PyObject* table, const MergePlan& plan) {
+// Removes the staged rows up to the newest the merge read, or, given
+// nullptr, the whole staging table, which SQLite does by dropping its pages
+// instead of deleting row by row.
+bool clear_merged_staging(Call& call, PyObject* table, PyObject* newest) {
+  if (newest == nullptr) {
+    Ref clear = compose({"DELETE From temp_", table});
+    return clear && call.execute(clear.get());
+  }
   Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
-  return clear && call.execute(clear.get(), plan.newest.get());
+  return clear && call.execute(clear.get(), newest);
 }
 
 // ---- indexes kept in place ---------------------------------------------------------
@@ -230,7 +238,10 @@ bool write_in_database(Call& call, PyObject* table, const MergePlan& plan) {
     if (!append_survivor_condition(sql, table, plan, &marks)) return false;
     sql += " ORDER BY rowid DESC";
     Ref params = newest_parameters(plan, marks);
-    if (!params || !call.execute(sql, params.get()) || !clear_merged_staging(call, table, plan))
+    // Inside the merge's transaction no other writer can have staged a row
+    // since the reads.
+    PyObject* upto = plan.in_transaction ? nullptr : plan.newest.get();
+    if (!params || !call.execute(sql, params.get()) || !clear_merged_staging(call, table, upto))
       return false;
   }
   return call.call_sibling("active_table_index", {{"table", table}});
@@ -336,12 +347,14 @@ bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan)
         [&](const std::vector<long long>& ids) { return read_staged_rows(call, table, ids); });
     if (!inserted) return false;
   }
-  if (plan.newest && !clear_merged_staging(call, table, plan)) return false;
+  // Replaced functions may stage rows of their own: only the rows read go.
+  if (plan.newest && !clear_merged_staging(call, table, plan.newest.get())) return false;
   return call.call_sibling("active_table_index", {{"table", table}});
 }
 
-bool merge(Call& call, PyObject* table) {
+bool merge(Call& call, PyObject* table, bool in_transaction) {
   MergePlan plan;
+  plan.in_transaction = in_transaction;
   if (!plan_merge(call, table, plan)) return false;
   bool own = true;
   for (const char* name : kWriteFunctions) {
@@ -360,7 +373,7 @@ PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
   Call call(module, conn);
   WriteTransaction transaction(call);
   if (!call.open_cursor() || !transaction.open()) return nullptr;
-  const bool merged = merge(call, table);
+  const bool merged = merge(call, table, transaction.holds());
   return none_unless_failed(transaction.end(merged, comm));
 }
 
