@@ -182,14 +182,18 @@ CHILD = textwrap.dedent("""
     # take the signal inside the callback, where the driver drops it.
     statements = []
     conn.set_trace_callback(statements.append)
+    def say(line):  # one write a line: the relay and the main thread both say things
+        sys.stdout.write(line + "\\n")
+        sys.stdout.flush()
     def relay():
-        for shown in iter(int, 1):
+        shown = 0
+        while True:
             while shown < len(statements):
-                print(statements[shown][:40], flush=True)
+                say(statements[shown][:40])
                 shown += 1
             time.sleep(0.001)
+    say("merging")
     threading.Thread(target=relay, daemon=True).start()
-    print("merging", flush=True)
     outcome = "interrupted"
     try:
         T.temp_to_main(conn, "big")
@@ -198,7 +202,7 @@ CHILD = textwrap.dedent("""
         notes = getattr(interrupt, "__notes__", [])
         if any("tablora.temp_to_main committed its work" in note for note in notes):
             outcome = "interrupted after the commit"
-    print("outcome:", outcome, flush=True)
+    say("outcome: " + outcome)
 """)
 BIG = 200_000
 
