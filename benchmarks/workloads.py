@@ -63,6 +63,34 @@ def _merge(path: Path, n: int) -> Call:
     return lambda: T.temp_to_main(conn, "t")
 
 
+def _merge_as_plain_sql(path: Path, n: int) -> Call:
+    """The merge's writes as a user would send them by hand: SQLite's own floor."""
+    conn = sqlite3.connect(path)
+    (newest,) = conn.execute("SELECT max(rowid) FROM temp_t").fetchone()
+    rules = [[dataset.COLS[p] for p in rule["cols"]] for rule in dataset.UNIQUES]
+    newest_by = " AND ".join(
+        f"rowid IN (SELECT max(rowid) FROM temp_t WHERE rowid <= {newest} "
+        f"GROUP BY {','.join(cols)})" for cols in rules)
+    indexes = conn.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index' "
+                           "AND tbl_name = 't'").fetchall()
+    statements = [
+        *(f"DELETE FROM t WHERE rowid IN (SELECT m.rowid FROM t AS m JOIN temp_t AS s ON "
+          + " AND ".join(f"m.{c} = s.{c}" for c in cols) + f" WHERE s.rowid <= {newest})"
+          for cols in rules),
+        *(f"DROP INDEX {name}" for name, _ in indexes),
+        f"INSERT INTO t SELECT * FROM temp_t WHERE rowid <= {newest} AND {newest_by} "
+        "ORDER BY rowid DESC",
+        f"DELETE FROM temp_t WHERE rowid <= {newest}",
+        *(sql for _, sql in indexes),
+    ]
+
+    def call() -> None:
+        for sql in statements:
+            conn.execute(sql)
+        conn.commit()
+    return call
+
+
 def _find_all(path: Path, n: int) -> Call:
     conn = _library(path)
     return lambda: T.find(conn, "*", "t", "")
@@ -85,6 +113,11 @@ WORKLOADS = [
              Side("INSERT OR REPLACE of the N rows, a UNIQUE index per rule",
                   lambda n: Input("plain", n),
                   _plain_insert(dataset.UPSERT, lambda n: dataset.staged_rows(n, n)))),
+    Workload("merge-floor",
+             Side("temp_to_main of N staged into N main rows",
+                  lambda n: Input("managed", n, n), _merge),
+             Side("the same writes sent by hand as plain SQL statements",
+                  lambda n: Input("managed", n, n), _merge_as_plain_sql)),
     Workload("small-batch",
              Side(f"temp_to_main of {dataset.SMALL_BATCH:,} staged into N main rows",
                   lambda n: Input("managed", n, dataset.SMALL_BATCH), _merge),

@@ -27,7 +27,7 @@ def read_rules(conn, table):
     takes the later row's positions."""
     rules = {}
     for _, name, _, col_num in conn.execute(
-            "SELECT * FROM unique_table WHERE table_name = ?", (table,)):
+            "SELECT * FROM unique_table WHERE table_name = ? COLLATE NOCASE", (table,)):
         rules[name] = [int(piece) for piece in str(col_num).split(",")]
     return rules
 

@@ -1,5 +1,6 @@
 """Helpers the tests share: the homes table, a statement trace, connection spies, row readers."""
 
+import contextlib
 import re
 
 import tablora.tablora as T
@@ -107,7 +108,13 @@ def committed(other_conn, sql):
 
 # The brackets of the merge's write transaction and of find's read snapshot;
 # tests/test_connections.py pins them, the other tests look past them.
-SNAPSHOT_BRACKETS = ("BEGIN IMMEDIATE", "SAVEPOINT tablora_find", "RELEASE tablora_find")
+SNAPSHOT_BRACKETS = (
+    "BEGIN IMMEDIATE",
+    "SAVEPOINT tablora_find",
+    "RELEASE tablora_find",
+    "SAVEPOINT tablora_merge",
+    "RELEASE tablora_merge",
+)
 
 
 class Trace:
@@ -166,11 +173,16 @@ class Named:
 # ---- the catalogue's statements -----------------------------------------------------
 
 
+def same_table(table):
+    """How the catalogue's statements match a row's table name: in any ASCII letter case."""
+    return f"table_name = '{table}' COLLATE NOCASE"
+
+
 def index_statements(table, name, cols):
     """What insert_index sends to register index `name` over `cols` on `table`."""
     return [
         CREATE_INDEX_TABLE,
-        f"DELETE FROM index_table where table_name = '{table}' AND index_name = '{name}'",
+        f"DELETE FROM index_table where {same_table(table)} AND index_name = '{name}'",
         f"DROP INDEX if exists {table}_{name}",
         f"CREATE INDEX if not exists {table}_{name} ON {table} ({cols})",
         f"INSERT INTO index_table Values ('{table}','{name}','{cols}')",
@@ -181,6 +193,24 @@ def unique_statements(table, name, cols, nums):
     """What insert_unique sends to record rule `name` with its supporting index."""
     return [
         CREATE_UNIQUE_TABLE,
-        f"DELETE FROM unique_table where table_name = '{table}' AND unique_name = '{name}'",
+        f"DELETE FROM unique_table where {same_table(table)} AND unique_name = '{name}'",
         f"INSERT INTO unique_table Values ('{table}','{name}','{cols}','{nums}')",
     ] + index_statements(table, name, cols)
+
+
+WRITE_FUNCTIONS = ("drop_table_index", "delete_row_main", "_insert_main", "active_table_index")
+
+
+@contextlib.contextmanager
+def through_functions(enabled=True):
+    """The merge's writes through the module-level functions: each replaced by a
+    wrapper that calls the library's own, which switches the merge to that path."""
+    originals = {name: getattr(T, name) for name in WRITE_FUNCTIONS}
+    if enabled:
+        for name, original in originals.items():
+            setattr(T, name, lambda *a, _original=original, **k: _original(*a, **k))
+    try:
+        yield
+    finally:
+        for name, original in originals.items():
+            setattr(T, name, original)

@@ -13,6 +13,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import types
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -316,11 +317,27 @@ def test_stage_reports_the_bad_line_and_stages_nothing(tmp_path, homes_db, name,
     assert rows_of(homes_db, "temp_homes") == []
 
 
-def test_stage_refuses_input_that_is_not_utf8(tmp_path, homes_db):
-    (tmp_path / "latin.csv").write_bytes(b"name,type,address,age\nJos\xe9,h,a,1\n")
-    error = one_line_error(tablora("stage", homes_db, "homes", "latin.csv", cwd=tmp_path))
-    assert "not UTF-8" in error
+LATIN = "name;type;address;age\n" + "ann;h;a;1\n" * 3000 + "Jos\xe9;h;b;2\n"
+
+
+@pytest.mark.parametrize("name", ["latin.csv", "-"])
+def test_stage_names_the_line_that_is_not_utf8_and_offers_encoding(tmp_path, homes_db, name):
+    (tmp_path / "latin.csv").write_bytes(LATIN.encode("latin-1"))
+    with open(tmp_path / "latin.csv", "rb") as stdin:
+        error = one_line_error(tablora("stage", homes_db, "homes", name, "--format", "csv",
+                                       "--delimiter", ";", cwd=tmp_path, stdin=stdin))
+    where = "latin.csv:3002" if name != "-" else "<stdin>"
+    assert f"{where}: input is not UTF-8 text" in error and "--encoding" in error
     assert rows_of(homes_db, "temp_homes") == []
+
+
+@pytest.mark.parametrize("options", [["--encoding", "latin-1"], ["--encoding", "cp1252"]])
+def test_stage_reads_the_encoding_and_delimiter_given(tmp_path, homes_db, options):
+    (tmp_path / "latin.csv").write_bytes(LATIN.encode("latin-1"))
+    result = tablora("stage", homes_db, "homes", "latin.csv", "--delimiter", ";", *options,
+                     cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert rows_of(homes_db, "temp_homes")[-1] == ("Jos\xe9", "h", "b", 2)
 
 
 @pytest.mark.parametrize(
@@ -448,7 +465,7 @@ def test_merge_counts_match_what_the_merge_does(main, staged, rules):
     expected = (
         f"{len(staged)} staged, {inserted} inserted, {replaced} replaced, "
         f"{len(staged) - inserted} left out (older duplicates); "
-        f"{len(main) - replaced + inserted} rows in t"
+        f"{len(main) - replaced + inserted} row{'' if len(main) - replaced + inserted == 1 else 's'} in t"
     )
     assert expected in out.getvalue()
 
@@ -517,6 +534,7 @@ def test_find_table_is_aligned_and_the_default_on_a_terminal(tmp_path, mixed_db)
     [
         (["--select", "name,nope"], "--select: unknown column 'nope'"),
         (["--select", "name,NAME"], "selected twice"),
+        (["--select", "name, nope"], "--select: unknown column 'nope'"),
         (["--where", "nope = 1"], "SQLite: no such column: nope"),
         (["--where", "age >"], "SQLite: "),
     ],
@@ -576,8 +594,8 @@ def test_info_lists_managed_tables_with_counts(tmp_path, mixed_db):
     [homes] = one["tables"]
     assert homes["staged"] == 1 and homes["main"] == 2
     assert homes["unique"] == [
-        {"name": "unique_0", "cols": "name,type", "positions": [0, 1]},
-        {"name": "unique_1", "cols": "address", "positions": [2]},
+        {"name": "unique_0", "cols": "name,type", "col_num": "0,1"},
+        {"name": "unique_1", "cols": "address", "col_num": "2"},
     ]
     assert {i["name"]: i["built"] for i in homes["indexes"]} == {
         "index_0": False,
@@ -619,7 +637,7 @@ def test_missing_database_is_not_created(tmp_path, command):
     ("target", "reached", "message"),
     [
         ("dqlite://127.0.0.1:9001/demo", True, "dqlite://127.0.0.1:9001/demo: no managed tables"),
-        ("libsql://db.example/x?authToken=t", True, "libsql://db.example/x?authToken=t: no managed"),
+        ("libsql://db.example:8080", True, "libsql://db.example:8080: no managed tables"),
         ("file:none.db?mode=ro", False, "database not found: file:none.db?mode=ro"),
     ],
 )
@@ -656,7 +674,7 @@ def test_a_file_that_is_no_database(tmp_path, content, message):
     [
         ([], "the following arguments are required: COMMAND"),
         (["drop", "x.db"], "invalid choice: 'drop'"),
-        (["create", "x.db", "homes"], "the following arguments are required: --cols"),
+        (["create", "x.db", "homes"], "one of the arguments --cols --from-csv is required"),
         (["stage", "x.db", "homes", "-", "--batch-size", "0"], "must be at least 1"),
         (["find", "x.db", "homes", "--format", "xml"], "invalid choice: 'xml'"),
         (["find", "x.db", "homes", "--limit", "x"], "not a whole number"),
@@ -675,3 +693,156 @@ def test_version_from_the_module_and_the_console_script(tmp_path):
         [script, "--version"], capture_output=True, text=True, timeout=60, env=child_env()
     )
     assert by_script.stdout == by_module.stdout
+
+
+# ---- command lines as users type them -------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["info", "{db}", "--format", "json", "homes"],
+        ["info", "--format", "json", "{db}", "homes"],
+        ["find", "{db}", "--format", "json", "homes", "--select", "name"],
+        ["find", "--select", "name", "{db}", "homes", "--format", "json"],
+    ],
+    ids=" ".join,
+)
+def test_options_and_positionals_mix(tmp_path, mixed_db, args):
+    result = tablora(*[a.format(db=mixed_db) for a in args], cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)
+
+
+@pytest.mark.parametrize("command", [["info", "x.db"], ["stage", "x.db", "t", "-"],
+                                     ["merge", "x.db", "t"], ["find", "x.db", "t"]],
+                         ids=lambda c: c[0])  # fmt: skip
+def test_an_unknown_option_points_to_the_commands_help(tmp_path, command):
+    error = one_line_error(tablora(*command, "--bogus", cwd=tmp_path), status=2)
+    assert "unrecognized arguments: --bogus" in error
+    assert error.startswith(f"tablora {command[0]}: ") and f"'tablora {command[0]} --help'" in error
+
+
+@pytest.mark.parametrize("form", ["--format=json", "--format=jsonl", "name.json"])
+def test_stage_takes_json_lines_by_either_name(tmp_path, homes_db, form):
+    text = '{"name": "ann", "age": 3}\n'
+    option = [] if form.endswith(".json") else [form]
+    source = "-" if option else write(tmp_path / form, text)
+    result = tablora("stage", homes_db, "homes", source, *option, cwd=tmp_path, input=text)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.endswith("; 1 row staged now\n") and "staged 1 row from" in result.stdout
+    assert rows_of(homes_db, "temp_homes") == [("ann", None, None, 3)]
+
+
+@pytest.mark.parametrize("args", [["find", "{db}", "homes", "--format", "json"],
+                                  ["find", "{db}", "homes", "--format", "jsonl"],
+                                  ["info", "{db}", "--format", "json"]], ids=" ".join)  # fmt: skip
+def test_json_output_is_utf8_text(tmp_path, args):
+    db = make_homes(tmp_path / "ø.db", main=[("øyvind", "hütte", "1 Ål St", 30)])
+    result = subprocess.run([sys.executable, "-m", "tablora", *[a.format(db=db) for a in args]],
+                            env=dict(child_env(), PYTHONIOENCODING="utf-8"), capture_output=True,
+                            timeout=60)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    assert b"\\u" not in result.stdout
+    assert "ø".encode() in result.stdout
+
+
+# ---- create --from-csv ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("name", "text", "options", "columns"),
+    [
+        ("h.csv", "\ufeffname, type,address,age\nann,t,a,1\n", [], COLS),
+        ("h.tsv", "\nname\tage\n", [], ["name", "age"]),
+        ("h.txt", "name;age\n", ["--delimiter", ";"], ["name", "age"]),
+    ],
+)
+def test_create_takes_its_columns_from_a_csv_header(tmp_path, name, text, options, columns):
+    write(tmp_path / name, text)
+    result = tablora("create", "c.db", "homes", "--from-csv", name, *options, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert rows_of(tmp_path / "c.db", "homes", ",".join(columns)) == []
+    with contextlib.closing(sqlite3.connect(tmp_path / "c.db")) as conn:
+        assert [r[1] for r in conn.execute("PRAGMA table_info(temp_homes)")] == columns
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [("", "has no header line"), ("name,name\n", "listed twice in the header of h.csv"),
+     ("name,first name\n", "invalid column name 'first name'")],
+)  # fmt: skip
+def test_create_refuses_a_header_that_cannot_name_columns(tmp_path, text, message):
+    write(tmp_path / "h.csv", text)
+    assert message in one_line_error(tablora("create", "c.db", "t", "--from-csv", "h.csv", cwd=tmp_path))
+    assert not (tmp_path / "c.db").exists()
+
+
+# ---- merge phases ---------------------------------------------------------------------------
+
+
+def test_merge_shows_its_phases_on_a_terminal(tmp_path):
+    db = make_homes(tmp_path / "p.db", main=[(f"n{i}", "t", f"a{i}", i) for i in range(50)],
+                    staged=[(f"n{i}", "t", f"b{i}", i) for i in range(0, 100, 2)])  # fmt: skip
+    status, out, tty = on_pty("merge", db, "homes", cwd=tmp_path)
+    assert status == 0 and "50 staged" in out
+    frames = [frame.removesuffix("\x1b[K") for frame in tty.split("\r") if frame.strip("\x1b[K")]
+    phases = [re.sub(r"\s+[\d.]+ s$", "", frame).split("  ")[-1] for frame in frames]
+    assert frames[0].startswith("merging 50 staged rows into homes (50 rows)")
+    seen = [p for k, p in enumerate(phases) if p not in phases[:k]]
+    assert (seen[0], seen[-1]) == ("reading", "rebuilding indexes")
+    assert set(seen) == {"reading", "dropping indexes", "deleting", "inserting", "rebuilding indexes"}
+    assert tty.endswith("\r\x1b[K")
+    assert tablora("merge", db, "homes", cwd=tmp_path).stderr == ""  # not on a pipe
+
+
+# ---- errors of the database driver ----------------------------------------------------------
+
+
+def fake_driver(monkeypatch):
+    """A DB-API package as a remote engine's driver is: its errors derive from its Error."""
+    package = types.ModuleType("fakedb")
+    package.Error = type("Error", (Exception,), {"__module__": "fakedb"})
+    package.OperationalError = type("OperationalError", (package.Error,), {"__module__": "fakedb"})
+    monkeypatch.setitem(sys.modules, "fakedb", package)
+    return package
+
+
+@pytest.mark.parametrize(
+    ("failing", "error", "message"),
+    [
+        ("tablora.connect", "driver", "tablora: error: fakedb: leader lost, retry\n"),
+        ("tablora.tablora.temp_to_main", "driver", "tablora: error: fakedb: leader lost, retry\n"),
+        ("tablora.connect", "missing", "tablora: error: cannot open {db}: the dqlite driver is "
+                                       "missing: pip install 'tablora[dqlite]'\n"),
+    ],
+)
+def test_driver_errors_and_a_missing_driver_end_with_one_line_and_status_1(
+    monkeypatch, capsys, homes_db, failing, error, message
+):
+    def fail(*args, **kwargs):
+        if error == "missing":
+            raise ImportError("the dqlite driver is missing: pip install 'tablora[dqlite]'")
+        raise fake_driver(monkeypatch).OperationalError("leader lost,\n retry")
+
+    monkeypatch.setattr(failing, fail)
+    assert cli.main(["merge", str(homes_db), "homes"]) == 1
+    assert capsys.readouterr().err == message.format(db=homes_db)
+
+
+@pytest.mark.parametrize("given, passed", [([], {}), (["--timeout", "2.5"], {"timeout": 2.5})])
+def test_timeout_reaches_connect_only_when_given(tmp_path, monkeypatch, given, passed):
+    seen = []
+    monkeypatch.setattr("tablora.connect", lambda target, **kw: seen.append(kw) or sqlite3.connect(":memory:"))
+    assert cli.main(["info", "dqlite://127.0.0.1:9001/x", *given]) == 0
+    assert seen == [passed]
+
+
+@pytest.mark.parametrize(("col_num", "message"), [("9", "does not fit its columns"),
+                                                  ("x", "")])  # fmt: skip
+def test_merge_reports_a_rule_the_library_cannot_read(tmp_path, col_num, message):
+    db = make_homes(tmp_path / "r.db", staged=[("a", "t", "x", 1)])
+    with contextlib.closing(sqlite3.connect(db)) as conn, conn:
+        conn.execute("UPDATE unique_table SET col_num = ? WHERE unique_name = 'unique_1'", (col_num,))
+    assert message in one_line_error(tablora("merge", db, "homes", cwd=tmp_path))
+    assert rows_of(db, "temp_homes") == [("a", "t", "x", 1)]

@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import tablora.tablora as T
 
 from reference import Tables
-from support import typed
+from support import through_functions, typed
 
 VALUES = [1, 1.0, "1", b"1", None, "a", "b", 2]
 TABLE = "things"
@@ -184,9 +184,11 @@ def merged_state(before, model):
 
 
 @SETTINGS
-@given(scenario=scenarios())
-def test_merge_matches_reference(scenario):
-    with Database(scenario) as d:
+@given(scenario=scenarios(), through=st.booleans())
+def test_merge_matches_reference(scenario, through):
+    # Both ways of writing, in SQL or through the module-level functions,
+    # must leave the same table, row for row and row id for row id.
+    with Database(scenario) as d, through_functions(through):
         before = table_state(d.conn)
         model = Tables.read(d.conn, TABLE)
         model.merge()

@@ -1,12 +1,13 @@
 """find: rows of both tiers, staged first, each the newest of the rows linked to it."""
 
+import ctypes
 import sqlite3
 
 import pytest
 
 import tablora.tablora as T
 
-from support import HOMES_COLS, put, settle, stage
+from support import HOMES_COLS, put, same_table, settle, stage
 
 SELECT_ALL = "SELECT rowid," + ",".join(HOMES_COLS) + " FROM "
 
@@ -315,7 +316,7 @@ def test_find_sends_only_select_and_pragma_and_commits_nothing(conn, other, home
     statements = list(trace)
     assert statements[:4] == [
         "PRAGMA table_info(homes)",
-        "SELECT * FROM unique_table WHERE table_name = 'homes'",
+        f"SELECT * FROM unique_table WHERE {same_table('homes')}",
         f"{SELECT_ALL}temp_homes {conditions}".strip(),
         f"{SELECT_ALL}homes {conditions}".strip(),
     ]
@@ -351,3 +352,69 @@ def test_same_newest_rows_before_and_after_a_merge(conn, homes):
     T.temp_to_main(conn, "homes")
     assert find(conn, "order by age") == before == [
         ["a", "flat", "A2", 3], ["c", "flat", "B", 4], ["d", "d", "D", 5]]
+
+
+# ---- names SQLite reads its own way --------------------------------------------------------
+
+KEYED = [{"name": "by_k", "cols": [0]}]
+
+
+def sqlite_keywords():
+    """The keywords of the SQLite the driver runs on, from its own list."""
+    import _sqlite3  # noqa: PLC0415 - the driver's library, for its keyword list
+    try:
+        library = ctypes.CDLL(_sqlite3.__file__)
+        count, name = library.sqlite3_keyword_count, library.sqlite3_keyword_name
+    except (OSError, AttributeError):
+        pytest.skip("the driver's SQLite does not export its keyword list")
+    name.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_int)]
+    words = []
+    for i in range(count()):
+        text, size = ctypes.c_char_p(), ctypes.c_int()
+        name(i, ctypes.byref(text), ctypes.byref(size))
+        words.append(ctypes.string_at(text, size.value).decode())
+    return words
+
+
+@pytest.mark.parametrize("keys", [['"order"', '"Select"', "[group]"], "all"])
+def test_keywords_as_column_names_stage_find_and_merge(conn, keys):
+    keys = [f'"{w.lower()}"' for w in sqlite_keywords()] if keys == "all" else keys
+    T.create_table(conn, "kw", keys + ["v"], [], KEYED)
+    blank = (None,) * (len(keys) - 1)
+    T.insert_temp(conn, "kw", [("a", *blank, 1), ("a", *blank, 2), ("b", *blank, 3)])
+    assert [r[-1] for r in T.find(conn, "*", "kw", "")] == [2, 3]
+    T.temp_to_main(conn, "kw")
+    T.insert_temp(conn, "kw", [("b", *blank, 4)])
+    assert [r[-1] for r in T.find(conn, "*", "kw", "where v = 4")] == [4]  # main looked up
+    T.temp_to_main(conn, "kw")
+    assert [r[-1] for r in T.find(conn, "*", "kw", "")] == [2, 4]
+
+
+@pytest.mark.parametrize("call", ["find", "temp_to_main"])
+@pytest.mark.parametrize("column", ["rowid", "ROWID"])
+def test_table_with_a_rowid_column_is_refused_before_any_row_is_read(conn, trace, call, column):
+    for table in ("rid", "temp_rid"):
+        conn.execute(f"CREATE TABLE {table} (k, {column})")
+    conn.execute("INSERT INTO unique_table VALUES ('rid', 'by_k', 'k', '0')")
+    conn.executemany("INSERT INTO temp_rid VALUES (?, ?)", [("a", 5), ("a", 5), ("b", 9)])
+    conn.commit()
+    trace.clear()
+    with pytest.raises(ValueError, match=f"'rid'.*'{column}'"):
+        T.find(conn, "*", "rid", "") if call == "find" else T.temp_to_main(conn, "rid")
+    assert trace.without_transactions() == ["PRAGMA table_info(rid)"]
+    assert not conn.in_transaction
+    assert conn.execute("SELECT count(*) FROM temp_rid").fetchone() == (3,)
+
+
+# SQLite folds ASCII letters only: É names another table than é, one without rules.
+@pytest.mark.parametrize("created, named, same", [("tb", "TB", True), ("Tb", "tB", True),
+                                                  ("é", "É", False)])
+def test_table_named_in_another_letter_case_keeps_its_rules(conn, created, named, same):
+    T.create_table(conn, created, ["k", "v"], [], KEYED)
+    if not same:
+        T.create_table(conn, named, ["k", "v"], [], [])
+    T.insert_temp(conn, named, [("a", 1), ("a", 2)])
+    expected = [[2]] if same else [[1], [2]]
+    assert T.find(conn, "v", named, "") == expected
+    T.temp_to_main(conn, named)
+    assert sorted(conn.execute(f"SELECT v FROM {named}")) == [tuple(r) for r in expected]

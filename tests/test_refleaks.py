@@ -273,7 +273,12 @@ def s_insert_temp_iterable_rows(conn):
 
 
 def s_insert_temp_generator(conn):
-    return Scenario(undo(conn, T.insert_temp, "homes", (r for r in rows_of()), False), TypeError)
+    return Scenario(undo(conn, T.insert_temp, "homes", (r for r in rows_of()), False))
+
+
+def s_insert_temp_mapping_row(conn):
+    rows = [("a", "b", "c", 1), {"name": "a"}]
+    return Scenario(undo(conn, T.insert_temp, "homes", rows, False), TypeError, (rows,))
 
 
 def s_insert_temp_ragged(conn):

@@ -1,6 +1,7 @@
 """Row storage: insert_temp and _insert_main append rows, delete_row_main removes main rows."""
 
 import sqlite3
+import types
 
 import pytest
 
@@ -67,11 +68,10 @@ def test_arguments_by_keyword(conn, other, inserter):
         (lambda: ("p", "q", "r", "s"), ("p", "q", "r", "s")),
         (lambda: "pqrs", ("p", "q", "r", "s")),
         (lambda: range(4), (0, 1, 2, 3)),
-        (lambda: {"p": 1, "q": 2, "r": 3, "s": 4}, ("p", "q", "r", "s")),
         (lambda: (v for v in "pqrs"), ("p", "q", "r", "s")),
         (lambda: iter([1.0, None, b"b", "s"]), (1.0, None, b"b", "s")),
     ],
-    ids=["list", "tuple", "str", "range", "dict", "generator", "iterator"],
+    ids=["list", "tuple", "str", "range", "generator", "iterator"],
 )
 def test_later_rows_may_be_any_iterable_of_values(conn, other, inserter, make_later, stored):
     insert, target = inserter
@@ -144,18 +144,59 @@ def test_bad_row_fails_at_that_row(conn, other, trace, inserter, bad_row, error)
     assert committed(other, f"SELECT * FROM {target}") == []
 
 
+MAPPINGS = [{"name": "a", "type": 1, "address": 2, "age": 3}, types.MappingProxyType({"a": 1})]
+
+
+@pytest.mark.parametrize("at", [0, 1], ids=["first-row", "later-row"])
+@pytest.mark.parametrize("mapping", MAPPINGS, ids=["dict", "mappingproxy"])
+@pytest.mark.parametrize("make_rows", [list, iter], ids=["list", "iterator"])
+def test_a_mapping_as_a_row_is_refused_at_its_place(conn, inserter, at, mapping, make_rows):
+    insert, target = inserter
+    with pytest.raises(TypeError, match="rows are sequences of column values"):
+        insert(conn, "homes", make_rows([ROWS[0]] * at + [mapping, ROWS[1]]))
+    assert values_in(conn, target) == typed(ROWS[:at])
+
+
+CHUNK = 8192  # the rows executemany gets at a time
+
+
 @pytest.mark.parametrize(
-    "one_pass", [lambda: (r for r in ROWS), lambda: iter(ROWS), lambda: map(tuple, ROWS)],
+    "one_pass", [lambda rs: (r for r in rs), iter, lambda rs: map(tuple, rs)],
     ids=["generator", "iterator", "map"],
 )
-def test_rows_without_length_are_refused_before_any_statement(conn, trace, inserter, one_pass):
+@pytest.mark.parametrize("count", [1, CHUNK, CHUNK + 1, 2 * CHUNK + 3])
+def test_rows_without_length_are_inserted_a_chunk_at_a_time(conn, other, inserter, one_pass, count):
     insert, target = inserter
-    source = one_pass()
-    with pytest.raises(TypeError):
-        insert(conn, "homes", source)
+    given = [("n", k, k, k) for k in range(count)]
+    read, inserted_before = [], []
+
+    def watched():
+        for row in one_pass(given):
+            read.append(row)
+            if len(read) % CHUNK == 1:
+                inserted_before.append(len(rows(conn, target)))
+            yield row
+
+    insert(conn, "homes", watched())
+    assert [r[1:] for r in rows(other, target)] == given
+    # Each chunk is sent before the next one is read.
+    assert inserted_before == [CHUNK * k for k in range(len(inserted_before))]
+
+
+@pytest.mark.parametrize("comm", [True, False])
+def test_an_empty_iterator_inserts_nothing_and_never_commits(conn, trace, inserter, comm):
+    insert, target = inserter
+    spy = CountingConnection(conn)
+    assert insert(spy, "homes", iter([]), comm) is None
     assert trace.statements == []
-    assert rows(conn, target) == []
-    assert next(source) == tuple(ROWS[0])  # nothing was consumed
+    assert spy.commits == 0
+
+
+def test_rows_that_cannot_be_iterated_are_refused_before_any_statement(conn, trace, inserter):
+    insert, target = inserter
+    with pytest.raises(TypeError):
+        insert(conn, "homes", 5)
+    assert trace.statements == []
 
 
 def test_first_row_without_length_is_refused_before_any_insert(conn, trace, inserter):

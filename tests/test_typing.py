@@ -19,12 +19,14 @@ ROOT = Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
 STUB = SRC / "tablora" / "tablora.pyi"
 # TypedDicts that exist for type checkers only.
-STUB_ONLY = ["tablora.tablora.IndexEntry", "tablora.tablora.TableIndex", "tablora.tablora.UniqueEntry"]
+STUB_ONLY = ["tablora.tablora.Connection", "tablora.tablora.IndexEntry", "tablora.tablora.TableIndex", "tablora.tablora.UniqueEntry"]
 
 GOOD = '''\
 import sqlite3
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, assert_type
 
+import tablora
 import tablora.tablora as T
 
 if TYPE_CHECKING:
@@ -62,6 +64,14 @@ def use(path: str) -> None:
     T.drop_unique(conn, "t", "u", comm=False)
     T.drop_table(conn, "t")
     conn.close()
+
+
+def use_any_target(path: Path) -> None:
+    conn = tablora.connect(path)
+    T.insert_temp(conn, "t", ((k, "x") for k in range(3)))
+    assert_type(T.find(conn, "*", "t", ""), list[list[Any]])
+    assert_type(tablora.__version__, str)
+    conn.close()
 '''
 
 # Each line marked "# E: code" must draw an error with that code; no other line may.
@@ -82,6 +92,7 @@ def misuse(conn: sqlite3.Connection) -> None:
     T.delete_row_main(conn, "t", [None])  # E: list-item
     rows: list[tuple[int, ...]] = T.find(conn, "*", "t", "")  # E: assignment
     T.DB("x", "p").connection().nonexistent  # E: attr-defined
+    T.insert_temp(conn, "t", [{"a": 1}])  # E: list-item
     T.insert_unique(conn, "t", "u", ["a"], "0")  # E: arg-type
     ok, seen = T._check_newest_unique(conn, "t", (1, 1), [1], {"u": [0]}, ["a"], "a", {(1, 1)})
     seen.add((0, 1))  # E: union-attr
@@ -198,3 +209,21 @@ def test_the_installed_package_carries_its_type_information():
     assert package.joinpath("py.typed").is_file()
     installed = package.joinpath("tablora.pyi").read_text()
     assert "def find(" in installed and "class DB" in installed
+
+
+@pytest.mark.parametrize("make_path", [str, Path], ids=["str", "Path"])
+def test_connect_takes_the_path_types_its_signature_promises(tmp_path, make_path):
+    import tablora
+
+    conn = tablora.connect(make_path(tmp_path / "p.db"))
+    tables = {name for (name,) in conn.execute("SELECT name FROM sqlite_master")}
+    conn.close()
+    assert tables == {"index_table", "unique_table"}
+
+
+def test_the_package_version_is_the_installed_one():
+    import importlib.metadata
+
+    import tablora
+
+    assert tablora.__version__ == importlib.metadata.version("tablora")

@@ -14,6 +14,7 @@ from support import (
     catalogue,
     committed,
     index_columns,
+    same_table,
     sql_indexes,
     unique_statements,
 )
@@ -98,7 +99,7 @@ def test_drop_unique_deletes_only_the_rule_row(conn, other, homes, trace):
     assert T.drop_unique(conn, "homes", "unique_0") is None
     assert trace.without_transactions() == [
         CREATE_UNIQUE_TABLE,
-        "DELETE FROM unique_table where table_name = 'homes' AND unique_name = 'unique_0'",
+        f"DELETE FROM unique_table where {same_table('homes')} AND unique_name = 'unique_0'",
     ]
     assert trace.statements[-1] == "COMMIT"
     assert rules(other) == [("homes", "unique_1", "address", "2")]

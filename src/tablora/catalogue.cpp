@@ -2,6 +2,7 @@
 // of a table's columns and unique rules.
 #include "catalogue.hpp"
 
+#include "sql_names.hpp"
 #include "text.hpp"
 
 namespace tablora {
@@ -11,10 +12,32 @@ const char kCreateIndexTable[] =
 const char kCreateUniqueTable[] =
     "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)";
 
+const char kSelectIndexRows[] = "SELECT * FROM index_table WHERE " TABLORA_SAME_TABLE;
+const char kSelectRuleRows[] = "SELECT * FROM unique_table WHERE " TABLORA_SAME_TABLE;
+const char kDeleteIndexRow[] =
+    "DELETE FROM index_table where " TABLORA_SAME_TABLE " AND index_name = ?";
+const char kDeleteRuleRow[] =
+    "DELETE FROM unique_table where " TABLORA_SAME_TABLE " AND unique_name = ?";
+const char kDeleteTableIndexRows[] = "DELETE FROM index_table Where " TABLORA_SAME_TABLE;
+const char kDeleteTableRuleRows[] = "DELETE FROM unique_table Where " TABLORA_SAME_TABLE;
+
 Ref sql_index_name(PyObject* table, PyObject* name) { return compose({table, "_", name}); }
 
 Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns) {
   return compose({"CREATE INDEX if not exists ", sql_name, " ON ", table, " (", columns, ")"});
+}
+
+bool refuse_rowid_column(PyObject* table, const std::vector<std::string>& columns) {
+  for (const std::string& column : columns) {
+    if (!same_sql_name(column, "rowid")) continue;
+    Ref name = str(column);
+    if (name)
+      PyErr_Format(PyExc_ValueError,
+                   "table %R cannot have a column named %R: the library addresses rows by rowid",
+                   table, name.get());
+    return false;
+  }
+  return true;
 }
 
 Ref read_columns(Call& call, PyObject* table) {
@@ -24,17 +47,24 @@ Ref read_columns(Call& call, PyObject* table) {
   if (!rows) return Ref();
   Ref names(PyList_New(0));
   if (!names) return Ref();
+  std::vector<std::string> texts;
   const bool read = for_each_item(rows.get(), [&](PyObject* row) {
     Ref column(PySequence_GetItem(row, 1));
-    return column && PyList_Append(names.get(), column.get()) == 0;
+    if (!column || PyList_Append(names.get(), column.get()) < 0) return false;
+    if (!PyUnicode_Check(column.get())) return true;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(column.get(), &size);
+    if (utf8 == nullptr) return false;
+    texts.emplace_back(utf8, static_cast<size_t>(size));
+    return true;
   });
-  return read ? std::move(names) : Ref();
+  return read && refuse_rowid_column(table, texts) ? std::move(names) : Ref();
 }
 
 Ref read_rule_positions(Call& call, PyObject* table) {
   Ref params = text_parameters({table});
   if (!params) return Ref();
-  Ref rows = call.fetch_all("SELECT * FROM unique_table WHERE table_name = ?", params.get());
+  Ref rows = call.fetch_all(kSelectRuleRows, params.get());
   if (!rows) return Ref();
   Ref rules(PyDict_New());
   if (!rules) return Ref();

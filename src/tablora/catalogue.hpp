@@ -5,6 +5,7 @@
 
 #include "driver.hpp"
 
+#include <string>
 #include <vector>
 
 namespace tablora {
@@ -12,12 +13,30 @@ namespace tablora {
 extern const char kCreateIndexTable[];
 extern const char kCreateUniqueTable[];
 
+// A catalogue row belongs to a table when its table_name matches the table's
+// name as SQLite matches names: ASCII letters in either case, so "T" finds
+// the rows of t. The parameter is the text form of the table name.
+#define TABLORA_SAME_TABLE "table_name = ? COLLATE NOCASE"
+// The catalogue's statements by table name, then by index or rule name.
+extern const char kSelectIndexRows[];
+extern const char kSelectRuleRows[];
+extern const char kDeleteIndexRow[];
+extern const char kDeleteRuleRow[];
+extern const char kDeleteTableIndexRows[];
+extern const char kDeleteTableRuleRows[];
+
 // The SQL name of a registered index: text(table) + "_" + text(name).
 Ref sql_index_name(PyObject* table, PyObject* name);
 // "CREATE INDEX if not exists <sql name> ON <table> (<columns>)"
 Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns);
 
-// The main table's column names from "PRAGMA table_info(<table>)".
+// Refuses, with ValueError, a column named rowid in any letter case: it
+// would hide the row id that every statement of the library names rowid.
+// (The other aliases, oid and _rowid_, stay free.) `columns` are names as
+// SQLite reads them, unquoted. False with the error set.
+bool refuse_rowid_column(PyObject* table, const std::vector<std::string>& columns);
+// The main table's column names from "PRAGMA table_info(<table>)", after
+// refuse_rowid_column.
 Ref read_columns(Call& call, PyObject* table);
 // The table's unique rules as unique_table records them, in catalogue
 // order: dict rule name -> list of column positions parsed from col_num.

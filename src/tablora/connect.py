@@ -4,7 +4,7 @@
 ``tablora.tablora`` behaves as on a sqlite3 connection to a file in the
 driver's default (legacy) transaction mode. Targets:
 
-- a path, or a ``file:`` URI: the standard ``sqlite3`` driver;
+- a path (text or ``os.PathLike``), or a ``file:`` URI: the standard ``sqlite3`` driver;
 - ``libsql://host:port``, ``http://host:port``, ``https://host:port``: a libSQL
   server through the ``libsql`` driver (``pip install 'tablora[libsql]'``);
 - ``dqlite://host:port[,host:port...]/database``: a dqlite cluster through
@@ -15,10 +15,14 @@ See docs/scaling.md for what each engine changes.
 
 from __future__ import annotations
 
+import os
 import sqlite3
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from tablora.engines import targets
+
+if TYPE_CHECKING:
+    from tablora.tablora import Connection
 
 CATALOGUE = (
     "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
@@ -34,17 +38,21 @@ def prepare_catalogue(conn: Any) -> None:
     conn.commit()
 
 
-def connect(target: str, *, timeout: float | None = None) -> Any:
+def connect(target: str | os.PathLike[str], *, timeout: float | None = None) -> Connection:
     """A connection to ``target`` with the catalogue tables prepared.
 
-    ``timeout``: how many seconds to wait for a dqlite cluster to have a
-    leader (default 30; other engines ignore it). A target where nothing
-    listens fails at once.
+    A path object names a local file, as it does for ``sqlite3.connect``.
+    ``timeout``, in seconds, is how long to wait: for a locked local file
+    (sqlite3's busy timeout, 5 by default) and for a dqlite cluster to have a
+    leader (30 by default); a libSQL server takes none. A server target where
+    nothing listens fails at once.
     """
-    where = targets.parse(target)
-    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout >= 0):
+    where = targets.parse(os.fspath(target) if isinstance(target, os.PathLike) else target)
+    if timeout is not None and (
+        isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout >= 0
+    ):
         raise ValueError(f"tablora.connect: timeout must be a number of seconds, not {timeout!r}")
-    conn = _open(where, timeout)
+    conn: Connection = _open(where, timeout)
     try:
         prepare_catalogue(conn)
     except BaseException:
@@ -54,6 +62,7 @@ def connect(target: str, *, timeout: float | None = None) -> Any:
 
 
 def _open(where: targets.Target, timeout: float | None) -> Any:
+    waits: dict[str, float] = {} if timeout is None else {"timeout": timeout}
     if where.engine == "libsql":
         from tablora.engines import libsql
 
@@ -61,7 +70,5 @@ def _open(where: targets.Target, timeout: float | None) -> Any:
     if where.engine == "dqlite":
         from tablora.engines import dqlite
 
-        if timeout is None:
-            return dqlite.open_cluster(where.nodes, where.location)
-        return dqlite.open_cluster(where.nodes, where.location, timeout)
-    return sqlite3.connect(where.location, uri=where.location.startswith("file:"))
+        return dqlite.open_cluster(where.nodes, where.location, **waits)
+    return sqlite3.connect(where.location, uri=where.location.startswith("file:"), **waits)

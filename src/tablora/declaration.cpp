@@ -1,6 +1,10 @@
 // Declarations: the docstring with its text signature, and the call.
 #include "declaration.hpp"
 
+#include "state.hpp"
+
+#include <utility>
+
 namespace tablora {
 
 Declaration::Declaration(std::string name, std::string function, const char* bound,
@@ -16,7 +20,11 @@ PyObject* Declaration::call(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) const {
   PyObject* bound[kMostParameters];
   if (!parameters_.bind(args, nargs, kwnames, bound)) return nullptr;
-  return body_(self, bound);
+  State& state = state_of(self);
+  const char* outer = std::exchange(state.running, name_.c_str());
+  PyObject* result = body_(self, bound);
+  state.running = outer;
+  return result;
 }
 
 PyMethodDef Declaration::method_def(FastCall entry) const {

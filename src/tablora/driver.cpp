@@ -5,6 +5,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <string>
 
 namespace tablora {
 
@@ -28,6 +29,21 @@ bool binds_as_it_is(PyObject* rows) {
   for (Py_ssize_t i = 0; i < count; ++i)
     if (!PyTuple_CheckExact(items[i]) && !PyList_CheckExact(items[i])) return false;
   return true;
+}
+
+// Adds a note (PEP 678) to the raised exception.
+void add_note(const std::string& note) {
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref error(PyErr_GetRaisedException());
+  if (!Ref(PyObject_CallMethod(error.get(), "add_note", "s", note.c_str()))) PyErr_Clear();
+  PyErr_SetRaisedException(error.release());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (!Ref(PyObject_CallMethod(value, "add_note", "s", note.c_str()))) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+#endif
 }
 
 }  // namespace
@@ -153,7 +169,15 @@ bool Call::commit_if_asked(PyObject* comm) {
   const int asked = PyObject_RichCompareBool(comm, Py_True, Py_EQ);
   if (asked <= 0) return asked == 0;
   if (PyErr_CheckSignals() < 0) return false;
-  return static_cast<bool>(call_method(state_.s_commit.get(), conn_));
+  if (!call_method(state_.s_commit.get(), conn_)) return false;
+  // A signal that arrived during the commit would otherwise be raised by
+  // the caller's next instruction, as if the call had failed.
+  if (PyErr_CheckSignals() == 0) return true;
+  std::string note = "tablora.";
+  note += state_.running ? state_.running : "call";
+  note += " committed its work before this exception was raised: do not repeat the call";
+  add_note(note);
+  return false;
 }
 
 bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>& keywords) {

@@ -41,15 +41,10 @@ class Call {
  public:
   Call(PyObject* module, PyObject* conn)
       : state_(state_of(module)), module_(module), conn_(conn) {}
-  // A call whose statements go through a cursor opened elsewhere.
-  Call(PyObject* module, PyObject* conn, PyObject* cursor) : Call(module, conn) {
-    cursor_ = Ref::borrow(cursor);
-  }
 
   PyObject* module() const { return module_; }
   PyObject* conn() const { return conn_; }
   PyObject* cursor() const { return cursor_.get(); }
-  Ref take_cursor() { return std::move(cursor_); }
 
   // conn.cursor(), through which every statement below goes; false with the
   // error set.
@@ -74,7 +69,9 @@ class Call {
 
   // Commits conn only when comm == True, and only when no signal is
   // pending: a Ctrl-C that arrived during the call is raised before the
-  // commit, never after it. False with the error set.
+  // commit. One that arrives during the commit itself is raised at once,
+  // with a note that names the call and says its work was committed, so
+  // that nobody repeats it. False with the error set.
   bool commit_if_asked(PyObject* comm);
   // Calls the module-level function `name` with conn, then `arguments`,
   // then comm=False, all as keywords: the caller commits once, at its end.
@@ -88,15 +85,12 @@ class Call {
   // Connections in autocommit mode, and objects that do not tell, are left
   // as they are.
   bool begin_before_schema_change();
-  // Sends "BEGIN IMMEDIATE" when the library opens transactions on this
-  // connection (as above) and none is open: a merge then holds the write
-  // lock from its first read to its commit, so no other writer can change
-  // the rows it has read. `began` tells whether it was sent.
-  bool begin_write_transaction(bool* began);
-  // conn.rollback() while an error is set, keeping that error: for a call
-  // that fails before its first write, to end the transaction it opened
-  // itself.
+  // conn.rollback() while an error is set, keeping that error: to end a
+  // transaction the call opened itself and that failed.
   void roll_back_keeping_error();
+  // Sends sql while an error is set, keeping that error; a failure of sql
+  // itself is dropped.
+  void execute_keeping_error(std::string_view sql);
 
  private:
   bool execute_chunk(PyObject* sql, PyObject* chunk);
@@ -110,6 +104,38 @@ class Call {
 // One read snapshot for a reader that sends several statements: when no
 // transaction is open, "SAVEPOINT tablora_find" first and "RELEASE
 // tablora_find" at the end, also when the reader failed.
+// The transaction of a call that writes in several statements, the merge:
+// when the library opens transactions on this connection and none is open,
+// "BEGIN IMMEDIATE", so the call holds the write lock from its first read
+// to its commit; otherwise "SAVEPOINT tablora_merge" inside the caller's
+// transaction (or, on an autocommit connection, around the call alone). A
+// connection object that does not tell whether a transaction is open is
+// left as it is.
+// A failure leaves nothing of the call's work: the transaction it began is
+// rolled back, or its savepoint is rolled back to and released, and the
+// caller's earlier work and transaction stay as they were.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Call& call) : call_(call) {}
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  // False with the error set.
+  bool open();
+  // Ends the call's work: when `ok`, releases the savepoint and commits as
+  // `comm` asks; otherwise, and when that fails, undoes the work and keeps
+  // the error. False when the error is set.
+  bool end(bool ok, PyObject* comm);
+  // Whether the call's statements run in a transaction of its own making.
+  bool holds() const { return began_ || savepoint_; }
+
+ private:
+  void undo_keeping_error();
+
+  Call& call_;
+  bool began_ = false;
+  bool savepoint_ = false;
+};
+
 class Snapshot {
  public:
   explicit Snapshot(Call& call) : call_(call) {}

@@ -6,6 +6,8 @@
 
 #include "declaration.hpp"
 
+#include <cstring>
+
 namespace tablora {
 
 namespace {
@@ -68,5 +70,16 @@ const Declaration kFunctions[] = {
 }  // namespace
 
 PyMethodDef* module_functions() { return method_table<kFunctions>(); }
+
+int is_library_function(PyObject* module, const char* name) {
+  Ref function(PyObject_GetAttrString(module, name));
+  if (!function) return -1;
+  if (!PyCFunction_Check(function.get()) || PyCFunction_GET_SELF(function.get()) != module)
+    return 0;
+  const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function.get())->m_ml;
+  for (const PyMethodDef* own = module_functions(); own->ml_name != nullptr; ++own)
+    if (own == def) return std::strcmp(def->ml_name, name) == 0;
+  return 0;
+}
 
 }  // namespace tablora

@@ -28,5 +28,8 @@ PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args);
 
 // Every function above, in binding order, for PyModule_AddFunctions.
 PyMethodDef* module_functions();
+// 1 when the module-level name `name` is still the library's own function,
+// 0 when a caller has replaced it, -1 with the error set.
+int is_library_function(PyObject* module, const char* name);
 
 }  // namespace tablora

@@ -3,6 +3,7 @@
 #include "catalogue.hpp"
 #include "driver.hpp"
 #include "functions.hpp"
+#include "sql_names.hpp"
 #include "text.hpp"
 
 #include <string>
@@ -13,9 +14,7 @@ namespace {
 
 bool delete_index_row(Call& call, PyObject* table, PyObject* name) {
   Ref params = text_parameters({table, name});
-  return params &&
-         call.execute("DELETE FROM index_table where table_name = ? AND index_name = ?",
-                      params.get());
+  return params && call.execute(kDeleteIndexRow, params.get());
 }
 
 bool drop_sql_index(Call& call, PyObject* sql_name) {
@@ -34,7 +33,8 @@ bool ensure_index_table(Call& call) {
   return call.begin_before_schema_change() && call.execute(kCreateIndexTable);
 }
 
-// The names of the indexes SQLite lists for the table, in its order.
+// The names of the indexes SQLite lists for the table, in its order; the
+// table's name matches in any ASCII letter case, as SQLite matches it.
 Ref listed_indexes(Call& call, PyObject* table) {
   Ref rows = call.fetch_all("SELECT * FROM sqlite_master WHERE type = 'index'");
   if (!rows) return Ref();
@@ -43,7 +43,7 @@ Ref listed_indexes(Call& call, PyObject* table) {
   const bool collected = for_each_item(rows.get(), [&](PyObject* row) {
     Ref tbl_name(PySequence_GetItem(row, 2));
     if (!tbl_name) return false;
-    const int same = PyObject_RichCompareBool(tbl_name.get(), table, Py_EQ);
+    const int same = same_sql_name(tbl_name.get(), table);
     if (same <= 0) return same == 0;
     Ref index_name(PySequence_GetItem(row, 1));
     return index_name && PyList_Append(names.get(), index_name.get()) == 0;
@@ -92,7 +92,7 @@ PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   if (!call.open_cursor()) return nullptr;
   Ref params = text_parameters({table});
   if (!params) return nullptr;
-  Ref rows = call.fetch_all("SELECT * FROM index_table WHERE table_name = ?", params.get());
+  Ref rows = call.fetch_all(kSelectIndexRows, params.get());
   if (!rows) return nullptr;
   const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
     Ref row_table(PySequence_GetItem(row, 0));

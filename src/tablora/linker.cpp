@@ -14,28 +14,7 @@ namespace {
 // statement takes at most 255).
 constexpr size_t kBatch = 250;
 
-bool row_id_of(PyObject* row, long long* id) {
-  Value value(row, 0);
-  if (value.get() == nullptr) return false;
-  *id = PyLong_AsLongLong(value.get());
-  return !(*id == -1 && PyErr_Occurred());
-}
-
 }  // namespace
-
-Ref split_row(PyObject* row, long long* id) {
-  if (!row_id_of(row, id)) return Ref();
-  const Py_ssize_t width = PyObject_Size(row);
-  if (width < 0) return Ref();
-  Ref values(PyList_New(width > 0 ? width - 1 : 0));
-  if (!values) return values;
-  for (Py_ssize_t i = 1; i < width; ++i) {
-    Value value(row, i);
-    if (value.get() == nullptr) return Ref();
-    PyList_SET_ITEM(values.get(), i - 1, Py_NewRef(value.get()));
-  }
-  return values;
-}
 
 int Linker::add(PyObject* row, int tier, long long id) {
   if (dedupe_) {

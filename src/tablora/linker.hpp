@@ -10,14 +10,10 @@
 #include "catalogue.hpp"
 #include "driver.hpp"
 #include "link_graph.hpp"
+#include "row.hpp"
 #include "tuple_index.hpp"
 
 namespace tablora {
-
-// A fetched full row (row id first) split into its row id and the list of
-// its values: the list is what find returns for "*", so a kept candidate
-// costs no copy. Empty with the error set.
-Ref split_row(PyObject* row, long long* id);
 
 // Rows placed in the link graph, grouped under every rule by their values
 // (host equality, compared in place in the rows' value lists, which must

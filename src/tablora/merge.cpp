@@ -2,11 +2,15 @@
 // of rows with equal values under a unique rule the newest survives.
 //
 // SQLite decides which staged rows survive (the newest row of every group of
-// equal values, under every rule) and which main rows they replace, so the
-// merge holds a chunk of rows at a time and the replaced row ids, not the
-// staged rows. Small batches keep the main table's indexes and let SQLite
-// maintain them; large ones drop them and build them once afterwards.
-#include <algorithm>
+// equal values, under every rule) and which main rows they replace. With the
+// library's own row and index functions in place, the writes run inside the
+// database too: one DELETE per rule, one INSERT … SELECT, a fixed number of
+// statements whatever the size, and no row crosses to the client. When a
+// caller has replaced one of those functions, it is called as before, a
+// bounded chunk at a time. Small batches keep the main table's indexes and
+// let SQLite maintain them; large ones drop them and build them once
+// afterwards. The whole merge is one transaction or savepoint: a failure
+// leaves nothing of it.
 #include <string>
 #include <vector>
 
@@ -14,8 +18,9 @@
 #include "driver.hpp"
 #include "fetch_stream.hpp"
 #include "functions.hpp"
+#include "row.hpp"
+#include "row_id_set.hpp"
 #include "text.hpp"
-#include "tuple_index.hpp"
 
 namespace tablora {
 
@@ -26,6 +31,11 @@ namespace {
 // them wins at 100k staged rows (1.6 s against 2.3 s), rebuilding wins at
 // 300k (3.2 s against 4.2 s) and at 1M (7.3 s against 12.3 s).
 constexpr long long kKeepIndexesRatio = 5;
+
+// The functions a merge's writes go through; when all are the library's
+// own, the merge may do their work in SQL.
+constexpr const char* kWriteFunctions[] = {"drop_table_index", "delete_row_main", "_insert_main",
+                                           "active_table_index"};
 
 // A rule position must name a column of the staged rows too.
 bool check_staged_width(const std::vector<UniqueRule>& rules, Py_ssize_t staged_width) {
@@ -51,41 +61,9 @@ struct MergePlan {
   long long staged = 0;  // staged rows
   Ref newest;            // (highest staging row id,): the merge removes no row it did not see
   std::vector<UniqueRule> rules;
-  std::vector<long long> replaced;  // main row ids to delete, ascending, once each
   bool keep_indexes = false;
+  bool in_transaction = false;  // the merge's own transaction or savepoint holds it
 };
-
-// Main rows equal to some staged row under a rule: one join per rule
-// through the rule's supporting index.
-bool collect_replaced(const Call& call, PyObject* table, MergePlan& plan) {
-  for (const UniqueRule& rule : plan.rules) {
-    const std::vector<Ref>& columns = rule.columns;
-    if (columns.empty()) continue;
-    std::string on;
-    for (size_t i = 0; i < columns.size(); ++i) {
-      on += i ? " AND m." : "m.";
-      if (!append_identifier(on, columns[i].get())) return false;
-      on += " = s.";
-      if (!append_identifier(on, columns[i].get())) return false;
-    }
-    Ref sql = compose({"SELECT m.rowid FROM ", table, " AS m JOIN temp_", table, " AS s ON ", on,
-                       " WHERE s.rowid <= ?"});
-    if (!sql) return false;
-    const bool read = for_each_fetched(call, sql.get(), plan.newest.get(), [&](PyObject* row) {
-      Value id(row, 0);
-      if (id.get() == nullptr) return false;
-      const long long value = PyLong_AsLongLong(id.get());
-      if (value == -1 && PyErr_Occurred()) return false;
-      plan.replaced.push_back(value);
-      return true;
-    });
-    if (!read) return false;
-  }
-  std::sort(plan.replaced.begin(), plan.replaced.end());
-  plan.replaced.erase(std::unique(plan.replaced.begin(), plan.replaced.end()),
-                      plan.replaced.end());
-  return true;
-}
 
 bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
   Ref cols = read_columns(call, table);
@@ -107,14 +85,77 @@ bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
   if (!staging) return false;
   Ref staged_cols = read_columns(call, staging.get());
   if (!staged_cols || !unique_rules_from(positions.get(), cols.get(), plan.rules) ||
-      !check_staged_width(plan.rules, PyList_GET_SIZE(staged_cols.get())) ||
-      !collect_replaced(call, table, plan))
+      !check_staged_width(plan.rules, PyList_GET_SIZE(staged_cols.get())))
     return false;
   Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long main_rows = 0;
   if (!highest || !call.fetch_integers(highest.get(), {&main_rows})) return false;
   plan.keep_indexes = plan.staged * kKeepIndexesRatio <= main_rows;
   return true;
+}
+
+// ---- the statements ----------------------------------------------------------------
+
+// The main rows equal to some staged row under `rule`, by SQL equality (a
+// NULL matches nothing): "SELECT m.rowid FROM t AS m JOIN temp_t AS s ON
+// m.a = s.a AND … WHERE s.rowid <= ?". The rule's supporting index serves
+// the join while it exists.
+bool append_replaced_ids(std::string& sql, PyObject* table, const UniqueRule& rule) {
+  sql += "SELECT m.rowid FROM ";
+  if (!append_text(sql, table)) return false;
+  sql += " AS m JOIN temp_";
+  if (!append_text(sql, table)) return false;
+  sql += " AS s ON ";
+  for (size_t i = 0; i < rule.columns.size(); ++i) {
+    sql += i ? " AND m." : "m.";
+    if (!append_identifier(sql, rule.columns[i].get())) return false;
+    sql += " = s.";
+    if (!append_identifier(sql, rule.columns[i].get())) return false;
+  }
+  sql += " WHERE s.rowid <= ?";
+  return true;
+}
+
+// The condition a staged row survives by: it is the newest row of its group
+// of equal values under every rule, grouping NULLs together and 1 with 1.0.
+// Rows staged after the merge read the newest row id (possible only where it
+// does not hold the write lock) are left for the next merge. Each "?" is the
+// newest row id; their number goes to `marks`.
+bool append_survivor_condition(std::string& sql, PyObject* table, const MergePlan& plan,
+                               Py_ssize_t* marks) {
+  sql += "rowid <= ?";
+  *marks = 1;
+  for (const UniqueRule& rule : plan.rules) {
+    if (rule.columns.empty()) continue;
+    sql += " AND rowid IN (SELECT max(rowid) FROM temp_";
+    if (!append_text(sql, table)) return false;
+    sql += " WHERE rowid <= ? GROUP BY ";
+    if (!append_column_list(sql, rule.columns)) return false;
+    sql += ")";
+    ++*marks;
+  }
+  return true;
+}
+
+// `marks` copies of the newest staged row id.
+Ref newest_parameters(const MergePlan& plan, Py_ssize_t marks) {
+  Ref params(PyTuple_New(marks));
+  if (!params) return params;
+  PyObject* newest = PyTuple_GET_ITEM(plan.newest.get(), 0);
+  for (Py_ssize_t i = 0; i < marks; ++i) PyTuple_SET_ITEM(params.get(), i, Py_NewRef(newest));
+  return params;
+}
+
+// Removes the staged rows up to the newest the merge read, or, given
+// nullptr, the whole staging table, which SQLite does by dropping its pages
+// instead of deleting row by row.
+bool clear_merged_staging(Call& call, PyObject* table, PyObject* newest) {
+  if (newest == nullptr) {
+    Ref clear = compose({"DELETE From temp_", table});
+    return clear && call.execute(clear.get());
+  }
+  Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
+  return clear && call.execute(clear.get(), newest);
 }
 
 // ---- indexes kept in place ---------------------------------------------------------
@@ -127,24 +168,26 @@ bool drop_unregistered_indexes(Call& call, PyObject* table) {
   if (!table_text) return false;
   Ref params = tuple_of({table_text.get()});
   if (!params) return false;
-  Ref registered =
-      call.fetch_all("SELECT index_name, columns FROM index_table WHERE table_name = ?", params.get());
+  Ref registered = call.fetch_all(kSelectIndexRows, params.get());
   if (!registered) return false;
   Ref expected(PyDict_New());  // SQL name -> the CREATE INDEX text SQLite keeps
   if (!expected) return false;
   const bool listed = for_each_item(registered.get(), [&](PyObject* row) {
-    Ref name(PySequence_GetItem(row, 0));
-    Ref columns(name ? PySequence_GetItem(row, 1) : nullptr);
+    // The row's own spelling of the table, which the index was built with.
+    Ref spelling(PySequence_GetItem(row, 0));
+    Ref name(spelling ? PySequence_GetItem(row, 1) : nullptr);
+    Ref columns(name ? PySequence_GetItem(row, 2) : nullptr);
     if (!columns) return false;
-    Ref sql_name = sql_index_name(table_text.get(), name.get());
+    Ref sql_name = sql_index_name(spelling.get(), name.get());
     if (!sql_name) return false;
-    Ref create = compose({"CREATE INDEX ", sql_name.get(), " ON ", table_text.get(), " (",
+    Ref create = compose({"CREATE INDEX ", sql_name.get(), " ON ", spelling.get(), " (",
                           columns.get(), ")"});
     return create && PyDict_SetItem(expected.get(), sql_name.get(), create.get()) == 0;
   });
   if (!listed) return false;
   Ref present = call.fetch_all(
-      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", params.get());
+      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ? COLLATE NOCASE",
+      params.get());
   if (!present) return false;
   return for_each_item(present.get(), [&](PyObject* row) {
     Ref name(PySequence_GetItem(row, 0));
@@ -162,76 +205,164 @@ bool drop_unregistered_indexes(Call& call, PyObject* table) {
   });
 }
 
-// ---- writes --------------------------------------------------------------------------
-
-bool delete_replaced(Call& call, PyObject* table, const MergePlan& plan) {
-  size_t start = 0;
-  do {
-    const size_t end = std::min(plan.replaced.size(), start + static_cast<size_t>(kChunkRows));
-    Ref ids(PySet_New(nullptr));
-    if (!ids) return false;
-    for (size_t i = start; i < end; ++i) {
-      Ref id(PyLong_FromLongLong(plan.replaced[i]));
-      if (!id || PySet_Add(ids.get(), id.get()) < 0) return false;
-    }
-    if (!call.call_sibling("delete_row_main", {{"table", table}, {"ids", ids.get()}}))
-      return false;
-    start = end;
-  } while (start < plan.replaced.size());
-  return true;
+bool suspend_indexes(Call& call, PyObject* table, const MergePlan& plan) {
+  return plan.keep_indexes ? drop_unregistered_indexes(call, table)
+                           : call.call_sibling("drop_table_index", {{"table", table}});
 }
 
-// The newest staged row of every group of equal values, under every rule,
-// newest first; grouping counts NULLs equal and 1 equal to 1.0.
-// Rows staged after the merge read the newest row id (possible only where it
-// does not hold the write lock) are left for the next merge. The number of
-// parameters, all the newest row id, goes to `marks`.
-Ref survivors_statement(PyObject* table, const MergePlan& plan, Py_ssize_t* marks) {
-  std::string sql = "SELECT * FROM temp_";
-  if (!append_text(sql, table)) return Ref();
-  sql += " WHERE rowid <= ?";
-  *marks = 1;
-  for (const UniqueRule& rule : plan.rules) {
-    if (rule.columns.empty()) continue;
-    sql += " AND rowid IN (SELECT max(rowid) FROM temp_";
-    if (!append_text(sql, table)) return Ref();
-    sql += " WHERE rowid <= ? GROUP BY ";
-    if (!append_column_list(sql, rule.columns)) return Ref();
-    sql += ")";
-    ++*marks;
-  }
-  sql += " ORDER BY rowid DESC";
-  return str(sql);
-}
+// ---- writes inside the database ----------------------------------------------------
 
-bool insert_survivors(Call& call, PyObject* table, const MergePlan& plan) {
-  Ref chunk(PyList_New(0));
-  if (!chunk) return false;
-  auto flush = [&]() {
-    if (!call.call_sibling("_insert_main", {{"table", table}, {"rows", chunk.get()}}))
-      return false;
-    chunk = Ref(PyList_New(0));
-    return static_cast<bool>(chunk);
-  };
-  bool inserted = false;
+// Deletes through each rule's supporting index, so before the indexes are
+// suspended; then one INSERT … SELECT of the survivors, newest first, which
+// gives them the row ids _insert_main would.
+bool write_in_database(Call& call, PyObject* table, const MergePlan& plan) {
   if (plan.newest) {
-    Py_ssize_t marks = 0;
-    Ref sql = survivors_statement(table, plan, &marks);
-    if (!sql) return false;
-    Ref params(PyTuple_New(marks));
-    if (!params) return false;
-    PyObject* newest = PyTuple_GET_ITEM(plan.newest.get(), 0);
-    for (Py_ssize_t i = 0; i < marks; ++i) PyTuple_SET_ITEM(params.get(), i, Py_NewRef(newest));
-    const bool streamed = for_each_fetched(call, sql.get(), params.get(), [&](PyObject* row) {
-      if (PyList_Append(chunk.get(), row) < 0) return false;
-      if (PyList_GET_SIZE(chunk.get()) < kChunkRows) return true;
-      inserted = true;
-      return flush();
-    });
-    if (!streamed) return false;
+    for (const UniqueRule& rule : plan.rules) {
+      if (rule.columns.empty()) continue;
+      std::string sql = "DELETE FROM ";
+      if (!append_text(sql, table)) return false;
+      sql += " WHERE rowid IN (";
+      if (!append_replaced_ids(sql, table, rule)) return false;
+      sql += ")";
+      if (!call.execute(sql, plan.newest.get())) return false;
+    }
   }
+  if (!suspend_indexes(call, table, plan)) return false;
+  if (plan.newest) {
+    std::string sql = "INSERT INTO ";
+    if (!append_text(sql, table)) return false;
+    sql += " SELECT * FROM temp_";
+    if (!append_text(sql, table)) return false;
+    sql += " WHERE ";
+    Py_ssize_t marks = 0;
+    if (!append_survivor_condition(sql, table, plan, &marks)) return false;
+    sql += " ORDER BY rowid DESC";
+    Ref params = newest_parameters(plan, marks);
+    // Inside the merge's transaction no other writer can have staged a row
+    // since the reads.
+    PyObject* upto = plan.in_transaction ? nullptr : plan.newest.get();
+    if (!params || !call.execute(sql, params.get()) || !clear_merged_staging(call, table, upto))
+      return false;
+  }
+  return call.call_sibling("active_table_index", {{"table", table}});
+}
+
+// ---- writes through the module-level functions ---------------------------------------
+
+// Reads the ids a statement returns into `ids`; the whole result is read
+// before anything is written, as some drivers require.
+bool read_ids(const Call& call, const std::string& sql, PyObject* params, RowIdSet& ids) {
+  Ref text = str(sql);
+  return text && for_each_fetched(call, text.get(), params, [&](PyObject* row) {
+           long long id = 0;
+           if (!row_id_of(row, &id)) return false;
+           ids.add(id);
+           return true;
+         });
+}
+
+// Calls `name` with `argument` bound to a chunk of at most kChunkRows
+// items, made by `take` from consecutive ids of the set.
+template <class Take>
+bool call_in_chunks(Call& call, PyObject* table, const RowIdSet& ids, bool descending,
+                    const char* name, const char* argument, Take&& take) {
+  std::vector<long long> chunk;
+  chunk.reserve(static_cast<size_t>(kChunkRows));
+  auto flush = [&]() {
+    Ref items = take(chunk);
+    chunk.clear();
+    return items && call.call_sibling(name, {{"table", table}, {argument, items.get()}});
+  };
+  const bool walked = ids.for_each(descending, [&](long long id) {
+    chunk.push_back(id);
+    return static_cast<Py_ssize_t>(chunk.size()) < kChunkRows || flush();
+  });
+  return walked && (chunk.empty() || flush());
+}
+
+// The staged rows with the given ids (descending), without their row ids,
+// newest first: one read of the row id range, to its end, keeping only
+// those ids.
+Ref read_staged_rows(Call& call, PyObject* table, const std::vector<long long>& ids) {
+  Ref rows(PyList_New(0));
+  if (!rows) return rows;
+  Ref sql = compose({"SELECT rowid, * FROM temp_", table,
+                     " WHERE rowid BETWEEN ? AND ? ORDER BY rowid DESC"});
+  Ref low(PyLong_FromLongLong(ids.back()));
+  Ref high(PyLong_FromLongLong(ids.front()));
+  if (!sql || !low || !high) return Ref();
+  Ref params = tuple_of({low.get(), high.get()});
+  if (!params) return Ref();
+  size_t next = 0;
+  const bool read = for_each_fetched(call, sql.get(), params.get(), [&](PyObject* fetched) {
+    long long id = 0;
+    if (!row_id_of(fetched, &id)) return false;
+    if (next == ids.size() || id != ids[next]) return true;  // not a survivor
+    ++next;
+    Ref row(PySequence_GetSlice(fetched, 1, PY_SSIZE_T_MAX));  // as fetched, without the id
+    return row && PyList_Append(rows.get(), row.get()) == 0;
+  });
+  return read ? std::move(rows) : Ref();
+}
+
+bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan) {
+  // Every read that needs the indexes runs first, each to its end: the
+  // replaced main rows, and the surviving staged rows, both as row ids.
+  RowIdSet replaced, survivors;
+  if (plan.newest) {
+    for (const UniqueRule& rule : plan.rules) {
+      if (rule.columns.empty()) continue;
+      std::string sql;
+      if (!append_replaced_ids(sql, table, rule) ||
+          !read_ids(call, sql, plan.newest.get(), replaced))
+        return false;
+    }
+    std::string sql = "SELECT rowid FROM temp_";
+    if (!append_text(sql, table)) return false;
+    sql += " WHERE ";
+    Py_ssize_t marks = 0;
+    if (!append_survivor_condition(sql, table, plan, &marks)) return false;
+    Ref params = newest_parameters(plan, marks);
+    if (!params || !read_ids(call, sql, params.get(), survivors)) return false;
+  }
+  if (!suspend_indexes(call, table, plan)) return false;
+  const bool deleted = call_in_chunks(
+      call, table, replaced, false, "delete_row_main", "ids", [](const std::vector<long long>& ids) {
+        Ref set(PySet_New(nullptr));
+        for (long long id : ids) {
+          Ref number(set ? PyLong_FromLongLong(id) : nullptr);
+          if (!number || PySet_Add(set.get(), number.get()) < 0) return Ref();
+        }
+        return set;
+      });
+  if (!deleted) return false;
   // _insert_main is called at least once, with an empty list when no row survives.
-  return PyList_GET_SIZE(chunk.get()) > 0 || !inserted ? flush() : true;
+  if (survivors.empty()) {
+    Ref none(PyList_New(0));
+    if (!none || !call.call_sibling("_insert_main", {{"table", table}, {"rows", none.get()}}))
+      return false;
+  } else {
+    const bool inserted = call_in_chunks(
+        call, table, survivors, true, "_insert_main", "rows",
+        [&](const std::vector<long long>& ids) { return read_staged_rows(call, table, ids); });
+    if (!inserted) return false;
+  }
+  // Replaced functions may stage rows of their own: only the rows read go.
+  if (plan.newest && !clear_merged_staging(call, table, plan.newest.get())) return false;
+  return call.call_sibling("active_table_index", {{"table", table}});
+}
+
+bool merge(Call& call, PyObject* table, bool in_transaction) {
+  MergePlan plan;
+  plan.in_transaction = in_transaction;
+  if (!plan_merge(call, table, plan)) return false;
+  bool own = true;
+  for (const char* name : kWriteFunctions) {
+    const int is_own = is_library_function(call.module(), name);
+    if (is_own < 0) return false;
+    own = own && is_own;
+  }
+  return own ? write_in_database(call, table, plan) : write_through_functions(call, table, plan);
 }
 
 }  // namespace
@@ -240,24 +371,10 @@ PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
 
   Call call(module, conn);
-  bool began = false;
-  if (!call.open_cursor() || !call.begin_write_transaction(&began)) return nullptr;
-  MergePlan plan;
-  if (!plan_merge(call, table, plan)) {
-    if (began) call.roll_back_keeping_error();  // nothing written yet
-    return nullptr;
-  }
-  const bool suspended = plan.keep_indexes
-                             ? drop_unregistered_indexes(call, table)
-                             : call.call_sibling("drop_table_index", {{"table", table}});
-  if (!suspended || !delete_replaced(call, table, plan) || !insert_survivors(call, table, plan))
-    return nullptr;
-  if (plan.newest) {
-    Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
-    if (!clear || !call.execute(clear.get(), plan.newest.get())) return nullptr;
-  }
-  return none_unless_failed(call.call_sibling("active_table_index", {{"table", table}}) &&
-                            call.commit_if_asked(comm));
+  WriteTransaction transaction(call);
+  if (!call.open_cursor() || !transaction.open()) return nullptr;
+  const bool merged = merge(call, table, transaction.holds());
+  return none_unless_failed(transaction.end(merged, comm));
 }
 
 }  // namespace tablora

@@ -3,27 +3,99 @@
 #include "functions.hpp"
 #include "text.hpp"
 
+#include <string>
 #include <vector>
 
 namespace tablora {
 
 namespace {
 
-// "?" and ",?" for every further value of the first row.
-Ref placeholders_for(PyObject* rows) {
-  Ref first(PySequence_GetItem(rows, 0));
-  if (!first) return Ref();
-  const Py_ssize_t width = PyObject_Size(first.get());
-  if (width < 0) return Ref();
-  std::string marks = "?";
-  for (Py_ssize_t k = 1; k < width; ++k) marks += ",?";
-  return str(marks);
+// A mapping given as a row would bind its keys, a plainly wrong result.
+bool is_mapping(PyObject* row) {
+  if (PyTuple_CheckExact(row) || PyList_CheckExact(row)) return false;
+  return PyDict_Check(row) || PyObject_HasAttrString(row, "keys");
 }
 
-// One execution per row of "INSERT INTO <target> Values (<marks>)".
-bool insert_rows(Call& call, PyObject* target, PyObject* marks, PyObject* rows) {
-  Ref sql = compose({"INSERT INTO ", target, " Values (", marks, ")"});
-  return sql && call.execute_many(sql.get(), rows);
+// Sets the TypeError of a mapping given as a row.
+void refuse_mapping(PyObject* row) {
+  PyErr_Format(PyExc_TypeError,
+               "rows are sequences of column values in table order, not mappings (got %.200s)",
+               Py_TYPE(row)->tp_name);
+}
+
+// row_parameters for a row that may be a mapping.
+PyObject* values_of_row(PyObject* row) {
+  if (!is_mapping(row)) return row_parameters(row);
+  refuse_mapping(row);
+  return nullptr;
+}
+
+// The rows of one insert. A list or tuple is sent as it is; any other
+// iterable is read one chunk ahead, so that its first row gives the width
+// and an empty one sends nothing, and the rest streams after that chunk.
+struct Rows {
+  Ref head;  // the rows sent first
+  Ref rest;  // the iterator of the rows after head, when there may be more
+
+  // False with the error set.
+  bool read(PyObject* rows) {
+    if (PyList_Check(rows) || PyTuple_Check(rows)) {
+      head = Ref::borrow(rows);
+      return true;
+    }
+    Ref iterator(PyObject_GetIter(rows));
+    head = Ref(PyList_New(0));
+    if (!iterator || !head) return false;
+    while (PyList_GET_SIZE(head.get()) < kChunkRows) {
+      Ref row(PyIter_Next(iterator.get()));
+      if (!row) return !PyErr_Occurred();
+      if (PyList_Append(head.get(), row.get()) < 0) return false;
+    }
+    rest = std::move(iterator);
+    return true;
+  }
+
+  bool empty() const { return PySequence_Fast_GET_SIZE(head.get()) == 0; }
+
+  // "?" and ",?" for every further value of the first row. The row is held,
+  // and the rows read again: looking at a row may run code that changes them.
+  Ref placeholders() const {
+    Ref first(PySequence_GetItem(head.get(), 0));
+    if (!first) return Ref();
+    if (is_mapping(first.get())) {
+      refuse_mapping(first.get());
+      return Ref();
+    }
+    const Py_ssize_t width = PyObject_Size(first.get());
+    if (width < 0) return Ref();
+    std::string marks = "?";
+    for (Py_ssize_t k = 1; k < width; ++k) marks += ",?";
+    return str(marks);
+  }
+
+  // The driver binds plain rows without a copy; a mapping among them is
+  // refused at its place, after the rows before it were sent.
+  bool insert(Call& call, PyObject* sql) const {
+    const bool plain = !holds_a_mapping(head.get());
+    return call.execute_many(sql, head.get(), plain ? row_parameters : values_of_row) &&
+           (!rest || call.execute_many(sql, rest.get(), values_of_row));
+  }
+
+  static bool holds_a_mapping(PyObject* rows) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows); ++i) {
+      Ref row = Ref::borrow(PySequence_Fast_GET_ITEM(rows, i));
+      if (is_mapping(row.get())) return true;
+    }
+    return false;
+  }
+};
+
+// "INSERT INTO <target> Values (<marks>)" once per row.
+bool insert_rows(Call& call, PyObject* target, const Rows& rows) {
+  Ref marks = rows.placeholders();
+  if (!marks) return false;
+  Ref sql = compose({"INSERT INTO ", target, " Values (", marks.get(), ")"});
+  return sql && rows.insert(call, sql.get());
 }
 
 // A row-id item in text form: numeric literals joined by ",", blanks around
@@ -91,15 +163,13 @@ bool delete_one(Call& call, PyObject* table, PyObject* by_parameter, PyObject* i
 PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
-  const Py_ssize_t count = PyObject_Size(rows);
-  if (count < 0) return nullptr;
-  if (count == 0) Py_RETURN_NONE;
+  Rows given;
+  if (!given.read(rows)) return nullptr;
+  if (given.empty()) Py_RETURN_NONE;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  Ref marks = placeholders_for(rows);
-  if (!marks) return nullptr;
   Ref target = compose({"temp_", table});
-  return none_unless_failed(target && insert_rows(call, target.get(), marks.get(), rows) &&
+  return none_unless_failed(target && insert_rows(call, target.get(), given) &&
                             call.commit_if_asked(comm));
 }
 
@@ -108,19 +178,16 @@ PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
 
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  const Py_ssize_t count = PyObject_Size(rows);
-  if (count < 0) return nullptr;
-  if (count == 0) Py_RETURN_NONE;
-  Ref marks = placeholders_for(rows);
-  if (!marks) return nullptr;
+  Rows given;
+  if (!given.read(rows)) return nullptr;
+  if (given.empty()) Py_RETURN_NONE;
   // The name is joined as text, not formatted: anything else is refused.
   if (!PyUnicode_Check(table)) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                  Py_TYPE(table)->tp_name);
     return nullptr;
   }
-  return none_unless_failed(insert_rows(call, table, marks.get(), rows) &&
-                            call.commit_if_asked(comm));
+  return none_unless_failed(insert_rows(call, table, given) && call.commit_if_asked(comm));
 }
 
 PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {

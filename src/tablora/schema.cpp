@@ -3,7 +3,11 @@
 #include "catalogue.hpp"
 #include "driver.hpp"
 #include "functions.hpp"
+#include "sql_names.hpp"
 #include "text.hpp"
+
+#include <string>
+#include <vector>
 
 namespace tablora {
 
@@ -27,6 +31,20 @@ Ref join_column_names(PyObject* cols, Py_ssize_t count) {
     joined = join_with_comma(joined.get(), next.get());
   }
   return joined;
+}
+
+// Refuses a column entry that declares a column named rowid, as SQLite will
+// read the entry once joined: an entry may carry quotes, a type or several
+// definitions ("a, rowid").
+bool refuse_declared_rowid(PyObject* name, PyObject* cols, Py_ssize_t count) {
+  std::vector<std::string> declared;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref entry(PySequence_GetItem(cols, i));
+    std::string text;
+    if (!entry || !append_text(text, entry.get())) return false;
+    for (std::string& column : declared_column_names(text)) declared.push_back(std::move(column));
+  }
+  return refuse_rowid_column(name, declared);
 }
 
 // One unique entry of create_table: insert_unique with its column names and
@@ -68,13 +86,15 @@ bool register_unique(Call& call, PyObject* name, PyObject* cols, PyObject* entry
 
 PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   const auto [conn, name, cols, index, unique, comm] = args;
-  // Refuse an empty column list before the old table is dropped for nothing.
+  // Refuse columns the library cannot work with before the old table is
+  // dropped for nothing.
   const Py_ssize_t count = PyObject_Size(cols);
   if (count < 0) return nullptr;
   if (count == 0) {
     PyErr_Format(PyExc_ValueError, "table %R needs at least one column", name);
     return nullptr;
   }
+  if (!refuse_declared_rowid(name, cols, count)) return nullptr;
   Call call(module, conn);
   if (!call.open_cursor() || !call.call_sibling("drop_table", {{"table", name}})) return nullptr;
   Ref col_str = join_column_names(cols, count);
@@ -104,8 +124,7 @@ PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   Ref drop_main = compose({"DROP Table IF EXISTS ", table});
   if (!drop_main || !call.begin_before_schema_change() || !call.execute(drop_main.get()))
     return nullptr;
-  for (const char* sql : {"DELETE FROM index_table Where table_name = ?",
-                          "DELETE FROM unique_table Where table_name = ?"})
+  for (const char* sql : {kDeleteTableIndexRows, kDeleteTableRuleRows})
     if (!call.execute(sql, params.get())) return nullptr;
   Ref drop_temp = compose({"DROP Table IF EXISTS temp_", table});
   return none_unless_failed(drop_temp && call.execute(drop_temp.get()) &&

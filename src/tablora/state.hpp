@@ -11,6 +11,8 @@ struct State {
   Ref db_type;     // the DB class
   Ref false_none;  // the verdict (False, None), one shared object
   // Interned names of the methods and attributes the library uses.
+  // The library function running now (the innermost), for messages.
+  const char* running = nullptr;
   Ref s_cursor, s_execute, s_executemany, s_fetchall, s_commit, s_close, s_connect, s_db_dict,
       s_sqlite3, s_tablora_state, s_name, s_address, s_autoindex_prefix, s_table, s_cols;
 

@@ -8,11 +8,25 @@ fragments, never user input. Row values always travel as bound parameters.
 import sqlite3
 from collections.abc import Iterable, Mapping, MutableSet, Sequence
 from os import PathLike
-from typing import Any, Literal, NotRequired, TypeAlias, TypedDict, TypeVar
+from typing import Any, Literal, NotRequired, Protocol, TypeAlias, TypedDict, TypeVar
 
 _Address: TypeAlias = str | bytes | PathLike[str] | PathLike[bytes]
 _RowRef: TypeAlias = tuple[int, int]
 _Visited = TypeVar("_Visited", bound=MutableSet[tuple[int, int]])
+
+class Connection(Protocol):
+    """What the functions use of a DB-API connection: a sqlite3 connection, or one that
+    tablora.connect returns for any target."""
+
+    @property
+    def in_transaction(self) -> bool: ...
+    @property
+    def total_changes(self) -> int: ...
+    def cursor(self) -> Any: ...
+    def execute(self, sql: str, parameters: Any = ..., /) -> Any: ...
+    def commit(self) -> None: ...
+    def rollback(self) -> None: ...
+    def close(self) -> None: ...
 
 class IndexEntry(TypedDict):
     """An index of create_table: its name and its columns joined by ','.
@@ -45,20 +59,20 @@ class DB:
     def __init__(self, name: str, address: _Address) -> None: ...
     def connection(self) -> sqlite3.Connection: ...
 
-def insert_index(conn: sqlite3.Connection, index: TableIndex, comm: bool = True) -> None:
+def insert_index(conn: Connection, index: TableIndex, comm: bool = True) -> None:
     """Insert index for fast search."""
 
-def drop_index(conn: sqlite3.Connection, table: str, name: str, comm: bool = True) -> None:
+def drop_index(conn: Connection, table: str, name: str, comm: bool = True) -> None:
     """Drop one index of table."""
 
-def active_table_index(conn: sqlite3.Connection, table: str, comm: bool = True) -> None:
+def active_table_index(conn: Connection, table: str, comm: bool = True) -> None:
     """Activate indexes of table after drooping them for fast insertion."""
 
-def drop_table_index(conn: sqlite3.Connection, table: str, comm: bool = True) -> None:
+def drop_table_index(conn: Connection, table: str, comm: bool = True) -> None:
     """Drop index of table for fast insert rows."""
 
 def insert_unique(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     name: str,
     cols: str,
@@ -67,11 +81,11 @@ def insert_unique(
 ) -> None:
     """Insert uniques of table, the last one with unique features replaces old ones."""
 
-def drop_unique(conn: sqlite3.Connection, table: str, name: str, comm: bool = True) -> None:
+def drop_unique(conn: Connection, table: str, name: str, comm: bool = True) -> None:
     """Delete one unique of table."""
 
 def create_table(
-    conn: sqlite3.Connection,
+    conn: Connection,
     name: str,
     cols: Sequence[str],
     index: Iterable[IndexEntry],
@@ -81,29 +95,29 @@ def create_table(
     """Create table with indexes and uniques."""
 
 def insert_temp(
-    conn: sqlite3.Connection, table: str, rows: Sequence[Sequence[object]], comm: bool = True
+    conn: Connection, table: str, rows: Iterable[Sequence[object]], comm: bool = True
 ) -> None:
     """Fast temp_table insertion."""
 
 def delete_row_main(
-    conn: sqlite3.Connection, table: str, ids: Iterable[int | str], comm: bool = True
+    conn: Connection, table: str, ids: Iterable[int | str], comm: bool = True
 ) -> None:
     """Fast delete selcted rows from main_table."""
 
-def temp_to_main(conn: sqlite3.Connection, table: str, comm: bool = True) -> None:
+def temp_to_main(conn: Connection, table: str, comm: bool = True) -> None:
     """Fast temp to main insertion."""
 
 def _insert_main(
-    conn: sqlite3.Connection, table: str, rows: Sequence[Sequence[object]], comm: bool = True
+    conn: Connection, table: str, rows: Iterable[Sequence[object]], comm: bool = True
 ) -> None: ...
-def drop_table(conn: sqlite3.Connection, table: str, comm: bool = True) -> None:
+def drop_table(conn: Connection, table: str, comm: bool = True) -> None:
     """Drop table with indexes and uniques."""
 
-def find(conn: sqlite3.Connection, select: str, table: str, conditions: str) -> list[list[Any]]:
+def find(conn: Connection, select: str, table: str, conditions: str) -> list[list[Any]]:
     """Find rows from temp and main tables."""
 
 def _check_newest_unique(
-    conn: sqlite3.Connection,
+    conn: Connection,
     table: str,
     rowid: _RowRef,
     row: Sequence[Any],

@@ -1,6 +1,8 @@
 // Text forms of values and statement texts.
 #include "text.hpp"
 
+#include "sql_names.hpp"
+
 namespace tablora {
 
 Ref str(std::string_view utf8) {
@@ -38,10 +40,7 @@ Ref compose(std::initializer_list<Piece> pieces) {
 bool append_identifier(std::string& out, PyObject* name) {
   std::string text;
   if (!append_text(text, name)) return false;
-  auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-  bool plain = !text.empty() && letter(text[0]);
-  for (char c : text) plain = plain && (letter(c) || (c >= '0' && c <= '9'));
-  if (plain) {
+  if (is_plain_identifier(text)) {
     out += text;
     return true;
   }

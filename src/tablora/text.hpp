@@ -29,9 +29,9 @@ struct Piece {
 Ref compose(std::initializer_list<Piece> pieces);
 
 // Appends format(name, "") as an SQL identifier: as it stands when it is a
-// plain identifier ([A-Za-z_][A-Za-z0-9_]*), else in double quotes with inner
-// quotes doubled. For names read back from the database, which the caller
-// never wrote into a statement.
+// plain identifier ([A-Za-z_][A-Za-z0-9_]*, not a keyword), else in double
+// quotes with inner quotes doubled. For names read back from the database,
+// which the caller never wrote into a statement.
 bool append_identifier(std::string& out, PyObject* name);
 
 }  // namespace tablora

@@ -57,18 +57,50 @@ bool Call::begin_before_schema_change() {
   return begin && execute(begin.get());
 }
 
-bool Call::begin_write_transaction(bool* began) {
-  *began = false;
-  Ref level = level_to_begin(conn_);
-  if (!level) return !PyErr_Occurred();
-  *began = execute("BEGIN IMMEDIATE");
-  return *began;
-}
-
 void Call::roll_back_keeping_error() {
   SavedError failure;
   if (!Ref(PyObject_CallMethod(conn_, "rollback", nullptr))) PyErr_Clear();
   failure.restore();
+}
+
+void Call::execute_keeping_error(std::string_view sql) {
+  SavedError failure;
+  if (!execute(sql)) PyErr_Clear();
+  failure.restore();
+}
+
+bool WriteTransaction::open() {
+  bool unknown = false;
+  if (transaction_open(call_.conn(), &unknown) < 0) return false;
+  if (unknown) return true;  // a connection that does not tell is left as it is
+  Ref level = level_to_begin(call_.conn());
+  if (PyErr_Occurred()) return false;
+  if (level) {
+    began_ = call_.execute("BEGIN IMMEDIATE");
+    return began_;
+  }
+  savepoint_ = call_.execute("SAVEPOINT tablora_merge");
+  return savepoint_;
+}
+
+void WriteTransaction::undo_keeping_error() {
+  if (began_) {
+    call_.roll_back_keeping_error();
+  } else if (savepoint_) {
+    call_.execute_keeping_error("ROLLBACK TO tablora_merge");
+    call_.execute_keeping_error("RELEASE tablora_merge");
+  }
+  began_ = savepoint_ = false;
+}
+
+bool WriteTransaction::end(bool ok, PyObject* comm) {
+  if (ok && savepoint_) {
+    ok = call_.execute("RELEASE tablora_merge");
+    if (ok) savepoint_ = false;
+  }
+  ok = ok && call_.commit_if_asked(comm);
+  if (!ok) undo_keeping_error();
+  return ok;
 }
 
 bool Snapshot::open() {
@@ -85,9 +117,7 @@ bool Snapshot::close(bool ok) {
   if (!opened_) return ok;
   opened_ = false;
   if (ok) return call_.execute("RELEASE tablora_find");
-  SavedError failure;
-  if (!call_.execute("RELEASE tablora_find")) PyErr_Clear();
-  failure.restore();
+  call_.execute_keeping_error("RELEASE tablora_find");
   return false;
 }
 

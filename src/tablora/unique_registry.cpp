@@ -13,9 +13,7 @@ namespace {
 bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
   if (!call.begin_before_schema_change() || !call.execute(kCreateUniqueTable)) return false;
   Ref params = text_parameters({table, name});
-  return params &&
-         call.execute("DELETE FROM unique_table where table_name = ? AND unique_name = ?",
-                      params.get());
+  return params && call.execute(kDeleteRuleRow, params.get());
 }
 
 }  // namespace

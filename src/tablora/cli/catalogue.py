@@ -1,4 +1,8 @@
-"""What a database holds: managed tables, their columns, row counts, indexes and unique rules."""
+"""What a database holds: managed tables, their columns, row counts, indexes and unique rules.
+
+Names go into statements unquoted, as the library splices them: the tool only works with
+tables whose names are plain identifiers, the names its command line accepts.
+"""
 
 from __future__ import annotations
 
@@ -6,11 +10,17 @@ from dataclasses import dataclass
 from typing import Any
 
 from tablora.cli.errors import CliError
+from tablora.cli.names import IDENTIFIER, check_identifier
 
 
-def quote(name: str) -> str:
-    """An SQL identifier in double quotes."""
-    return '"' + name.replace('"', '""') + '"'
+def staging_table(table: str) -> str:
+    """The staging twin of a managed table."""
+    return "temp_" + table
+
+
+def sql_index_name(table: str, index: str) -> str:
+    """The SQL name under which the library builds a registered index."""
+    return f"{table}_{index}"
 
 
 def table_names(conn: Any) -> set[str]:
@@ -20,12 +30,15 @@ def table_names(conn: Any) -> set[str]:
 
 
 def managed_tables(conn: Any) -> list[str]:
-    """Tables that have a staging twin temp_<name>."""
+    """Tables that have a staging twin, among those the command line can name."""
     names = table_names(conn)
-    return sorted(name for name in names if "temp_" + name in names)
+    return sorted(
+        name for name in names if IDENTIFIER.match(name) and staging_table(name) in names
+    )
 
 
 def require_table(conn: Any, db: str, table: str) -> None:
+    check_identifier(table, "table name")
     managed = managed_tables(conn)
     if table in managed:
         return
@@ -34,35 +47,30 @@ def require_table(conn: Any, db: str, table: str) -> None:
 
 
 def columns_of(conn: Any, table: str) -> list[str]:
-    return [str(row[1]) for row in conn.execute(f"PRAGMA table_info({quote(table)})")]
+    return [str(row[1]) for row in conn.execute(f"PRAGMA table_info({table})")]
 
 
 def count_rows(conn: Any, table: str) -> int:
-    (count,) = conn.execute(f"SELECT count(*) FROM {quote(table)}").fetchone()
+    (count,) = conn.execute(f"SELECT count(*) FROM {table}").fetchone()
     return int(count)
 
 
 @dataclass
 class Rule:
+    """A unique rule as the catalogue records it; the library reads its positions."""
+
     name: str
     columns: str
-    positions: list[int]
+    col_num: str
 
 
 def unique_rules(conn: Any, table: str) -> list[Rule]:
-    """The table's unique rules as the catalogue records them."""
-    rules = []
-    for name, columns, col_num in conn.execute(
-        "SELECT unique_name, columns, col_num FROM unique_table WHERE table_name = ?", (table,)
-    ):
-        try:
-            positions = [int(piece) for piece in str(col_num).split(",")]
-        except ValueError:
-            raise CliError(
-                f"unique rule {name!r} of {table!r} has unreadable column positions {col_num!r}"
-            ) from None
-        rules.append(Rule(str(name), str(columns), positions))
-    return rules
+    return [
+        Rule(str(name), str(columns), str(col_num))
+        for name, columns, col_num in conn.execute(
+            "SELECT unique_name, columns, col_num FROM unique_table WHERE table_name = ?", (table,)
+        )
+    ]
 
 
 def registered_indexes(conn: Any, table: str) -> list[tuple[str, str]]:

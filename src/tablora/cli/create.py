@@ -6,12 +6,49 @@ import argparse
 from typing import TextIO
 
 from tablora import tablora as T
-from tablora.cli.catalogue import table_names
+from tablora.cli.arguments import add_csv_options, add_database
+from tablora.cli.catalogue import staging_table, table_names
 from tablora.cli.database import open_db
 from tablora.cli.errors import CliError
 from tablora.cli.names import check_identifier, split_list
+from tablora.cli.readers import csv_header
+from tablora.cli.wording import count_of
 
+HELP = "create a managed table (main and staging) with indexes and unique rules"
 CATALOGUE_TABLES = ("index_table", "unique_table")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_database(parser, "; a missing local file is created")
+    parser.add_argument("table", metavar="TABLE", help="name of the new table")
+    columns = parser.add_mutually_exclusive_group(required=True)
+    columns.add_argument("--cols", metavar="COLS", help="column names joined by ',', e.g. name,age")
+    columns.add_argument(
+        "--from-csv",
+        metavar="FILE",
+        help="take the column names from the header line of a CSV (or .tsv) file",
+    )
+    add_csv_options(parser)
+    parser.add_argument(
+        "--index",
+        action="append",
+        default=[],
+        metavar="NAME=COLS",
+        help="register an index over columns joined by ',' (repeatable)",
+    )
+    parser.add_argument(
+        "--unique",
+        action="append",
+        default=[],
+        metavar="NAME=POSITIONS",
+        help="add a unique rule over zero-based column positions (or names) joined by ',' "
+        "(repeatable)",
+    )
+    parser.add_argument(
+        "--replace",
+        action="store_true",
+        help="drop an existing table of that name, with its rows, indexes and rules",
+    )
 
 
 def _named(given: str, option: str) -> tuple[str, str]:
@@ -21,15 +58,24 @@ def _named(given: str, option: str) -> tuple[str, str]:
     return check_identifier(name.strip(), f"{option[2:]} name"), value
 
 
-def cmd_create(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    table = check_identifier(args.table, "table name")
-    if table in CATALOGUE_TABLES or table.lower().startswith("sqlite_"):
-        raise CliError(f"{table!r} is reserved; choose another table name")
-    cols = [check_identifier(name, "column name") for name in split_list(args.cols)]
+def _columns(args: argparse.Namespace) -> list[str]:
+    if args.from_csv is None:
+        given, where = split_list(args.cols), "--cols"
+    else:
+        given, where = csv_header(args), f"the header of {args.from_csv}"
+    cols = [check_identifier(name, "column name") for name in given]
     lowered = [name.lower() for name in cols]
     for name in cols:
         if lowered.count(name.lower()) > 1:
-            raise CliError(f"column {name!r} is listed twice in --cols")
+            raise CliError(f"column {name!r} is listed twice in {where}")
+    return cols
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    table = check_identifier(args.table, "table name")
+    if table in CATALOGUE_TABLES or table.lower().startswith("sqlite_"):
+        raise CliError(f"{table!r} is reserved; choose another table name")
+    cols = _columns(args)
     position = {name.lower(): at for at, name in enumerate(cols)}
 
     def column(name: str, option: str) -> str:
@@ -68,10 +114,10 @@ def cmd_create(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
                 positions.append(position[column(piece, "--unique").lower()])
         unique.append({"name": name, "cols": positions})
 
-    conn = open_db(args.db, create=True)
+    conn = open_db(args, create=True)
     try:
         existing = table_names(conn)
-        clash = [name for name in (table, "temp_" + table) if name in existing]
+        clash = [name for name in (table, staging_table(table)) if name in existing]
         if clash and not args.replace:
             raise CliError(
                 f"table {clash[0]!r} already exists in {args.db}; "
@@ -81,7 +127,6 @@ def cmd_create(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
     finally:
         conn.close()
     out.write(
-        f"created {table} ({', '.join(cols)}) and its staging table temp_{table}: "
-        f"{len(index)} index{'es' if len(index) != 1 else ''}, "
-        f"{len(unique)} unique rule{'s' if len(unique) != 1 else ''}\n"
+        f"created {table} ({', '.join(cols)}) and its staging table {staging_table(table)}: "
+        f"{count_of(len(index), 'index', 'indexes')}, {count_of(len(unique), 'unique rule')}\n"
     )

@@ -2,40 +2,47 @@
 
 from __future__ import annotations
 
+import argparse
 import os
-import re
 import sqlite3
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import unquote, urlsplit
 
 import tablora
 from tablora.cli.errors import CliError
+from tablora.engines import targets
 
-# `scheme://...` names a database on another machine (libsql://, dqlite://, ...).
-_REMOTE = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+if TYPE_CHECKING:
+    from tablora.tablora import Connection
 
 
 def local_path(target: str) -> str | None:
     """The file a target names on this machine; None for a remote database."""
+    where = targets.parse(target)
+    if where.engine != "sqlite":
+        return None
     if target.startswith("file:"):
         return unquote(urlsplit(target).path)
-    if _REMOTE.match(target):
-        return None
     return target
 
 
-def open_db(target: str, *, create: bool = False) -> Any:
-    """A connection to `target`; a local file must exist unless `create`."""
+def open_db(args: argparse.Namespace, *, create: bool = False) -> Connection:
+    """A connection to the command's DB; a local file must exist unless `create`."""
+    target: str = args.db
     path = local_path(target)
     if path is not None:
         if os.path.isdir(path):
             raise CliError(f"{target} is a directory, not a database file")
         if not create and not os.path.exists(path):
             raise CliError(f"database not found: {target}")
+    # Only a timeout that was given is passed on, so a target's own default stays.
+    options: dict[str, Any] = {} if args.timeout is None else {"timeout": args.timeout}
     try:
         # Looked up at call time, so that every engine the package adds is reached.
-        return tablora.connect(target)
+        return tablora.connect(target, **options)
     except sqlite3.Error as exc:
         raise CliError(f"cannot open {target} as an SQLite database: {exc}") from None
+    except ImportError as exc:  # the driver of a remote target is not installed
+        raise CliError(f"cannot open {target}: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot reach {target}: {exc}") from None

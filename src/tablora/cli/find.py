@@ -8,10 +8,32 @@ import json
 from typing import Any, TextIO
 
 from tablora import tablora as T
+from tablora.cli.arguments import add_database, positive
 from tablora.cli.catalogue import columns_of, require_table
 from tablora.cli.database import open_db
 from tablora.cli.errors import CliError
 from tablora.cli.names import split_list
+from tablora.cli.wording import count_of
+
+HELP = "query staged and main rows at once, the newest row of each key winning"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_database(parser)
+    parser.add_argument("table", metavar="TABLE", help="managed table")
+    parser.add_argument(
+        "--select", default="*", metavar="COLS", help="columns joined by ',' (default: *)"
+    )
+    parser.add_argument("--where", metavar="SQL", help="SQL condition, spliced after WHERE")
+    parser.add_argument("--order-by", metavar="SQL", help="SQL ordering, spliced after ORDER BY")
+    parser.add_argument(
+        "--limit", type=positive, metavar="N", help="print at most N of the rows found"
+    )
+    parser.add_argument(
+        "--format",
+        choices=("table", "csv", "json", "jsonl"),
+        help="output format (default: table on a terminal, csv otherwise)",
+    )
 
 
 def _cell(value: object) -> str:
@@ -43,7 +65,12 @@ def write_table(out: TextIO, header: list[str], rows: list[list[Any]]) -> None:
     out.write("  ".join("-" * width for width in widths) + "\n")
     for texts in cells:
         out.write(line(texts) + "\n")
-    out.write(f"({len(rows):,} row{'s' if len(rows) != 1 else ''})\n")
+    out.write(f"({count_of(len(rows), 'row')})\n")
+
+
+def _json(row: dict[str, Any]) -> str:
+    """A row as JSON, non-ASCII text written as it is (the output is UTF-8)."""
+    return json.dumps(row, default=_json_value, ensure_ascii=False)
 
 
 def _json_value(value: object) -> object:
@@ -52,8 +79,8 @@ def _json_value(value: object) -> object:
     raise TypeError(f"cannot write {type(value).__name__} as JSON")
 
 
-def cmd_find(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args.db)
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    conn = open_db(args)
     try:
         require_table(conn, args.db, args.table)
         cols = columns_of(conn, args.table)
@@ -90,10 +117,10 @@ def cmd_find(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         writer.writerows([["" if v is None else v for v in row] for row in rows])
     elif kind == "jsonl":
         for row in rows:
-            out.write(json.dumps(dict(zip(header, row)), default=_json_value) + "\n")
+            out.write(_json(dict(zip(header, row))) + "\n")
     else:
         out.write("[")
         for at, row in enumerate(rows):
-            text = json.dumps(dict(zip(header, row)), default=_json_value)
+            text = _json(dict(zip(header, row)))
             out.write(("," if at else "") + "\n" + text)
         out.write("\n]\n")

@@ -6,39 +6,52 @@ import argparse
 import json
 from typing import Any, TextIO
 
+from tablora.cli.arguments import add_database
 from tablora.cli.catalogue import (
     columns_of,
     count_rows,
     managed_tables,
     registered_indexes,
     require_table,
+    sql_index_name,
     sql_indexes,
+    staging_table,
     unique_rules,
 )
 from tablora.cli.database import open_db
+from tablora.cli.wording import count_of
+
+HELP = "list the managed tables with columns, indexes, rules and row counts"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_database(parser)
+    parser.add_argument("table", metavar="TABLE", nargs="?", help="show this table only")
+    parser.add_argument(
+        "--format", choices=("text", "json"), default="text", help="output format (default: text)"
+    )
 
 
 def describe(conn: Any, table: str) -> dict[str, Any]:
-    columns = columns_of(conn, table)
     built = sql_indexes(conn, table)
     return {
         "name": table,
-        "columns": columns,
+        "columns": columns_of(conn, table),
         "indexes": [
-            {"name": name, "cols": cols, "built": f"{table}_{name}" in built}
+            {"name": name, "cols": cols, "built": sql_index_name(table, name) in built}
             for name, cols in registered_indexes(conn, table)
         ],
         "unique": [
-            {"name": rule.name, "cols": rule.columns, "positions": rule.positions}
+            {"name": rule.name, "cols": rule.columns, "col_num": rule.col_num}
             for rule in unique_rules(conn, table)
         ],
-        "staged": count_rows(conn, "temp_" + table),
+        "staged": count_rows(conn, staging_table(table)),
         "main": count_rows(conn, table),
     }
 
 
-def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args.db)
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    conn = open_db(args)
     try:
         if args.table is not None:
             require_table(conn, args.db, args.table)
@@ -49,13 +62,13 @@ def cmd_info(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
     finally:
         conn.close()
     if args.format == "json":
-        json.dump({"database": args.db, "tables": described}, out, indent=2)
+        json.dump({"database": args.db, "tables": described}, out, indent=2, ensure_ascii=False)
         out.write("\n")
         return
     if not described:
         out.write(f"{args.db}: no managed tables\n")
         return
-    out.write(f"{args.db}: {len(described)} managed table{'s' if len(described) != 1 else ''}\n")
+    out.write(f"{args.db}: {count_of(len(described), 'managed table')}\n")
     for entry in described:
         indexes = ", ".join(
             f"{index['name']} ({index['cols']})" + ("" if index["built"] else " [not built]")

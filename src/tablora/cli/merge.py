@@ -1,15 +1,34 @@
-"""`tablora merge`: temp_to_main with its time and what it did."""
+"""`tablora merge`: temp_to_main with its time, what it did and, on a terminal, its phases."""
 
 from __future__ import annotations
 
 import argparse
 import time
+from collections.abc import Iterator
 from typing import Any, NamedTuple, TextIO
 
 from tablora import tablora as T
-from tablora.cli.catalogue import columns_of, count_rows, require_table, unique_rules
+from tablora.cli.arguments import add_database
+from tablora.cli.catalogue import count_rows, require_table, staging_table
 from tablora.cli.database import open_db
 from tablora.cli.errors import CliError
+from tablora.cli.progress import Phases
+from tablora.cli.wording import count_of
+
+HELP = "move the staged rows into the main table under the unique rules"
+
+# The merge runs inside one call of the library; the statements it sends tell its phase.
+# Reads before the first of these are its reading phase.
+PHASES = {"DELETE": "deleting", "INSERT": "inserting", "CREATE": "rebuilding indexes",
+          "DROP I": "dropping indexes"}  # fmt: skip
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_database(parser)
+    parser.add_argument("table", metavar="TABLE", help="managed table")
+    parser.add_argument(
+        "--no-progress", action="store_true", help="no phase display, even on a terminal"
+    )
 
 
 class MergeCounts(NamedTuple):
@@ -31,35 +50,71 @@ def merge_counts(staged: int, main_before: int, main_after: int, changed: int) -
     return MergeCounts(inserted, inserted - growth, staged - inserted)
 
 
-def check_rule_positions(conn: Any, table: str) -> None:
-    """Every rule names columns the table has: say so plainly before the merge trips on it."""
-    cols = columns_of(conn, table)
-    for rule in unique_rules(conn, table):
-        try:
-            for at in rule.positions:
-                cols[at]
-        except IndexError:
-            raise CliError(
-                f"unique rule {rule.name!r} of {table!r} names a column position "
-                f"past the last column ({rule.positions})"
-            ) from None
+class Watched:
+    """The caller's connection, passed to the merge so that each statement it sends shows
+    its phase. Statements are seen once per execute or executemany call (a chunk of rows),
+    so watching costs next to nothing; everything else is the connection's own."""
+
+    def __init__(self, conn: Any, phases: Phases) -> None:
+        self._conn, self._phases = conn, phases
+        phases.show("reading")
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._conn, name)
+
+    def cursor(self) -> _WatchedCursor:
+        return _WatchedCursor(self._conn.cursor(), self._phases)
 
 
-def cmd_merge(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args.db)
+class _WatchedCursor:
+    def __init__(self, cursor: Any, phases: Phases) -> None:
+        self._cursor, self._phases = cursor, phases
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._cursor, name)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._cursor)
+
+    def _saw(self, sql: str) -> None:
+        self._phases.show(PHASES.get(sql.lstrip()[:6].upper(), self._phases.phase))
+
+    def execute(self, sql: str, *parameters: Any) -> _WatchedCursor:
+        self._saw(sql)
+        self._cursor.execute(sql, *parameters)
+        return self
+
+    def executemany(self, sql: str, rows: Any) -> _WatchedCursor:
+        self._saw(sql)
+        self._cursor.executemany(sql, rows)
+        return self
+
+
+def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
+    conn = open_db(args)
     try:
         require_table(conn, args.db, args.table)
-        staged = count_rows(conn, "temp_" + args.table)
-        if staged:
-            check_rule_positions(conn, args.table)
+        staged = count_rows(conn, staging_table(args.table))
         before = count_rows(conn, args.table)
         changes = conn.total_changes
+        phases: Phases | None = None
+        merged: Any = conn  # or the same connection, watched
+        if not args.no_progress and err.isatty():
+            label = f"merging {count_of(staged, 'staged row')} into {args.table}"
+            phases = Phases(err, f"{label} ({count_of(before, 'row')})")
+            merged = Watched(conn, phases)
         started = time.perf_counter()
         try:
-            T.temp_to_main(conn, args.table)
+            T.temp_to_main(merged, args.table)
+        except IndexError as exc:
+            conn.rollback()
+            raise CliError(f"a unique rule of {args.table!r} does not fit its columns: {exc}") from None
         except BaseException:
             conn.rollback()
             raise
+        finally:
+            if phases is not None:
+                phases.finish()
         elapsed = time.perf_counter() - started
         changed = conn.total_changes - changes
         after = count_rows(conn, args.table)
@@ -69,5 +124,5 @@ def cmd_merge(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
     out.write(
         f"merged {args.table} in {elapsed:.2f} s: {staged:,} staged, {counts.inserted:,} inserted, "
         f"{counts.replaced:,} replaced, {counts.left_out:,} left out (older duplicates); "
-        f"{after:,} rows in {args.table}\n"
+        f"{count_of(after, 'row')} in {args.table}\n"
     )

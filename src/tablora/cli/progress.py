@@ -1,4 +1,5 @@
-"""`tablora stage`: a one-line progress bar on a terminal."""
+"""Progress on a terminal: one status line redrawn in place, as a bar for staging and as
+the current phase for a merge."""
 
 from __future__ import annotations
 
@@ -10,26 +11,56 @@ from typing import TextIO
 from tablora.cli.readers import Source
 
 
-class Progress:
-    """A one-line progress bar on a terminal: done share, rows and rows per second."""
+class StatusLine:
+    """One line of standard error, redrawn at most every INTERVAL seconds and cleared at the end."""
 
     INTERVAL = 0.1
 
-    def __init__(self, stream: TextIO, label: str, source: Source) -> None:
+    def __init__(self, stream: TextIO) -> None:
         self.stream = stream
-        self.label = label
-        self.source = source
         self.start = time.perf_counter()
         self.last = 0.0
+
+    def due(self, force: bool) -> bool:
+        now = time.perf_counter()
+        if not force and now - self.last < self.INTERVAL:
+            return False
+        self.last = now
+        return True
+
+    def elapsed(self) -> float:
+        return max(time.perf_counter() - self.start, 1e-9)
+
+    def draw(self, line: str) -> None:
+        self.stream.write("\r" + line[: self.width()] + "\x1b[K")
+        self.stream.flush()
+
+    def width(self) -> int:
+        try:
+            columns = os.get_terminal_size(self.stream.fileno()).columns
+        except (OSError, ValueError, io.UnsupportedOperation):
+            columns = 0
+        return (columns if columns >= 20 else 80) - 1
+
+    def finish(self) -> None:
+        self.stream.write("\r\x1b[K")
+        self.stream.flush()
+
+
+class Progress(StatusLine):
+    """A progress bar: done share, rows and rows per second."""
+
+    def __init__(self, stream: TextIO, label: str, source: Source) -> None:
+        super().__init__(stream)
+        self.label = label
+        self.source = source
         encoding = (getattr(stream, "encoding", None) or "ascii").lower()
         self.cells = ("█", "░") if encoding.startswith("utf") else ("#", "-")
 
     def update(self, rows: int, *, force: bool = False) -> None:
-        now = time.perf_counter()
-        if not force and now - self.last < self.INTERVAL:
+        if not self.due(force):
             return
-        self.last = now
-        elapsed = max(now - self.start, 1e-9)
+        elapsed = self.elapsed()
         figures = [f"{rows:,} rows", f"{rows / elapsed:,.0f} rows/s"]
         share = None
         position, total = self.source.position(), self.source.total
@@ -39,25 +70,26 @@ class Progress:
             if share > 0.01:
                 left = int(elapsed * (1 - share) / share)
                 figures.append(f"eta {left // 60}:{left % 60:02d}")
-        label = f"staging {self.label}"
-        width = self._columns() - 1
-        line = "  ".join([label, *figures])
+        line = "  ".join([self.label, *figures])
         if share is not None:
-            cells = min(30, width - len(line) - 4)  # the bar and its brackets, in the room left
+            cells = min(30, self.width() - len(line) - 4)  # the bar and its brackets, in the room left
             if cells >= 10:
                 filled = int(share * cells)
                 bar = "[" + self.cells[0] * filled + self.cells[1] * (cells - filled) + "]"
-                line = "  ".join([label, bar, *figures])
-        self.stream.write("\r" + line[:width] + "\x1b[K")
-        self.stream.flush()
+                line = "  ".join([self.label, bar, *figures])
+        self.draw(line)
 
-    def _columns(self) -> int:
-        try:
-            columns = os.get_terminal_size(self.stream.fileno()).columns
-        except (OSError, ValueError, io.UnsupportedOperation):
-            columns = 0
-        return columns if columns >= 20 else 80
 
-    def finish(self) -> None:
-        self.stream.write("\r\x1b[K")
-        self.stream.flush()
+class Phases(StatusLine):
+    """The phase a long call is in, with the time since it began."""
+
+    def __init__(self, stream: TextIO, label: str) -> None:
+        super().__init__(stream)
+        self.label = label
+        self.phase = ""
+
+    def show(self, phase: str) -> None:
+        changed = phase != self.phase
+        self.phase = phase
+        if self.due(changed):
+            self.draw(f"{self.label}  {self.phase}  {self.elapsed():.1f} s")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import csv
 import io
 import json
@@ -16,8 +17,10 @@ from typing import IO, TextIO
 
 from tablora.cli.errors import CliError
 
-FORMATS_IN = ("csv", "tsv", "jsonl")
+# `json` is read as JSON Lines, as a .json file is.
+FORMATS_IN = ("csv", "tsv", "jsonl", "json")
 EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl"}
+DEFAULT_ENCODING = "utf-8-sig"  # UTF-8, skipping a byte-order mark
 _INT = re.compile(r"-?(?:0|[1-9][0-9]*)\Z")
 _DECIMAL = re.compile(r"-?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+(?=[eE]))(?:[eE][-+]?[0-9]+)?\Z")
 _INT_RANGE = range(-(2**63), 2**63)
@@ -39,7 +42,9 @@ def infer(field: str) -> object:
 class Source:
     """Where the rows come from: a path or standard input, with the byte progress."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, encoding: str | None = None) -> None:
+        self.path = path
+        self.encoding = encoding or DEFAULT_ENCODING
         self.label = "<stdin>" if path == "-" else path
         if path == "-":
             binary: IO[bytes] = sys.stdin.buffer
@@ -81,7 +86,27 @@ class Source:
         return "jsonl" if head[:1] in (b"{", b"[") else "csv"
 
     def text(self) -> TextIO:
-        return io.TextIOWrapper(self.binary, encoding="utf-8-sig", newline="", errors="strict")
+        return io.TextIOWrapper(self.binary, encoding=self.encoding, newline="", errors="strict")
+
+    def undecodable(self, exc: UnicodeDecodeError) -> CliError:
+        """The error for input that is not text in the encoding, naming the line when the
+        file can be read again from its start (the decoder reads ahead by a buffer)."""
+        where = self.label
+        if self._owned and self._fd is not None:
+            decoder = codecs.getincrementaldecoder(self.encoding)()
+            lines = 1
+            with open(self.path, "rb") as again:
+                for raw in again:
+                    try:
+                        lines += decoder.decode(raw).count("\n")
+                    except UnicodeDecodeError:
+                        where = f"{self.label}:{lines}"
+                        break
+        name = "UTF-8" if self.encoding == DEFAULT_ENCODING else self.encoding
+        return CliError(
+            f"{where}: input is not {name} text ({exc.reason}); "
+            "name its encoding with --encoding, e.g. --encoding latin-1"
+        )
 
     def close(self) -> None:
         if self._owned:
@@ -89,8 +114,9 @@ class Source:
 
 
 def input_format(args: argparse.Namespace, source: Source) -> str:
+    """csv, tsv or jsonl."""
     if args.format is not None:
-        return str(args.format)
+        return "jsonl" if args.format == "json" else str(args.format)
     if args.file == "-":
         return source.sniff()
     extension = os.path.splitext(args.file)[1].lower()
@@ -100,6 +126,30 @@ def input_format(args: argparse.Namespace, source: Source) -> str:
             f"pass --format {'|'.join(FORMATS_IN)}"
         )
     return EXTENSIONS[extension]
+
+
+def delimiter(args: argparse.Namespace, kind: str) -> str:
+    if args.delimiter is not None:
+        return str(args.delimiter)
+    return "\t" if kind == "tsv" else ","
+
+
+def csv_header(args: argparse.Namespace) -> list[str]:
+    """The names in the first non-blank line of the CSV file `args.from_csv`."""
+    source = Source(args.from_csv, args.encoding)
+    try:
+        kind = "tsv" if args.from_csv.lower().endswith(".tsv") else "csv"
+        reader = csv.reader(source.text(), delimiter=delimiter(args, kind), strict=True)
+        for fields in reader:
+            if fields:
+                return [field.strip() for field in fields]
+    except UnicodeDecodeError as exc:
+        raise source.undecodable(exc) from None
+    except csv.Error as exc:
+        raise CliError(f"{source.label}:{reader.line_num}: malformed CSV row: {exc}") from None
+    finally:
+        source.close()
+    raise CliError(f"{source.label} has no header line")
 
 
 def header_order(header: list[str], cols: list[str], where: str) -> list[int]:

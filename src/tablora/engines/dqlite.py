@@ -137,12 +137,12 @@ class Connection(adapter.Connection):
 
 
 def open_cluster(
-    addresses: Sequence[str], database: str, leader_wait: float = LEADER_WAIT_SECONDS
+    addresses: Sequence[str], database: str, timeout: float = LEADER_WAIT_SECONDS
 ) -> Connection:
     """A connection to the leader, asking the listed nodes in turn for up to
-    `leader_wait` seconds; at once when no listed node is listening at all."""
+    `timeout` seconds; at once when no listed node is listening at all."""
     dqlitedbapi = require("dqlitedbapi", "dqlite", "dqlite")
-    deadline = time.monotonic() + leader_wait
+    deadline = time.monotonic() + timeout
     while True:
         for address in addresses:
             # "deferred" sends a plain BEGIN as written (the driver's default
@@ -165,7 +165,7 @@ def open_cluster(
         if time.monotonic() > deadline:
             raise dqlitedbapi.OperationalError(
                 f"no dqlite leader reachable through {','.join(addresses)} "
-                f"(none within {leader_wait:g} s): {last}"
+                f"(none within {timeout:g} s): {last}"
             )
         time.sleep(0.2)
 
