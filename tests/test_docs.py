@@ -195,9 +195,14 @@ def test_cli_guide_examples_cover_every_command():
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 SHELL = {"sh", "console"}
 # Blocks no test runs, by page and first line, with the reason. Keep this list short.
+SERVERS_RUN_UNTIL_STOPPED = ("they start servers that run until stopped, on fixed ports; "
+                             "tests/engines.py runs the same commands on free ports")
 NOT_RUN = {
     ("README.md", "make demo"): "the build and the test run themselves: `make test` runs this "
     "suite, and `make demo` creates a virtual environment",
+    ("servers.md", "pip install"): SERVERS_RUN_UNTIL_STOPPED,
+    ("servers.md", "sqld --no-welcome"): SERVERS_RUN_UNTIL_STOPPED,
+    ("servers.md", "apt-get install"): SERVERS_RUN_UNTIL_STOPPED,
 }
 # Server targets as the pages write them, replaced by servers the test starts on loopback.
 LIBSQL_IN_DOCS = "libsql://127.0.0.1:8080"

@@ -24,6 +24,8 @@ from tablora.engines import targets
 if TYPE_CHECKING:
     from tablora.tablora import Connection
 
+SQLITE_BUSY_SECONDS = 5.0  # sqlite3.connect's own default
+
 CATALOGUE = (
     "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
     "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)",
@@ -62,7 +64,6 @@ def connect(target: str | os.PathLike[str], *, timeout: float | None = None) -> 
 
 
 def _open(where: targets.Target, timeout: float | None) -> Any:
-    waits: dict[str, float] = {} if timeout is None else {"timeout": timeout}
     if where.engine == "libsql":
         from tablora.engines import libsql
 
@@ -70,5 +71,7 @@ def _open(where: targets.Target, timeout: float | None) -> Any:
     if where.engine == "dqlite":
         from tablora.engines import dqlite
 
-        return dqlite.open_cluster(where.nodes, where.location, **waits)
-    return sqlite3.connect(where.location, uri=where.location.startswith("file:"), **waits)
+        wait = dqlite.LEADER_WAIT_SECONDS if timeout is None else timeout
+        return dqlite.open_cluster(where.nodes, where.location, wait)
+    busy = SQLITE_BUSY_SECONDS if timeout is None else timeout
+    return sqlite3.connect(where.location, timeout=busy, uri=where.location.startswith("file:"))

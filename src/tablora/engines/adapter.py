@@ -10,8 +10,10 @@ transaction surface (`isolation_level = ""`, `in_transaction`, `commit`,
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
-from typing import Any
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, TypeVar
+
+Read = TypeVar("Read")
 
 from tablora.engines.statements import DATA_CHANGE, keyword
 
@@ -54,6 +56,11 @@ class Connection:
 
     def _ended(self) -> None:
         """Forget the transaction that just ended."""
+
+    def _read(self, read: Callable[[], Read]) -> Read:
+        """Fetch rows through `read`; a driver may report a statement's error
+        only when its rows are fetched."""
+        return read()
 
     # -- the DB-API surface ------------------------------------------------
 
@@ -113,14 +120,15 @@ class Cursor:
         return self
 
     def fetchone(self) -> Any:
-        return self.raw.fetchone()
+        return self.connection._read(self.raw.fetchone)
 
     # After a statement without rows, sqlite3 fetches [] (libsql: None).
     def fetchmany(self, size: int | None = None) -> list[Any]:
-        return self.raw.fetchmany(self.arraysize if size is None else size) or []
+        count = self.arraysize if size is None else size
+        return self.connection._read(lambda: self.raw.fetchmany(count)) or []
 
     def fetchall(self) -> list[Any]:
-        return self.raw.fetchall() or []
+        return self.connection._read(self.raw.fetchall) or []
 
     @property
     def description(self) -> Any:

@@ -20,7 +20,7 @@ transaction (the server's time limit), the connection goes on without it.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
@@ -51,6 +51,10 @@ class Connection(adapter.Connection):
     def _end(self, verb: str) -> None:
         with self._clean_errors():
             super()._end(verb)
+
+    def _read(self, read: Callable[[], adapter.Read]) -> adapter.Read:
+        with self._clean_errors():
+            return read()
 
     @contextmanager
     def _clean_errors(self) -> Iterator[None]:
