@@ -203,9 +203,9 @@ def row(engine: str, name: str, tablora: Measured, baselines: list[Measured | No
     for base in baselines + [None] * (2 - len(baselines)):
         cells += [f"{base.ms:.1f}", f"{tablora.ms / base.ms:.2f}"] if base else ["—", "—"]
     cells.append(f"≤ {TARGETS[kind]:.1f}×" if kind in TARGETS else "")
-    done = [tablora] + [base for base in baselines if base]
-    cells.append(" / ".join(f"{m.statements:,}" for m in done))
-    cells.append(" / ".join(mib(m.peak) for m in done))
+    every = [tablora, *baselines]
+    cells.append(" / ".join(f"{m.statements:,}" if m else "—" for m in every))
+    cells.append(" / ".join(mib(m.peak) if m else "—" for m in every))
     return f"| {engine} | {name} | " + " | ".join(cells) + " |"
 
 
