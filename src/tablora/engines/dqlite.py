@@ -38,8 +38,13 @@ from tablora.engines.statements import IMPLICIT_BEGIN, Transaction, keyword
 # election after the loss of the old leader takes a few seconds.
 LEADER_WAIT_SECONDS = 30.0
 # How long one node may take to accept a TCP connection before it counts as
-# not listening.
+# not listening, and to answer a connection attempt of the driver.
 LISTEN_PROBE_SECONDS = 1.0
+DIAL_SECONDS = 5.0
+# How long the driver waits for the answer to one request. With spilling off
+# (see above) a large transaction's pages are written and replicated at COMMIT:
+# a million-row merge's COMMIT takes seconds, more on a busy machine.
+ANSWER_SECONDS = 600.0
 
 # dqlite's wire format counts a statement's parameters in one byte: from the
 # 256th on they are lost (NULL) or the statement fails with "not an error".
@@ -148,7 +153,8 @@ def open_cluster(
             # "deferred" sends a plain BEGIN as written (the driver's default
             # turns it into BEGIN IMMEDIATE).
             raw = dqlitedbapi.connect(
-                address, database=database, session_mode="deferred", timeout=5.0
+                address, database=database, session_mode="deferred",
+                timeout=ANSWER_SECONDS, dial_timeout=DIAL_SECONDS,
             )
             try:
                 raw.connect()

@@ -52,9 +52,9 @@ def clean(exc: ValueError) -> LibsqlError | None:
     code = None
     if (server := _SERVER.fullmatch(text)) is not None:
         text, code = server["message"].replace('\\"', '"').replace("\\\\", "\\"), server["code"]
-        text = text.removeprefix("SQLite error: ")
     elif (step := _STEP.fullmatch(text)) is not None:
         text, code = step["message"], step["code"]
+    text = text.removeprefix("SQLite error: ")
     if code == TRANSACTION_TIMEOUT:
         return TransactionTimeoutError(
             "the libSQL server ended the transaction: it was older than the server's time "
