@@ -38,7 +38,6 @@ class Parameters {
   // `function` as argument errors name it: "find", "DB.__init__".
   Parameters(std::string function, const Parameter* first, size_t count);
 
-  size_t size() const { return list_.size(); }
   // "conn, table, comm=True"
   std::string text() const;
   // Binds a fast call's arguments into out[0..size()); false with the

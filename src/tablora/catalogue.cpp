@@ -1,5 +1,4 @@
-// The catalogue tables, the SQL name of a registered index, and the readers
-// of a table's columns and unique rules.
+// The catalogue tables and the readers of a table's columns and unique rules.
 #include "catalogue.hpp"
 
 #include "sql_names.hpp"
@@ -20,11 +19,19 @@ const char kDeleteRuleRow[] =
     "DELETE FROM unique_table where " TABLORA_SAME_TABLE " AND unique_name = ?";
 const char kDeleteTableIndexRows[] = "DELETE FROM index_table Where " TABLORA_SAME_TABLE;
 const char kDeleteTableRuleRows[] = "DELETE FROM unique_table Where " TABLORA_SAME_TABLE;
+const char kInsertIndexRow[] = "INSERT INTO index_table Values (?,?,?)";
+const char kInsertRuleRow[] = "INSERT INTO unique_table Values (?,?,?,?)";
 
-Ref sql_index_name(PyObject* table, PyObject* name) { return compose({table, "_", name}); }
-
-Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns) {
-  return compose({"CREATE INDEX if not exists ", sql_name, " ON ", table, " (", columns, ")"});
+Ref registered_index_statement(PyObject* row, bool as_stored, std::string* sql_name) {
+  Ref table(PySequence_GetItem(row, 0));
+  Ref name(table ? PySequence_GetItem(row, 1) : nullptr);
+  Ref columns(name ? PySequence_GetItem(row, 2) : nullptr);
+  if (!columns) return Ref();
+  const std::optional<TableNames> names = TableNames::of(table.get());
+  std::string index;
+  if (!names || !names->index(name.get(), index)) return Ref();
+  if (sql_name) *sql_name = index;
+  return create_index_statement(*names, index, columns.get(), as_stored);
 }
 
 bool refuse_rowid_column(PyObject* table, const std::vector<std::string>& columns) {
@@ -40,10 +47,8 @@ bool refuse_rowid_column(PyObject* table, const std::vector<std::string>& column
   return true;
 }
 
-Ref read_columns(Call& call, PyObject* table) {
-  Ref sql = compose({"PRAGMA table_info(", table, ")"});
-  if (!sql) return Ref();
-  Ref rows = call.fetch_all(sql.get());
+Ref read_columns(Call& call, std::string_view table, PyObject* shown) {
+  Ref rows = call.fetch_all("PRAGMA table_info(" + std::string(table) + ")");
   if (!rows) return Ref();
   Ref names(PyList_New(0));
   if (!names) return Ref();
@@ -58,11 +63,13 @@ Ref read_columns(Call& call, PyObject* table) {
     texts.emplace_back(utf8, static_cast<size_t>(size));
     return true;
   });
-  return read && refuse_rowid_column(table, texts) ? std::move(names) : Ref();
+  if (!read) return Ref();
+  Ref name = shown ? Ref::borrow(shown) : str(table);
+  return name && refuse_rowid_column(name.get(), texts) ? std::move(names) : Ref();
 }
 
-Ref read_rule_positions(Call& call, PyObject* table) {
-  Ref params = text_parameters({table});
+Ref read_rule_positions(Call& call, const TableNames& table) {
+  Ref params = tuple_of({table.text()});
   if (!params) return Ref();
   Ref rows = call.fetch_all(kSelectRuleRows, params.get());
   if (!rows) return Ref();
@@ -120,12 +127,6 @@ bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
     rules.push_back(std::move(rule));
     return true;
   });
-}
-
-bool read_unique_rules(Call& call, PyObject* table, PyObject* columns,
-                       std::vector<UniqueRule>& rules) {
-  Ref positions_by_rule = read_rule_positions(call, table);
-  return positions_by_rule && unique_rules_from(positions_by_rule.get(), columns, rules);
 }
 
 }  // namespace tablora

@@ -1,9 +1,9 @@
 // What the database records about managed tables: the catalogue tables
-// index_table and unique_table, the SQL names of registered indexes, a
-// table's columns and its unique rules.
+// index_table and unique_table, a table's columns and its unique rules.
 #pragma once
 
 #include "driver.hpp"
+#include "table_names.hpp"
 
 #include <string>
 #include <vector>
@@ -24,23 +24,27 @@ extern const char kDeleteIndexRow[];
 extern const char kDeleteRuleRow[];
 extern const char kDeleteTableIndexRows[];
 extern const char kDeleteTableRuleRows[];
+extern const char kInsertIndexRow[];
+extern const char kInsertRuleRow[];
 
-// The SQL name of a registered index: text(table) + "_" + text(name).
-Ref sql_index_name(PyObject* table, PyObject* name);
-// "CREATE INDEX if not exists <sql name> ON <table> (<columns>)"
-Ref create_index_statement(PyObject* sql_name, PyObject* table, PyObject* columns);
+// The CREATE INDEX statement of a row of index_table (table_name,
+// index_name, columns), with the row's own spelling of the table, which the
+// index was registered with; `as_stored` as create_index_statement has it.
+// The SQL name goes to `sql_name` when given. Empty with the error set.
+Ref registered_index_statement(PyObject* row, bool as_stored = false,
+                               std::string* sql_name = nullptr);
 
 // Refuses, with ValueError, a column named rowid in any letter case: it
 // would hide the row id that every statement of the library names rowid.
 // (The other aliases, oid and _rowid_, stay free.) `columns` are names as
 // SQLite reads them, unquoted. False with the error set.
 bool refuse_rowid_column(PyObject* table, const std::vector<std::string>& columns);
-// The main table's column names from "PRAGMA table_info(<table>)", after
-// refuse_rowid_column.
-Ref read_columns(Call& call, PyObject* table);
+// The column names of the table named `table` from "PRAGMA table_info(<table>)",
+// after refuse_rowid_column, whose message shows `shown` (by default the name).
+Ref read_columns(Call& call, std::string_view table, PyObject* shown = nullptr);
 // The table's unique rules as unique_table records them, in catalogue
 // order: dict rule name -> list of column positions parsed from col_num.
-Ref read_rule_positions(Call& call, PyObject* table);
+Ref read_rule_positions(Call& call, const TableNames& table);
 
 // A unique rule ready for use: the positions of its columns in the column
 // list (0 for the first column) and their names, in the rule's order.
@@ -53,10 +57,6 @@ struct UniqueRule {
 // column list. A negative position counts from the end; one out of range
 // raises IndexError "tuple index out of range". False with the error set.
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
-                       std::vector<UniqueRule>& rules);
-// The table's unique rules, in catalogue order: read_rule_positions, then
-// unique_rules_from against `columns`.
-bool read_unique_rules(Call& call, PyObject* table, PyObject* columns,
                        std::vector<UniqueRule>& rules);
 
 }  // namespace tablora

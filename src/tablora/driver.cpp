@@ -109,6 +109,11 @@ bool Call::fetch_integers(PyObject* sql, std::initializer_list<long long*> out) 
   return true;
 }
 
+bool Call::fetch_integers(std::string_view sql, std::initializer_list<long long*> out) {
+  Ref text = str(sql);
+  return text && fetch_integers(text.get(), out);
+}
+
 Ref Call::fetch_all(std::string_view sql, PyObject* params) {
   Ref text = str(sql);
   return text ? fetch_all(text.get(), params) : Ref();

@@ -59,6 +59,7 @@ class Call {
   // The integers of the first row of sql's result, in order; NULL reads as
   // 0. False with the error set.
   bool fetch_integers(PyObject* sql, std::initializer_list<long long*> out);
+  bool fetch_integers(std::string_view sql, std::initializer_list<long long*> out);
   // cursor.executemany(sql, chunk) for consecutive chunks of the rows, each
   // a list of at most kChunkRows rows made by make_row (a new reference, or
   // nullptr with the error set). Pending signals are checked between

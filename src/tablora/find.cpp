@@ -16,29 +16,18 @@
 #include <vector>
 
 #include "catalogue.hpp"
+#include "row.hpp"
+#include "table_names.hpp"
 #include "driver.hpp"
 #include "fetch_stream.hpp"
 #include "functions.hpp"
 #include "link_graph.hpp"
 #include "linker.hpp"
 #include "text.hpp"
-#include "tuple_index.hpp"
 
 namespace tablora {
 
 namespace {
-
-// "rowid" and ",<column>" for every column, in table order.
-bool build_total_select(PyObject* cols, std::string& out, const char* qualifier = "") {
-  out = qualifier;
-  out += "rowid";
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
-    out += ",";
-    out += qualifier;
-    if (!append_identifier(out, PyList_GET_ITEM(cols, i))) return false;
-  }
-  return true;
-}
 
 // Pending signals are checked every 4096 rows of a loop.
 bool signal_due(size_t i) { return (i & 4095) == 4095 && PyErr_CheckSignals() < 0; }
@@ -90,16 +79,14 @@ Ref selected_values(Ref row, const std::vector<Py_ssize_t>& members) {
 
 // Whether the main pass read every row of the main table. Counting is only
 // worth it when the pass read a good part of the table.
-bool main_pass_is_whole(Call& call, PyObject* table, size_t distinct_rows, bool* whole) {
+bool main_pass_is_whole(Call& call, const TableNames& table, size_t distinct_rows, bool* whole) {
   *whole = false;
   if (distinct_rows == 0) return true;
-  Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long top = 0;
-  if (!highest || !call.fetch_integers(highest.get(), {&top})) return false;
+  if (!call.fetch_integers("SELECT max(rowid) FROM " + table.main(), {&top})) return false;
   if (static_cast<long long>(distinct_rows) * 4 < top) return true;
-  Ref counting = compose({"SELECT count(*) FROM ", table});
   long long count = 0;
-  if (!counting || !call.fetch_integers(counting.get(), {&count})) return false;
+  if (!call.fetch_integers("SELECT count(*) FROM " + table.main(), {&count})) return false;
   *whole = count == static_cast<long long>(distinct_rows);
   return true;
 }
@@ -113,112 +100,128 @@ struct Pass {
   int node(size_t i) const { return nodes.empty() ? first + static_cast<int>(i) : nodes[i]; }
 };
 
-// What the passes need: the rules and the graph are made at the first row of
-// either pass, so that a table with no rows never trips over its rules.
-struct Reading {
-  const Call& call;
-  PyObject* positions;  // rule name -> column positions, as the catalogue holds them
-  PyObject* cols;
-  bool dedupe;
-  std::string table_text, main_select;
-  std::vector<UniqueRule> rules;
-  std::optional<Linker> linker;
+// Reads the passes of both tiers into the link graph. The rules and the
+// linker are made at the first row of either pass, so that a table with no
+// rows never trips over its rules.
+class PassReader {
+ public:
+  // `positions`: rule name -> column positions, as the catalogue holds them.
+  // Without `dedupe` the passes read every row of both tables.
+  PassReader(const Call& call, PyObject* positions, PyObject* cols, bool dedupe,
+             const MainRowLookup& lookup)
+      : call_(call), positions_(positions), cols_(cols), dedupe_(dedupe), lookup_(lookup) {}
 
-  bool add(Pass& pass, PyObject* fetched, int tier) {
-    if (!linker) {
-      if (!unique_rules_from(positions, cols, rules)) return false;
-      linker.emplace(rules, dedupe, call, table_text, main_select);
+  // Runs sql and adds every row it returns to `pass`.
+  bool read(PyObject* sql, Pass& pass, Tier tier) {
+    if (linker_) pass.first = static_cast<int>(linker_->graph().nodes());
+    return for_each_fetched(call_, sql, nullptr,
+                            [&](PyObject* row) { return add(pass, row, tier); });
+  }
+
+  // The linker, once a row was read; nullptr before.
+  Linker* linker() { return linker_ ? &*linker_ : nullptr; }
+  // Whether rows can link at all: some row was read and the table has rules.
+  bool links() const { return linker_ && !rules_.empty(); }
+  bool dedupes() const { return dedupe_; }
+
+ private:
+  bool add(Pass& pass, PyObject* fetched, Tier tier) {
+    if (!linker_) {
+      if (!unique_rules_from(positions_, cols_, rules_)) return false;
+      linker_.emplace(rules_, dedupe_, call_, lookup_);
       pass.first = 0;
     }
     long long id;
     Ref row = split_row(fetched, &id);
     if (!row) return false;
-    if (!rules.empty()) {
-      const int n = linker->add(row.get(), tier, id);
+    if (!rules_.empty()) {
+      const int n = linker_->add(row.get(), tier, id);
       if (n < 0) return false;
-      if (dedupe) pass.nodes.push_back(n);
+      if (dedupe_) pass.nodes.push_back(n);
     }
     pass.rows.push_back(std::move(row));
     return true;
   }
 
-  bool read(PyObject* sql, Pass& pass, int tier) {
-    if (linker) pass.first = static_cast<int>(linker->graph().nodes());
-    return for_each_fetched(call, sql, nullptr, [&](PyObject* row) { return add(pass, row, tier); });
-  }
+  const Call& call_;
+  PyObject* positions_;
+  PyObject* cols_;
+  const bool dedupe_;
+  const MainRowLookup& lookup_;
+  std::vector<UniqueRule> rules_;
+  std::optional<Linker> linker_;
 };
 
-Ref find_rows(Call& call, PyObject* select, PyObject* table, PyObject* conditions) {
-  Ref cols = read_columns(call, table);
+// Adds every staged row to the linker, to link candidates whatever the
+// conditions select; `kept` holds them for the graph, which compares in place.
+bool link_all_staged(const Call& call, PyObject* sql, Linker& linker, std::vector<Ref>& kept) {
+  return for_each_fetched(call, sql, nullptr, [&](PyObject* fetched) {
+    long long id;
+    Ref row = split_row(fetched, &id);
+    if (!row) return false;
+    kept.push_back(Ref::borrow(row.get()));
+    return linker.add(row.get(), kStaged, id) >= 0;
+  });
+}
+
+Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* conditions) {
+  const std::optional<TableNames> table = TableNames::of(table_given);
+  if (!table) return Ref();
+  Ref cols = read_columns(call, table->main(), table->given());
   if (!cols) return Ref();
-  std::string total_select;
-  if (!build_total_select(cols.get(), total_select)) return Ref();
-  Ref uniques = read_rule_positions(call, table);
+  std::string full_row;
+  if (!append_row_columns(full_row, cols.get())) return Ref();
+  Ref uniques = read_rule_positions(call, *table);
   if (!uniques) return Ref();
   std::vector<Py_ssize_t> shown;
   if (!selected_members(select, cols.get(), shown)) return Ref();
+  MainRowLookup lookup;
+  if (!lookup.prepare(*table, cols.get())) return Ref();
+  std::string where = " ";
+  if (!append_text(where, conditions)) return Ref();
 
   // Every staged row can link candidates, whatever the conditions select.
   // Blank conditions read every row of both tables, once each.
-  Reading reading{call, uniques.get(), cols.get(), !is_blank(conditions), {}, {}, {}, {}};
-  if (!append_text(reading.table_text, table)) return Ref();
-  std::string main_select;
-  if (!build_total_select(cols.get(), main_select, "m.")) return Ref();
-  Ref main_from = compose({"SELECT ", main_select.c_str(), " FROM ", table});
-  if (!main_from) return Ref();
-  const char* main_from_text = PyUnicode_AsUTF8(main_from.get());
-  if (main_from_text == nullptr) return Ref();
-  reading.main_select = main_from_text;
+  PassReader reader(call, uniques.get(), cols.get(), !is_blank(conditions), lookup);
+  Pass staged, main;
+  Ref staged_sql = str("SELECT " + full_row + " FROM " + table->staging() + where);
+  if (!staged_sql || !reader.read(staged_sql.get(), staged, kStaged)) return Ref();
+  Ref main_sql = str("SELECT " + full_row + " FROM " + table->main() + where);
+  if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
 
-  Ref total = str(total_select);
-  if (!total) return Ref();
-  Pass passes[2];  // staged, then main
-  Ref staged_sql = compose({"SELECT ", total.get(), " FROM temp_", table, " ", conditions});
-  if (!staged_sql || !reading.read(staged_sql.get(), passes[0], 1)) return Ref();
-  Ref main_sql = compose({"SELECT ", total.get(), " FROM ", table, " ", conditions});
-  if (!main_sql || !reading.read(main_sql.get(), passes[1], 0)) return Ref();
-
-  const bool linked = reading.linker && !reading.rules.empty();
+  const bool linked = reader.links();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
-  if (linked && reading.dedupe) {
-    Linker& linker = *reading.linker;
-    Ref sql = compose({"SELECT ", total.get(), " FROM temp_", table});
-    if (!sql) return Ref();
-    const bool read = for_each_fetched(call, sql.get(), nullptr, [&](PyObject* fetched) {
-      long long id;
-      Ref row = split_row(fetched, &id);
-      if (!row) return false;
-      all_staged.push_back(Ref::borrow(row.get()));
-      return linker.add(row.get(), 1, id) >= 0;
-    });
-    if (!read) return Ref();
+  if (linked && reader.dedupes()) {
+    Linker& linker = *reader.linker();
+    Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
+    if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
     bool whole = false;
-    if (!main_pass_is_whole(call, table, linker.main_rows(), &whole)) return Ref();
+    if (!main_pass_is_whole(call, *table, linker.main_rows(), &whole)) return Ref();
     if (whole) linker.set_main_complete();
-    if (!linker.complete(passes[0].nodes) || !linker.complete(passes[1].nodes)) return Ref();
+    if (!linker.complete(staged.nodes) || !linker.complete(main.nodes)) return Ref();
   }
 
-  // In read order: a row whose values under some rule belong to a row already
-  // returned is dropped; otherwise it is returned when it is the newest of
-  // its component, and only then are its values recorded. Each row is let go
-  // once judged.
-  Ref docs(PyList_New(0));
-  if (!docs) return Ref();
-  for (Pass& pass : passes) {
-    for (size_t i = 0; i < pass.rows.size(); ++i) {
+  // In read order, staged rows first: a row whose values under some rule
+  // belong to a row already returned is dropped; otherwise it is returned
+  // when it is the newest of its component, and only then are its values
+  // recorded. Each row is let go once judged.
+  Ref result(PyList_New(0));
+  if (!result) return Ref();
+  for (Pass* pass : {&staged, &main}) {
+    for (size_t i = 0; i < pass->rows.size(); ++i) {
       if (signal_due(i)) return Ref();
-      Ref row = std::move(pass.rows[i]);
+      Ref row = std::move(pass->rows[i]);
       if (linked) {
-        LinkGraph& graph = reading.linker->graph();
-        const int n = pass.node(i);
+        LinkGraph& graph = reader.linker()->graph();
+        const int n = pass->node(i);
         if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
         graph.record_returned(n);
       }
       Ref values = selected_values(std::move(row), shown);
-      if (!values || PyList_Append(docs.get(), values.get()) < 0) return Ref();
+      if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();
     }
   }
-  return docs;
+  return result;
 }
 
 }  // namespace
@@ -236,10 +239,10 @@ PyObject* find(PyObject* module, const Arguments<4>& args) {
   // plain values, which form no cycle, and each collection would walk all
   // of them again.
   const int collecting = PyGC_Disable();
-  Ref docs = find_rows(call, select, table, conditions);
+  Ref result = find_rows(call, select, table, conditions);
   if (collecting) PyGC_Enable();
-  if (!snapshot.close(static_cast<bool>(docs))) return nullptr;
-  return docs.release();
+  if (!snapshot.close(static_cast<bool>(result))) return nullptr;
+  return result.release();
 }
 
 }  // namespace tablora

@@ -14,6 +14,9 @@
 
 namespace tablora {
 
+// The tier of a row: a staged row is newer than any main row.
+enum Tier : int { kMain = 0, kStaged = 1 };
+
 class LinkGraph {
  public:
   // Without `explores`, members are not chained and the exploration below

@@ -57,8 +57,8 @@ bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long 
   const size_t batch = std::max<size_t>(1, kBatch / columns.size());
   for (size_t start = 0; start < groups.size(); start += batch) {
     const size_t count = std::min(batch, groups.size() - start);
-    std::string sql = "SELECT m.rowid FROM " + table_;
-    if (!append_lookup(sql, columns, count)) return false;
+    std::string sql;
+    if (!lookup_.ids_by_values(columns, count, sql)) return false;
     Ref params(PyTuple_New(static_cast<Py_ssize_t>(count * columns.size())));
     if (!params) return false;
     Py_ssize_t k = 0;
@@ -86,9 +86,6 @@ bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long 
 bool Linker::fetch_rows(const std::vector<long long>& ids) {
   for (size_t start = 0; start < ids.size(); start += kBatch) {
     const size_t count = std::min(kBatch, ids.size() - start);
-    std::string sql = main_select_ + " AS m WHERE m.rowid IN (?";
-    for (size_t i = 1; i < count; ++i) sql += ",?";
-    sql += ")";
     Ref params(PyTuple_New(static_cast<Py_ssize_t>(count)));
     if (!params) return false;
     for (size_t i = 0; i < count; ++i) {
@@ -96,7 +93,7 @@ bool Linker::fetch_rows(const std::vector<long long>& ids) {
       if (id == nullptr) return false;
       PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
     }
-    Ref text = str(sql);
+    Ref text = str(lookup_.rows_by_id(count));
     if (!text) return false;
     const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* fetched) {
       long long id;
@@ -109,30 +106,6 @@ bool Linker::fetch_rows(const std::vector<long long>& ids) {
       return true;
     });
     if (!read) return false;
-  }
-  return true;
-}
-
-bool Linker::append_lookup(std::string& sql, const std::vector<Ref>& columns, size_t count) {
-  if (columns.size() == 1) {
-    sql += " AS m WHERE m.";
-    if (!append_identifier(sql, columns[0].get())) return false;
-    sql += " IN (?";
-    for (size_t i = 1; i < count; ++i) sql += ",?";
-    sql += ")";
-    return true;
-  }
-  // Tuples joined through the rule's index; a row-value IN would scan.
-  std::string tuple = "(?";
-  for (size_t c = 1; c < columns.size(); ++c) tuple += ",?";
-  tuple += ")";
-  sql += " AS m JOIN (VALUES " + tuple;
-  for (size_t i = 1; i < count; ++i) sql += "," + tuple;
-  sql += ") AS k ON ";
-  for (size_t c = 0; c < columns.size(); ++c) {
-    sql += c ? " AND m." : "m.";
-    if (!append_identifier(sql, columns[c].get())) return false;
-    sql += " = k.column" + std::to_string(c + 1);
   }
   return true;
 }

@@ -3,7 +3,6 @@
 // with the main rows that link to candidates looked up in batches.
 #pragma once
 
-#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "driver.hpp"
 #include "link_graph.hpp"
 #include "row.hpp"
+#include "table_names.hpp"
 #include "tuple_index.hpp"
 
 namespace tablora {
@@ -23,10 +23,11 @@ class Linker {
  public:
   // Without `dedupe` every row added is new and the passes read every row
   // of both tables: nothing is looked up or deduplicated.
+  // Main rows are looked up through `lookup`, which must outlive this object.
   Linker(const std::vector<UniqueRule>& rules, bool dedupe, const Call& call,
-         std::string table, std::string main_select)
+         const MainRowLookup& lookup)
       : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
-        call_(call), table_(std::move(table)), main_select_(std::move(main_select)) {
+        call_(call), lookup_(lookup) {
     for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions);
   }
 
@@ -50,7 +51,6 @@ class Linker {
   // ids not in the graph yet go to `unknown`, once each.
   bool look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown);
   bool fetch_rows(const std::vector<long long>& ids);
-  static bool append_lookup(std::string& sql, const std::vector<Ref>& columns, size_t count);
 
   const std::vector<UniqueRule>& rules_;
   const bool dedupe_;
@@ -58,8 +58,7 @@ class Linker {
   std::vector<TupleIndex> indexes_;
   LinkGraph graph_;
   const Call& call_;
-  std::string table_;        // text form of the table name
-  std::string main_select_;  // "SELECT m.rowid,m.<column>... FROM <table>"
+  const MainRowLookup& lookup_;
   std::unordered_map<long long, int> staged_, main_;  // row id -> node, -1: known, not added
   std::vector<Ref> kept_;                             // rows read only to link
 };

@@ -11,6 +11,7 @@
 // let SQLite maintain them; large ones drop them and build them once
 // afterwards. The whole merge is one transaction or savepoint: a failure
 // leaves nothing of it.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,14 +66,15 @@ struct MergePlan {
   bool in_transaction = false;  // the merge's own transaction or savepoint holds it
 };
 
-bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
-  Ref cols = read_columns(call, table);
+bool plan_merge(Call& call, const TableNames& table, MergePlan& plan) {
+  Ref cols = read_columns(call, table.main(), table.given());
   if (!cols) return false;
   Ref positions = read_rule_positions(call, table);
   if (!positions) return false;
-  Ref summary = compose({"SELECT count(*), max(rowid) FROM temp_", table});
   long long newest = 0;
-  if (!summary || !call.fetch_integers(summary.get(), {&plan.staged, &newest})) return false;
+  if (!call.fetch_integers("SELECT count(*), max(rowid) FROM " + table.staging(),
+                           {&plan.staged, &newest}))
+    return false;
   if (plan.staged == 0) {
     plan.keep_indexes = true;
     return true;
@@ -81,15 +83,12 @@ bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
   if (!newest_id) return false;
   plan.newest = tuple_of({newest_id.get()});
   if (!plan.newest) return false;
-  Ref staging = compose({"temp_", table});
-  if (!staging) return false;
-  Ref staged_cols = read_columns(call, staging.get());
+  Ref staged_cols = read_columns(call, table.staging());
   if (!staged_cols || !unique_rules_from(positions.get(), cols.get(), plan.rules) ||
       !check_staged_width(plan.rules, PyList_GET_SIZE(staged_cols.get())))
     return false;
-  Ref highest = compose({"SELECT max(rowid) FROM ", table});
   long long main_rows = 0;
-  if (!highest || !call.fetch_integers(highest.get(), {&main_rows})) return false;
+  if (!call.fetch_integers("SELECT max(rowid) FROM " + table.main(), {&main_rows})) return false;
   plan.keep_indexes = plan.staged * kKeepIndexesRatio <= main_rows;
   return true;
 }
@@ -100,12 +99,8 @@ bool plan_merge(Call& call, PyObject* table, MergePlan& plan) {
 // NULL matches nothing): "SELECT m.rowid FROM t AS m JOIN temp_t AS s ON
 // m.a = s.a AND … WHERE s.rowid <= ?". The rule's supporting index serves
 // the join while it exists.
-bool append_replaced_ids(std::string& sql, PyObject* table, const UniqueRule& rule) {
-  sql += "SELECT m.rowid FROM ";
-  if (!append_text(sql, table)) return false;
-  sql += " AS m JOIN temp_";
-  if (!append_text(sql, table)) return false;
-  sql += " AS s ON ";
+bool append_replaced_ids(std::string& sql, const TableNames& table, const UniqueRule& rule) {
+  sql += "SELECT m.rowid FROM " + table.main() + " AS m JOIN " + table.staging() + " AS s ON ";
   for (size_t i = 0; i < rule.columns.size(); ++i) {
     sql += i ? " AND m." : "m.";
     if (!append_identifier(sql, rule.columns[i].get())) return false;
@@ -121,15 +116,13 @@ bool append_replaced_ids(std::string& sql, PyObject* table, const UniqueRule& ru
 // Rows staged after the merge read the newest row id (possible only where it
 // does not hold the write lock) are left for the next merge. Each "?" is the
 // newest row id; their number goes to `marks`.
-bool append_survivor_condition(std::string& sql, PyObject* table, const MergePlan& plan,
+bool append_survivor_condition(std::string& sql, const TableNames& table, const MergePlan& plan,
                                Py_ssize_t* marks) {
   sql += "rowid <= ?";
   *marks = 1;
   for (const UniqueRule& rule : plan.rules) {
     if (rule.columns.empty()) continue;
-    sql += " AND rowid IN (SELECT max(rowid) FROM temp_";
-    if (!append_text(sql, table)) return false;
-    sql += " WHERE rowid <= ? GROUP BY ";
+    sql += " AND rowid IN (SELECT max(rowid) FROM " + table.staging() + " WHERE rowid <= ? GROUP BY ";
     if (!append_column_list(sql, rule.columns)) return false;
     sql += ")";
     ++*marks;
@@ -149,13 +142,9 @@ Ref newest_parameters(const MergePlan& plan, Py_ssize_t marks) {
 // Removes the staged rows up to the newest the merge read, or, given
 // nullptr, the whole staging table, which SQLite does by dropping its pages
 // instead of deleting row by row.
-bool clear_merged_staging(Call& call, PyObject* table, PyObject* newest) {
-  if (newest == nullptr) {
-    Ref clear = compose({"DELETE From temp_", table});
-    return clear && call.execute(clear.get());
-  }
-  Ref clear = compose({"DELETE From temp_", table, " WHERE rowid <= ?"});
-  return clear && call.execute(clear.get(), newest);
+bool clear_merged_staging(Call& call, const TableNames& table, PyObject* newest) {
+  if (newest == nullptr) return call.execute("DELETE From " + table.staging());
+  return call.execute("DELETE From " + table.staging() + " WHERE rowid <= ?", newest);
 }
 
 // ---- indexes kept in place ---------------------------------------------------------
@@ -163,51 +152,39 @@ bool clear_merged_staging(Call& call, PyObject* table, PyObject* newest) {
 // Drops what drop_table_index followed by active_table_index would not bring
 // back as it is: every index of the table that is not registered, or whose
 // definition differs from its catalogue row.
-bool drop_unregistered_indexes(Call& call, PyObject* table) {
-  Ref table_text = text_form(table);
-  if (!table_text) return false;
-  Ref params = tuple_of({table_text.get()});
+bool drop_unregistered_indexes(Call& call, const TableNames& table) {
+  Ref params = tuple_of({table.text()});
   if (!params) return false;
   Ref registered = call.fetch_all(kSelectIndexRows, params.get());
   if (!registered) return false;
   Ref expected(PyDict_New());  // SQL name -> the CREATE INDEX text SQLite keeps
   if (!expected) return false;
   const bool listed = for_each_item(registered.get(), [&](PyObject* row) {
-    // The row's own spelling of the table, which the index was built with.
-    Ref spelling(PySequence_GetItem(row, 0));
-    Ref name(spelling ? PySequence_GetItem(row, 1) : nullptr);
-    Ref columns(name ? PySequence_GetItem(row, 2) : nullptr);
-    if (!columns) return false;
-    Ref sql_name = sql_index_name(spelling.get(), name.get());
-    if (!sql_name) return false;
-    Ref create = compose({"CREATE INDEX ", sql_name.get(), " ON ", spelling.get(), " (",
-                          columns.get(), ")"});
-    return create && PyDict_SetItem(expected.get(), sql_name.get(), create.get()) == 0;
+    std::string sql_name;
+    Ref create = registered_index_statement(row, true, &sql_name);
+    Ref key = create ? str(sql_name) : Ref();
+    return key && PyDict_SetItem(expected.get(), key.get(), create.get()) == 0;
   });
-  if (!listed) return false;
-  Ref present = call.fetch_all(
-      "SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = ? COLLATE NOCASE",
-      params.get());
-  if (!present) return false;
-  return for_each_item(present.get(), [&](PyObject* row) {
-    Ref name(PySequence_GetItem(row, 0));
-    Ref sql(name ? PySequence_GetItem(row, 1) : nullptr);
-    if (!sql) return false;
-    if (sql.get() == Py_None) return true;  // SQLite's own, for a UNIQUE or PRIMARY KEY
-    PyObject* wanted = PyDict_GetItemWithError(expected.get(), name.get());
+  std::vector<ListedIndex> present;
+  if (!listed || !list_indexes(call, table.text(), present)) return false;
+  for (const ListedIndex& index : present) {
+    if (made_by_sqlite(index)) continue;
+    PyObject* wanted = PyDict_GetItemWithError(expected.get(), index.name.get());
     if (wanted == nullptr && PyErr_Occurred()) return false;
-    const int same = wanted ? PyObject_RichCompareBool(wanted, sql.get(), Py_EQ) : 0;
-    if (same != 0) return same > 0;
-    std::string drop = "DROP INDEX if exists ";
-    if (!append_identifier(drop, name.get())) return false;
-    Ref text = str(drop);
-    return text && call.begin_before_schema_change() && call.execute(text.get());
-  });
+    const int same = wanted ? PyObject_RichCompareBool(wanted, index.sql.get(), Py_EQ) : 0;
+    if (same < 0) return false;
+    if (same) continue;
+    std::string drop;
+    if (!drop_listed_index_statement(index.name.get(), drop) ||
+        !call.begin_before_schema_change() || !call.execute(drop))
+      return false;
+  }
+  return true;
 }
 
-bool suspend_indexes(Call& call, PyObject* table, const MergePlan& plan) {
+bool suspend_indexes(Call& call, const TableNames& table, const MergePlan& plan) {
   return plan.keep_indexes ? drop_unregistered_indexes(call, table)
-                           : call.call_sibling("drop_table_index", {{"table", table}});
+                           : call.call_sibling("drop_table_index", {{"table", table.given()}});
 }
 
 // ---- writes inside the database ----------------------------------------------------
@@ -215,13 +192,11 @@ bool suspend_indexes(Call& call, PyObject* table, const MergePlan& plan) {
 // Deletes through each rule's supporting index, so before the indexes are
 // suspended; then one INSERT … SELECT of the survivors, newest first, which
 // gives them the row ids _insert_main would.
-bool write_in_database(Call& call, PyObject* table, const MergePlan& plan) {
+bool write_in_database(Call& call, const TableNames& table, const MergePlan& plan) {
   if (plan.newest) {
     for (const UniqueRule& rule : plan.rules) {
       if (rule.columns.empty()) continue;
-      std::string sql = "DELETE FROM ";
-      if (!append_text(sql, table)) return false;
-      sql += " WHERE rowid IN (";
+      std::string sql = "DELETE FROM " + table.main() + " WHERE rowid IN (";
       if (!append_replaced_ids(sql, table, rule)) return false;
       sql += ")";
       if (!call.execute(sql, plan.newest.get())) return false;
@@ -229,11 +204,7 @@ bool write_in_database(Call& call, PyObject* table, const MergePlan& plan) {
   }
   if (!suspend_indexes(call, table, plan)) return false;
   if (plan.newest) {
-    std::string sql = "INSERT INTO ";
-    if (!append_text(sql, table)) return false;
-    sql += " SELECT * FROM temp_";
-    if (!append_text(sql, table)) return false;
-    sql += " WHERE ";
+    std::string sql = "INSERT INTO " + table.main() + " SELECT * FROM " + table.staging() + " WHERE ";
     Py_ssize_t marks = 0;
     if (!append_survivor_condition(sql, table, plan, &marks)) return false;
     sql += " ORDER BY rowid DESC";
@@ -244,7 +215,7 @@ bool write_in_database(Call& call, PyObject* table, const MergePlan& plan) {
     if (!params || !call.execute(sql, params.get()) || !clear_merged_staging(call, table, upto))
       return false;
   }
-  return call.call_sibling("active_table_index", {{"table", table}});
+  return call.call_sibling("active_table_index", {{"table", table.given()}});
 }
 
 // ---- writes through the module-level functions ---------------------------------------
@@ -264,14 +235,14 @@ bool read_ids(const Call& call, const std::string& sql, PyObject* params, RowIdS
 // Calls `name` with `argument` bound to a chunk of at most kChunkRows
 // items, made by `take` from consecutive ids of the set.
 template <class Take>
-bool call_in_chunks(Call& call, PyObject* table, const RowIdSet& ids, bool descending,
+bool call_in_chunks(Call& call, const TableNames& table, const RowIdSet& ids, bool descending,
                     const char* name, const char* argument, Take&& take) {
   std::vector<long long> chunk;
   chunk.reserve(static_cast<size_t>(kChunkRows));
   auto flush = [&]() {
     Ref items = take(chunk);
     chunk.clear();
-    return items && call.call_sibling(name, {{"table", table}, {argument, items.get()}});
+    return items && call.call_sibling(name, {{"table", table.given()}, {argument, items.get()}});
   };
   const bool walked = ids.for_each(descending, [&](long long id) {
     chunk.push_back(id);
@@ -283,11 +254,11 @@ bool call_in_chunks(Call& call, PyObject* table, const RowIdSet& ids, bool desce
 // The staged rows with the given ids (descending), without their row ids,
 // newest first: one read of the row id range, to its end, keeping only
 // those ids.
-Ref read_staged_rows(Call& call, PyObject* table, const std::vector<long long>& ids) {
+Ref read_staged_rows(Call& call, const TableNames& table, const std::vector<long long>& ids) {
   Ref rows(PyList_New(0));
   if (!rows) return rows;
-  Ref sql = compose({"SELECT rowid, * FROM temp_", table,
-                     " WHERE rowid BETWEEN ? AND ? ORDER BY rowid DESC"});
+  Ref sql = str("SELECT rowid, * FROM " + table.staging() +
+                " WHERE rowid BETWEEN ? AND ? ORDER BY rowid DESC");
   Ref low(PyLong_FromLongLong(ids.back()));
   Ref high(PyLong_FromLongLong(ids.front()));
   if (!sql || !low || !high) return Ref();
@@ -305,7 +276,7 @@ Ref read_staged_rows(Call& call, PyObject* table, const std::vector<long long>& 
   return read ? std::move(rows) : Ref();
 }
 
-bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan) {
+bool write_through_functions(Call& call, const TableNames& table, const MergePlan& plan) {
   // Every read that needs the indexes runs first, each to its end: the
   // replaced main rows, and the surviving staged rows, both as row ids.
   RowIdSet replaced, survivors;
@@ -317,9 +288,7 @@ bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan)
           !read_ids(call, sql, plan.newest.get(), replaced))
         return false;
     }
-    std::string sql = "SELECT rowid FROM temp_";
-    if (!append_text(sql, table)) return false;
-    sql += " WHERE ";
+    std::string sql = "SELECT rowid FROM " + table.staging() + " WHERE ";
     Py_ssize_t marks = 0;
     if (!append_survivor_condition(sql, table, plan, &marks)) return false;
     Ref params = newest_parameters(plan, marks);
@@ -339,7 +308,8 @@ bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan)
   // _insert_main is called at least once, with an empty list when no row survives.
   if (survivors.empty()) {
     Ref none(PyList_New(0));
-    if (!none || !call.call_sibling("_insert_main", {{"table", table}, {"rows", none.get()}}))
+    if (!none ||
+        !call.call_sibling("_insert_main", {{"table", table.given()}, {"rows", none.get()}}))
       return false;
   } else {
     const bool inserted = call_in_chunks(
@@ -349,20 +319,22 @@ bool write_through_functions(Call& call, PyObject* table, const MergePlan& plan)
   }
   // Replaced functions may stage rows of their own: only the rows read go.
   if (plan.newest && !clear_merged_staging(call, table, plan.newest.get())) return false;
-  return call.call_sibling("active_table_index", {{"table", table}});
+  return call.call_sibling("active_table_index", {{"table", table.given()}});
 }
 
-bool merge(Call& call, PyObject* table, bool in_transaction) {
+bool merge(Call& call, PyObject* table_given, bool in_transaction) {
+  const std::optional<TableNames> table = TableNames::of(table_given);
+  if (!table) return false;
   MergePlan plan;
   plan.in_transaction = in_transaction;
-  if (!plan_merge(call, table, plan)) return false;
+  if (!plan_merge(call, *table, plan)) return false;
   bool own = true;
   for (const char* name : kWriteFunctions) {
     const int is_own = is_library_function(call.module(), name);
     if (is_own < 0) return false;
     own = own && is_own;
   }
-  return own ? write_in_database(call, table, plan) : write_through_functions(call, table, plan);
+  return own ? write_in_database(call, *table, plan) : write_through_functions(call, *table, plan);
 }
 
 }  // namespace

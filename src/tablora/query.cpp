@@ -2,14 +2,17 @@
 // it by equal values under a unique rule, decided with its own lookups in
 // both tiers. find decides the same for all its candidates at once.
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "catalogue.hpp"
 #include "driver.hpp"
 #include "functions.hpp"
+#include "link_graph.hpp"
+#include "row.hpp"
+#include "table_names.hpp"
 #include "text.hpp"
-#include "tuple_index.hpp"
 
 namespace tablora {
 
@@ -61,10 +64,14 @@ PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args) {
   std::vector<UniqueRule> rules;
   if (!unique_rules_from(uniques, cols, rules)) return nullptr;
 
+  const std::optional<TableNames> names = TableNames::of(table);
+  if (!names) return nullptr;
+  std::string head = "SELECT ";
+  if (!append_text(head, total_select)) return nullptr;
   Ref statements[2];  // per tier: "SELECT <total_select> FROM <tier table> WHERE "
-  for (int tier : {0, 1}) {
+  for (Tier tier : {kMain, kStaged}) {
     statements[tier] =
-        compose({"SELECT ", total_select, tier ? " FROM temp_" : " FROM ", table, " WHERE "});
+        str(head + " FROM " + (tier == kStaged ? names->staging() : names->main()) + " WHERE ");
     if (!statements[tier]) return nullptr;
   }
   // Breadth first: every direct link of a row, under every rule, is examined

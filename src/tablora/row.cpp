@@ -1,6 +1,5 @@
+// Reading fetched rows; see row.hpp.
 #include "row.hpp"
-
-#include "tuple_index.hpp"
 
 namespace tablora {
 

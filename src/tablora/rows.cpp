@@ -1,8 +1,10 @@
 // Row storage: staging and main inserts, and deletes by row id.
 #include "driver.hpp"
 #include "functions.hpp"
+#include "table_names.hpp"
 #include "text.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,7 +170,8 @@ PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
   if (given.empty()) Py_RETURN_NONE;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  Ref target = compose({"temp_", table});
+  const std::optional<TableNames> names = TableNames::of(table);
+  Ref target = names ? str(names->staging()) : Ref();
   return none_unless_failed(target && insert_rows(call, target.get(), given) &&
                             call.commit_if_asked(comm));
 }

@@ -6,6 +6,7 @@
 #include "sql_names.hpp"
 #include "text.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,9 +100,13 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   if (!call.open_cursor() || !call.call_sibling("drop_table", {{"table", name}})) return nullptr;
   Ref col_str = join_column_names(cols, count);
   if (!col_str) return nullptr;
-  for (const char* prefix : {"CREATE TABLE ", "CREATE TABLE temp_"}) {
-    Ref sql = compose({prefix, name, " (", col_str.get(), ")"});
-    if (!sql || !call.begin_before_schema_change() || !call.execute(sql.get())) return nullptr;
+  const std::optional<TableNames> table = TableNames::of(name);
+  if (!table) return nullptr;
+  for (const std::string* tier : {&table->main(), &table->staging()}) {
+    std::string sql = "CREATE TABLE " + *tier + " (";
+    if (!append_text(sql, col_str.get())) return nullptr;
+    sql += ")";
+    if (!call.begin_before_schema_change() || !call.execute(sql)) return nullptr;
   }
 
   const State& st = state_of(module);
@@ -119,15 +124,15 @@ PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
-  Ref params = text_parameters({table});
-  if (!params) return nullptr;
-  Ref drop_main = compose({"DROP Table IF EXISTS ", table});
-  if (!drop_main || !call.begin_before_schema_change() || !call.execute(drop_main.get()))
+  const std::optional<TableNames> names = TableNames::of(table);
+  if (!names) return nullptr;
+  Ref params = tuple_of({names->text()});
+  if (!params || !call.begin_before_schema_change() ||
+      !call.execute("DROP Table IF EXISTS " + names->main()))
     return nullptr;
   for (const char* sql : {kDeleteTableIndexRows, kDeleteTableRuleRows})
     if (!call.execute(sql, params.get())) return nullptr;
-  Ref drop_temp = compose({"DROP Table IF EXISTS temp_", table});
-  return none_unless_failed(drop_temp && call.execute(drop_temp.get()) &&
+  return none_unless_failed(call.execute("DROP Table IF EXISTS " + names->staging()) &&
                             call.commit_if_asked(comm));
 }
 

@@ -25,7 +25,7 @@ bool State::init() {
          intern(s_connect, "connect") && intern(s_db_dict, "DB_dict") &&
          intern(s_sqlite3, "sqlite3") && intern(s_tablora_state, "tablora_state") &&
          intern(s_name, "name") && intern(s_address, "address") &&
-         intern(s_autoindex_prefix, "sqlite_autoindex_") && intern(s_table, "table") &&
+         intern(s_table, "table") &&
          intern(s_cols, "cols");
 }
 

@@ -14,7 +14,7 @@ struct State {
   // The library function running now (the innermost), for messages.
   const char* running = nullptr;
   Ref s_cursor, s_execute, s_executemany, s_fetchall, s_commit, s_close, s_connect, s_db_dict,
-      s_sqlite3, s_tablora_state, s_name, s_address, s_autoindex_prefix, s_table, s_cols;
+      s_sqlite3, s_tablora_state, s_name, s_address, s_table, s_cols;
 
   // Resolves everything but db_type; false with the error set.
   bool init();

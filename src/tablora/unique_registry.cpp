@@ -23,7 +23,7 @@ PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
   Call call(module, conn);
   if (!call.open_cursor() || !replace_prelude(call, table, name)) return nullptr;
   Ref row = tuple_of({table, name, cols, cols_num});
-  if (!row || !call.execute("INSERT INTO unique_table Values (?,?,?,?)", row.get()))
+  if (!row || !call.execute(kInsertRuleRow, row.get()))
     return nullptr;
   Ref index(PyDict_New());
   if (!index || PyDict_SetItemString(index.get(), "table", table) < 0 ||
