@@ -4,14 +4,13 @@ import contextlib
 import re
 
 import tablora.tablora as T
+from tablora import _catalogue
 
 # homes: name, type, address, age; unique_0 over (name, type), unique_1 over (address).
 HOMES_COLS = ["name", "type", "address", "age"]
 HOMES_SQL_INDEXES = ["homes_index_0", "homes_index_1", "homes_unique_0", "homes_unique_1"]
-CREATE_INDEX_TABLE = "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"
-CREATE_UNIQUE_TABLE = (
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"
-)
+# The catalogue's definitions, as the extension declares them (test_handle pins their text).
+CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE = _catalogue.TABLES
 # (comm, whether the call commits): only a value equal to True commits.
 COMM_COMMITS = [(True, True), (1, True), (1.0, True), (False, False), (0, False),
                 (None, False), (2, False), ("x", False)]

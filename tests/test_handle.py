@@ -66,6 +66,30 @@ def test_names_are_bound_in_order():
     assert len(FUNCTIONS) == 14
 
 
+def test_catalogue_definitions_are_the_stored_format():
+    """The one declaration the package's Python code and the tests read them from."""
+    from tablora import _catalogue
+
+    assert _catalogue.TABLES == (
+        "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
+        "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)",
+    )
+
+
+def test_catalogue_module_reads_names_and_rules_as_the_library_does(conn, homes):
+    from tablora import _catalogue
+
+    assert _catalogue.rule_positions(conn, "HOMES") == {"unique_0": [0, 1], "unique_1": [2]}
+    assert _catalogue.staging_name(5) == "temp_5"
+    assert _catalogue.index_name("homes", "index_0") == "homes_index_0"
+    fresh = sqlite3.connect(":memory:")
+    _catalogue.prepare(fresh)
+    assert not fresh.in_transaction
+    assert fresh.execute("SELECT name FROM sqlite_master").fetchall() == [
+        ("index_table",), ("unique_table",)]
+    fresh.close()
+
+
 def test_state_module_and_driver_are_bound():
     assert T.tablora_state is sys.modules["tablora.tablora_state"] is state
     assert T.sqlite3 is sqlite3

@@ -1,6 +1,7 @@
 // The catalogue tables and the readers of a table's columns and unique rules.
 #include "catalogue.hpp"
 
+#include "declaration.hpp"
 #include "sql_names.hpp"
 #include "text.hpp"
 
@@ -10,6 +11,11 @@ const char kCreateIndexTable[] =
     "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)";
 const char kCreateUniqueTable[] =
     "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)";
+
+bool prepare_catalogue(Call& call) {
+  return call.execute(kCreateIndexTable) && call.execute(kCreateUniqueTable) &&
+         Ref(PyObject_CallMethodNoArgs(call.conn(), state_of(call.module()).s_commit.get()));
+}
 
 const char kSelectIndexRows[] = "SELECT * FROM index_table WHERE " TABLORA_SAME_TABLE;
 const char kSelectRuleRows[] = "SELECT * FROM unique_table WHERE " TABLORA_SAME_TABLE;
@@ -127,6 +133,66 @@ bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
     rules.push_back(std::move(rule));
     return true;
   });
+}
+
+// ---- the Python face ---------------------------------------------------------------
+
+namespace {
+
+PyObject* prepare(PyObject* module, const Arguments<1>& args) {
+  Call call(module, args[0]);
+  return none_unless_failed(call.open_cursor() && prepare_catalogue(call));
+}
+
+PyObject* rule_positions(PyObject* module, const Arguments<2>& args) {
+  const auto [conn, table] = args;
+  Call call(module, conn);
+  const std::optional<TableNames> names = TableNames::of(table);
+  return names && call.open_cursor() ? read_rule_positions(call, *names).release() : nullptr;
+}
+
+PyObject* staging_name(PyObject*, const Arguments<1>& args) {
+  const std::optional<TableNames> names = TableNames::of(args[0]);
+  return names ? str(names->staging()).release() : nullptr;
+}
+
+PyObject* index_name(PyObject*, const Arguments<2>& args) {
+  const std::optional<TableNames> names = TableNames::of(args[0]);
+  std::string sql_name;
+  return names && names->index(args[1], sql_name) ? str(sql_name).release() : nullptr;
+}
+
+constexpr char kCatalogueModule[] = "tablora._catalogue";
+
+const Declaration kCatalogueFunctions[] = {
+    {"prepare", {"conn"}, prepare,
+     "Create the catalogue tables when they are missing, and commit."},
+    {"rule_positions", {"conn", "table"}, rule_positions,
+     "The table's unique rules: rule name -> column positions, in catalogue order."},
+    {"staging_name", {"table"}, staging_name, "The name of the table's staging twin."},
+    {"index_name", {"table", "name"}, index_name, "The SQL name of a registered index."},
+};
+
+}  // namespace
+
+bool add_catalogue_module(PyObject* module) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  Ref face(PyModule_New(kCatalogueModule));
+  if (!face) return false;
+  Ref index_table = str(kCreateIndexTable), unique_table = str(kCreateUniqueTable);
+  Ref tables =
+      index_table && unique_table ? tuple_of({index_table.get(), unique_table.get()}) : Ref();
+  if (!tables || PyModule_AddObjectRef(face.get(), "TABLES", tables.get()) < 0) return false;
+  for (PyMethodDef* def = method_table<kCatalogueFunctions>(); def->ml_name != nullptr; ++def) {
+    Ref function(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!function || PyModule_AddObjectRef(face.get(), def->ml_name, function.get()) < 0)
+      return false;
+  }
+  // Importable as a submodule of the package from now on.
+  Ref package(PyImport_ImportModule("tablora"));
+  return package && PyDict_SetItemString(PyImport_GetModuleDict(), kCatalogueModule, face.get()) == 0 &&
+         PyObject_SetAttrString(package.get(), "_catalogue", face.get()) == 0;
 }
 
 }  // namespace tablora

@@ -12,6 +12,10 @@ namespace tablora {
 
 extern const char kCreateIndexTable[];
 extern const char kCreateUniqueTable[];
+// Creates both catalogue tables when they are missing, then commits: what
+// DB does on its set-up connection (after its journal-mode statement) and
+// what connect() does on every connection it opens. False with the error set.
+bool prepare_catalogue(Call& call);
 
 // A catalogue row belongs to a table when its table_name matches the table's
 // name as SQLite matches names: ASCII letters in either case, so "T" finds
@@ -58,5 +62,16 @@ struct UniqueRule {
 // raises IndexError "tuple index out of range". False with the error set.
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
                        std::vector<UniqueRule>& rules);
+
+// The catalogue as the package's Python code reads it: the private module
+// tablora._catalogue, which the extension makes when it is executed (so
+// the module's own surface stays as declared). Its stub, _catalogue.pyi,
+// types it. False with the error set.
+//   TABLES                      the two CREATE TABLE statements, in order
+//   prepare(conn)               prepare_catalogue
+//   rule_positions(conn, table) read_rule_positions
+//   staging_name(table)         "temp_" + the table's text form
+//   index_name(table, name)     the SQL name of a registered index
+bool add_catalogue_module(PyObject* module);
 
 }  // namespace tablora

@@ -19,25 +19,14 @@ import os
 import sqlite3
 from typing import TYPE_CHECKING, Any
 
+import tablora.tablora  # noqa: F401  (makes tablora._catalogue)
+from tablora import _catalogue
 from tablora.engines import targets
 
 if TYPE_CHECKING:
     from tablora.tablora import Connection
 
 SQLITE_BUSY_SECONDS = 5.0  # sqlite3.connect's own default
-
-CATALOGUE = (
-    "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)",
-    "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)",
-)
-
-
-def prepare_catalogue(conn: Any) -> None:
-    """Create the catalogue tables when they are missing, and commit."""
-    cursor = conn.cursor()
-    for statement in CATALOGUE:
-        cursor.execute(statement)
-    conn.commit()
 
 
 def connect(target: str | os.PathLike[str], *, timeout: float | None = None) -> Connection:
@@ -56,7 +45,7 @@ def connect(target: str | os.PathLike[str], *, timeout: float | None = None) -> 
         raise ValueError(f"tablora.connect: timeout must be a number of seconds, not {timeout!r}")
     conn: Connection = _open(where, timeout)
     try:
-        prepare_catalogue(conn)
+        _catalogue.prepare(conn)
     except BaseException:
         conn.close()
         raise

@@ -27,18 +27,15 @@ bool report_known(const State& st, PyObject* name) {
   return line && Ref(PyObject_CallOneArg(st.print.get(), line.get()));
 }
 
-// Creates the catalogue tables on a connection of its own, then commits and
-// closes it.
-bool prepare_catalogue(PyObject* module, PyObject* address) {
+// Sends the journal-mode statement and prepares the catalogue on a connection
+// of its own, then closes it.
+bool set_up_database(PyObject* module, PyObject* address) {
   Ref prc = connect(module, address);
   if (!prc) return false;
   Call call(module, prc.get());
   if (!call.open_cursor()) return false;
-  for (const char* sql : {"PRAGMA journal_mode=JOURNAL;", kCreateIndexTable, kCreateUniqueTable})
-    if (!call.execute(sql)) return false;
-  const State& st = state_of(module);
-  return Ref(PyObject_CallMethodNoArgs(prc.get(), st.s_commit.get())) &&
-         Ref(PyObject_CallMethodNoArgs(prc.get(), st.s_close.get()));
+  return call.execute("PRAGMA journal_mode=JOURNAL;") && prepare_catalogue(call) &&
+         Ref(PyObject_CallMethodNoArgs(prc.get(), state_of(module).s_close.get()));
 }
 
 PyObject* db_init(PyObject* module, const Arguments<3>& args) {
@@ -57,7 +54,7 @@ PyObject* db_init(PyObject* module, const Arguments<3>& args) {
       PyObject_SetAttr(self, st.s_address.get(), address) < 0)
     return nullptr;
   if (PyObject_SetItem(registry.get(), name, self) < 0) return nullptr;
-  if (!prepare_catalogue(module, address)) return nullptr;
+  if (!set_up_database(module, address)) return nullptr;
   Py_RETURN_NONE;
 }
 
