@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace tablora {
 
@@ -185,9 +186,12 @@ bool Call::commit_if_asked(PyObject* comm) {
   return false;
 }
 
-bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>& keywords) {
-  Ref function(PyObject_GetAttrString(module, name));
+bool Call::call_sibling(const char* name, std::initializer_list<Keyword> arguments) {
+  Ref function(PyObject_GetAttrString(module_, name));
   if (!function) return false;
+  std::vector<Keyword> keywords{{"conn", conn_}};
+  keywords.insert(keywords.end(), arguments);
+  keywords.emplace_back("comm", Py_False);
   Ref kwnames(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
   if (!kwnames) return false;
   std::vector<PyObject*> values;
@@ -200,13 +204,6 @@ bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>
   }
   Ref result(PyObject_Vectorcall(function.get(), values.data(), 0, kwnames.get()));
   return static_cast<bool>(result);
-}
-
-bool Call::call_sibling(const char* name, std::initializer_list<Keyword> arguments) {
-  std::vector<Keyword> keywords{{"conn", conn_}};
-  keywords.insert(keywords.end(), arguments);
-  keywords.emplace_back("comm", Py_False);
-  return tablora::call_sibling(module_, name, keywords);
 }
 
 }  // namespace tablora

@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace tablora {
 
@@ -29,9 +28,6 @@ Ref text_parameters(std::initializer_list<PyObject*> names);
 
 // A keyword argument of a sibling call.
 using Keyword = std::pair<const char*, PyObject*>;
-// Calls the module-level function `name` as it is at the time of the call,
-// with keyword arguments only; false with the error set.
-bool call_sibling(PyObject* module, const char* name, const std::vector<Keyword>& keywords);
 
 // A mutating function's result: None when it succeeded, else nullptr with
 // the error set.
@@ -74,8 +70,9 @@ class Call {
   // with a note that names the call and says its work was committed, so
   // that nobody repeats it. False with the error set.
   bool commit_if_asked(PyObject* comm);
-  // Calls the module-level function `name` with conn, then `arguments`,
-  // then comm=False, all as keywords: the caller commits once, at its end.
+  // Calls the module-level function `name` as it is at the time of the
+  // call, with conn, then `arguments`, then comm=False, all as keywords: the
+  // caller commits once, at its end. False with the error set.
   bool call_sibling(const char* name, std::initializer_list<Keyword> arguments = {});
 
   // ---- transactions (transactions.cpp) ----

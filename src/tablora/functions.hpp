@@ -20,10 +20,12 @@ PyObject* drop_table(PyObject* module, const Arguments<3>& args);
 // rows.cpp
 PyObject* insert_temp(PyObject* module, const Arguments<4>& args);
 PyObject* delete_row_main(PyObject* module, const Arguments<4>& args);
-PyObject* temp_to_main(PyObject* module, const Arguments<3>& args);
 PyObject* insert_main(PyObject* module, const Arguments<4>& args);
-// query.cpp
+// merge.cpp
+PyObject* temp_to_main(PyObject* module, const Arguments<3>& args);
+// find.cpp
 PyObject* find(PyObject* module, const Arguments<4>& args);
+// query.cpp
 PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args);
 
 // Every function above, in binding order, for PyModule_AddFunctions.

@@ -20,6 +20,10 @@ void free_module(void* module);
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
+    // Declared as supported so that loading into a second interpreter reaches
+    // exec_module, which refuses it with the module's own ImportError and
+    // message; declared unsupported, the interpreter would refuse it first,
+    // with its own wording.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
