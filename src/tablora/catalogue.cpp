@@ -75,7 +75,7 @@ Ref read_columns(Call& call, std::string_view table, PyObject* shown) {
 }
 
 Ref read_rule_positions(Call& call, const TableNames& table) {
-  Ref params = tuple_of({table.text()});
+  Ref params = table.parameters();
   if (!params) return Ref();
   Ref rows = call.fetch_all(kSelectRuleRows, params.get());
   if (!rows) return Ref();

@@ -68,7 +68,7 @@ PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   if (!call.open_cursor()) return nullptr;
   const std::optional<TableNames> names = TableNames::of(table);
   if (!names) return nullptr;
-  Ref params = tuple_of({names->text()});
+  Ref params = names->parameters();
   if (!params) return nullptr;
   Ref rows = call.fetch_all(kSelectIndexRows, params.get());
   if (!rows) return nullptr;

@@ -153,7 +153,7 @@ bool clear_merged_staging(Call& call, const TableNames& table, PyObject* newest)
 // back as it is: every index of the table that is not registered, or whose
 // definition differs from its catalogue row.
 bool drop_unregistered_indexes(Call& call, const TableNames& table) {
-  Ref params = tuple_of({table.text()});
+  Ref params = table.parameters();
   if (!params) return false;
   Ref registered = call.fetch_all(kSelectIndexRows, params.get());
   if (!registered) return false;

@@ -122,11 +122,10 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
 
 PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
   const std::optional<TableNames> names = TableNames::of(table);
   if (!names) return nullptr;
-  Ref params = tuple_of({names->text()});
+  Call call(module, conn);
+  Ref params = call.open_cursor() ? names->parameters() : Ref();
   if (!params || !call.begin_before_schema_change() ||
       !call.execute("DROP Table IF EXISTS " + names->main()))
     return nullptr;

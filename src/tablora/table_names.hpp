@@ -24,6 +24,9 @@ class TableNames {
   PyObject* given() const { return given_; }
   // The text form as a str: what catalogue statements bind as a parameter.
   PyObject* text() const { return text_.get(); }
+  // (text,): the parameters of a catalogue statement by table. Empty with
+  // the error set.
+  Ref parameters() const { return tuple_of({text_.get()}); }
   const std::string& main() const { return main_; }
   const std::string& staging() const { return staging_; }
   // The SQL name of the registered index `name`; false with the error set.
