@@ -226,7 +226,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
 
 }  // namespace
 
-PyObject* find(PyObject* module, const Arguments<4>& args) {
+PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
   const auto [conn, select, table, conditions] = args;
 
   Call call(module, conn);

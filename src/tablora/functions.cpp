@@ -1,7 +1,7 @@
-// Every module-level function, declared once: name, parameters (a trailing
-// "comm=True" is the one default) and docstring. The method table, each
-// __text_signature__, the argument binding and the arguments a body receives
-// follow from these lines; the order is the binding order.
+// Every module-level function, declared once: its name, its parameters (in
+// functions.hpp, beside the body) and its docstring. The method table, each
+// __text_signature__ and the argument binding follow from these lines; the
+// order is the binding order.
 #include "functions.hpp"
 
 #include "declaration.hpp"
@@ -13,27 +13,27 @@ namespace tablora {
 namespace {
 
 const Declaration kFunctions[] = {
-    {"insert_index", {"conn", "index", "comm=True"}, insert_index,
+    {"insert_index", signature::insert_index, insert_index,
      "Insert index for fast search.\n\n"
      "index = {'table': 'homes', 'name': 'index_0', 'cols': 'name,type,address'}\n"
      "Creates the SQL index homes_index_0 on homes (name,type,address) and records\n"
      "it in index_table, replacing an earlier index of the same name."},
-    {"drop_index", {"conn", "table", "name", "comm=True"}, drop_index,
+    {"drop_index", signature::drop_index, drop_index,
      "Drop one index of table.\n\nRemoves its row from index_table and the SQL index."},
-    {"active_table_index", {"conn", "table", "comm=True"}, active_table_index,
+    {"active_table_index", signature::active_table_index, active_table_index,
      "Activate indexes of table after drooping them for fast insertion.\n\n"
      "Re-creates every index that index_table records for the table."},
-    {"drop_table_index", {"conn", "table", "comm=True"}, drop_table_index,
+    {"drop_table_index", signature::drop_table_index, drop_table_index,
      "Drop index of table for fast insert rows.\n\n"
      "Drops every index of the main table; the catalogue rows stay, so\n"
      "active_table_index can build the registered ones again."},
-    {"insert_unique", {"conn", "table", "name", "cols", "cols_num", "comm=True"}, insert_unique,
+    {"insert_unique", signature::insert_unique, insert_unique,
      "Insert uniques of table, the last one with unique features replaces old ones.\n\n"
      "insert_unique(conn, 'homes', 'unique_0', 'name,address', '0,2')\n"
      "Records the rule in unique_table and registers its supporting index."},
-    {"drop_unique", {"conn", "table", "name", "comm=True"}, drop_unique,
+    {"drop_unique", signature::drop_unique, drop_unique,
      "Delete one unique of table.\n\nThe supporting index stays registered."},
-    {"create_table", {"conn", "name", "cols", "index", "unique", "comm=True"}, create_table,
+    {"create_table", signature::create_table, create_table,
      "Create table with indexes and uniques.\n\n"
      "create_table(conn, 'homes', ['name', 'type', 'address', 'age'],\n"
      "             [{'name': 'index_0', 'cols': 'name,type,address'},\n"
@@ -41,20 +41,20 @@ const Declaration kFunctions[] = {
      "             [{'name': 'unique_0', 'cols': [0, 1]},\n"
      "              {'name': 'unique_1', 'cols': [2]}])\n"
      "Any former table of the name is removed first."},
-    {"insert_temp", {"conn", "table", "rows", "comm=True"}, insert_temp,
+    {"insert_temp", signature::insert_temp, insert_temp,
      "Fast temp_table insertion.\n\nAppends the rows, in column order, to temp_<table>."},
-    {"delete_row_main", {"conn", "table", "ids", "comm=True"}, delete_row_main,
+    {"delete_row_main", signature::delete_row_main, delete_row_main,
      "Fast delete selcted rows from main_table.\n\n"
      "Each item is a row id, or several row ids joined by ','."},
-    {"temp_to_main", {"conn", "table", "comm=True"}, temp_to_main,
+    {"temp_to_main", signature::temp_to_main, temp_to_main,
      "Fast temp to main insertion.\n\n"
      "Merges the staged rows into the main table; of rows with equal values\n"
      "under a unique rule the newest survives."},
-    {"_insert_main", {"conn", "table", "rows", "comm=True"}, insert_main},
-    {"drop_table", {"conn", "table", "comm=True"}, drop_table,
+    {"_insert_main", signature::insert_main, insert_main},
+    {"drop_table", signature::drop_table, drop_table,
      "Drop table with indexes and uniques.\n\n"
      "Removes the main table, temp_<table> and their catalogue rows."},
-    {"find", {"conn", "select", "table", "conditions"}, find,
+    {"find", signature::find, find,
      "Find rows from temp and main tables.\n\n"
      "select: '*' or 'name,age'\n"
      "table: 'persons'\n"
@@ -62,9 +62,7 @@ const Declaration kFunctions[] = {
      "               order by age desc'''\n"
      "Staged rows come first; a row is returned only when no row linked to it\n"
      "by equal values under a unique rule is newer."},
-    {"_check_newest_unique",
-     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"},
-     check_newest_unique},
+    {"_check_newest_unique", signature::check_newest_unique, check_newest_unique},
 };
 
 }  // namespace

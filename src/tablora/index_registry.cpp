@@ -25,7 +25,7 @@ bool ensure_index_table(Call& call) {
 
 }  // namespace
 
-PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
+PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_index>& args) {
   const auto [conn, index, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
@@ -50,7 +50,7 @@ PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
                             call.commit_if_asked(comm));
 }
 
-PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
+PyObject* drop_index(PyObject* module, const ArgumentsOf<signature::drop_index>& args) {
   const auto [conn, table, name, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
@@ -62,7 +62,8 @@ PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
                             call.commit_if_asked(comm));
 }
 
-PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
+PyObject* active_table_index(PyObject* module,
+                             const ArgumentsOf<signature::active_table_index>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
@@ -80,7 +81,7 @@ PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   return none_unless_failed(rebuilt && call.commit_if_asked(comm));
 }
 
-PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
+PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_table_index>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;

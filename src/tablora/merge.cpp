@@ -339,7 +339,7 @@ bool merge(Call& call, PyObject* table_given, bool in_transaction) {
 
 }  // namespace
 
-PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
+PyObject* temp_to_main(PyObject* module, const ArgumentsOf<signature::temp_to_main>& args) {
   const auto [conn, table, comm] = args;
 
   Call call(module, conn);

@@ -123,7 +123,8 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
 
 }  // namespace
 
-PyObject* check_newest_unique(PyObject* module, const Arguments<8>& args) {
+PyObject* check_newest_unique(PyObject* module,
+                              const ArgumentsOf<signature::check_newest_unique>& args) {
   const auto [conn, table, rowid, row, uniques, cols, total_select, visited] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;

@@ -162,7 +162,7 @@ bool delete_one(Call& call, PyObject* table, PyObject* by_parameter, PyObject* i
 
 }  // namespace
 
-PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
+PyObject* insert_temp(PyObject* module, const ArgumentsOf<signature::insert_temp>& args) {
   const auto [conn, table, rows, comm] = args;
 
   Rows given;
@@ -176,7 +176,7 @@ PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
                             call.commit_if_asked(comm));
 }
 
-PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
+PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main>& args) {
   const auto [conn, table, rows, comm] = args;
 
   Call call(module, conn);
@@ -193,7 +193,7 @@ PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
   return none_unless_failed(insert_rows(call, table, given) && call.commit_if_asked(comm));
 }
 
-PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
+PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_row_main>& args) {
   const auto [conn, table, ids, comm] = args;
 
   Call call(module, conn);

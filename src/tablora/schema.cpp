@@ -85,7 +85,7 @@ bool register_unique(Call& call, PyObject* name, PyObject* cols, PyObject* entry
 
 }  // namespace
 
-PyObject* create_table(PyObject* module, const Arguments<6>& args) {
+PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_table>& args) {
   const auto [conn, name, cols, index, unique, comm] = args;
   // Refuse columns the library cannot work with before the old table is
   // dropped for nothing.
@@ -120,7 +120,7 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   return none_unless_failed(ruled && call.commit_if_asked(comm));
 }
 
-PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
+PyObject* drop_table(PyObject* module, const ArgumentsOf<signature::drop_table>& args) {
   const auto [conn, table, comm] = args;
   const std::optional<TableNames> names = TableNames::of(table);
   if (!names) return nullptr;

@@ -18,7 +18,7 @@ bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
 
 }  // namespace
 
-PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
+PyObject* insert_unique(PyObject* module, const ArgumentsOf<signature::insert_unique>& args) {
   const auto [conn, table, name, cols, cols_num, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor() || !replace_prelude(call, table, name)) return nullptr;
@@ -34,7 +34,7 @@ PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
                             call.commit_if_asked(comm));
 }
 
-PyObject* drop_unique(PyObject* module, const Arguments<4>& args) {
+PyObject* drop_unique(PyObject* module, const ArgumentsOf<signature::drop_unique>& args) {
   const auto [conn, table, name, comm] = args;
   Call call(module, conn);
   return none_unless_failed(call.open_cursor() && replace_prelude(call, table, name) &&
