@@ -3,59 +3,27 @@ module, the CLI guide against the argument parser, and every fenced block of REA
 docs/*.md run as a reader would run it."""
 
 import ast
-import inspect
 import os
 import re
 import shlex
 import shutil
 import subprocess
 import sys
-import types
 from dataclasses import dataclass
 from itertools import count
 from pathlib import Path
 
 import pytest
 
-import tablora.tablora as T
 from engines import dqlite_cluster, start_libsql, stop, tool, unavailable  # noqa: F401
 from tablora import cli
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import surface  # noqa: E402  (scripts/surface.py: the surface's one checker)
 API = (ROOT / "docs" / "api.md").read_text(encoding="utf-8")
 CLI = (ROOT / "docs" / "cli.md").read_text(encoding="utf-8")
 STUB = ast.parse((ROOT / "src" / "tablora" / "tablora.pyi").read_text(encoding="utf-8"))
-
-
-def parameters(function: ast.FunctionDef, *, drop_self: bool = False) -> str:
-    """The parameter list as `inspect.signature` writes it, without annotations."""
-    args = function.args
-    positional = args.posonlyargs + args.args
-    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    pieces = [
-        arg.arg + ("" if default is None else "=" + ast.unparse(default))
-        for arg, default in zip(positional, defaults)
-    ]
-    assert not args.kwonlyargs and not args.vararg and not args.kwarg
-    return ", ".join(pieces[1:] if drop_self else pieces)
-
-
-def stub_signatures() -> dict[str, str]:
-    found = {}
-    for node in STUB.body:
-        if isinstance(node, ast.FunctionDef):
-            found[node.name] = parameters(node)
-        elif isinstance(node, ast.ClassDef) and node.name == "DB":
-            for method in node.body:
-                if isinstance(method, ast.FunctionDef) and method.name == "__init__":
-                    found["DB"] = parameters(method, drop_self=True)
-                elif isinstance(method, ast.FunctionDef):
-                    found[f"DB.{method.name}"] = parameters(method)
-    return found
-
-
-def documented() -> dict[str, str]:
-    return dict(re.findall(r"^### `([\w.]+)\((.*)\)`$", API, flags=re.M))
 
 
 def sections(text: str, level: str) -> dict[str, str]:
@@ -65,33 +33,17 @@ def sections(text: str, level: str) -> dict[str, str]:
 
 
 def test_every_stub_function_is_documented_with_its_parameters():
-    stub = stub_signatures()
+    stub = surface.stub_signatures(STUB)
     assert len(stub) == 16  # DB, DB.connection and the fourteen module functions
-    assert documented() == stub
-
-
-def first_line(doc: str | None) -> str | None:
-    return None if doc is None else doc.split("\n", 1)[0]
+    assert surface.documented(API) == stub
 
 
 def test_stub_and_reference_restate_the_declared_functions():
     """Each function is declared once in the extension; the stub and the API reference
     restate it: the same functions in binding order, parameters with their defaults, and
-    the first line of the docstring (none for the private ones)."""
-    declared = {
-        name: value for name, value in vars(T).items()
-        if isinstance(value, types.BuiltinFunctionType)
-    }
-    stubbed = {node.name: node for node in STUB.body if isinstance(node, ast.FunctionDef)}
-    assert list(stubbed) == list(declared)
-    for name, function in declared.items():
-        running = str(inspect.signature(function))
-        assert (name, f"({parameters(stubbed[name])})") == (name, running)
-        assert (name, f"({documented()[name]})") == (name, running)
-        stub_doc = ast.get_docstring(stubbed[name])
-        assert (name, first_line(stub_doc)) == (name, first_line(function.__doc__))
-    for name, method in {"DB": T.DB, "DB.connection": T.DB.connection}.items():
-        assert f"({documented()[name]})" == str(inspect.signature(method))
+    the first line of the docstring (none for the private ones). scripts/surface.py checks
+    it and writes the reference's headings."""
+    assert surface.differences() == []
 
 
 @pytest.mark.parametrize("heading", [h for h in sections(API, "###")])
