@@ -3,7 +3,7 @@
 # the demo installs only the package, the tests everything they run.
 VENV   := .venv
 PY     := $(VENV)/bin/python
-SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*.cpp src/tablora/*.hpp src/tablora/*.py src/tablora/cli/*.py src/tablora/engines/*.py src/tablora/*.pyi) src/tablora/py.typed
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/tablora/*/*.cpp src/tablora/*/*.hpp src/tablora/*.py src/tablora/cli/*.py src/tablora/engines/*.py src/tablora/*.pyi) src/tablora/py.typed
 
 export TABLORA_WERROR ?= ON
 

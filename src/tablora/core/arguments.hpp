@@ -1,0 +1,57 @@
+// Parameters of the library's functions and the binding of a call's
+// arguments to them, reported with the interpreter's own wording.
+#pragma once
+
+#include "core/ref.hpp"
+
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tablora {
+
+// One parameter as a declaration writes it: "conn", or "comm=True", the one
+// default the library has. Checked while compiling.
+struct Parameter {
+  consteval Parameter(const char* written) : written(written), name(written) {
+    const size_t equals = this->written.find('=');
+    if (equals == std::string_view::npos) return;
+    if (this->written.substr(equals) != "=True") throw "the only default is True";
+    name = this->written.substr(0, equals);
+    optional = true;
+  }
+  std::string_view written;  // as the text signature shows it
+  std::string_view name;     // as keywords and errors name it
+  bool optional = false;     // bound to True when not given
+};
+
+// The arguments a body receives: one borrowed reference per parameter, in
+// the declaration's order, defaults filled in.
+template <size_t N>
+using Arguments = std::array<PyObject*, N>;
+
+// Positional-or-keyword parameters, the optional ones last.
+class Parameters {
+ public:
+  // `function` as argument errors name it: "find", "DB.__init__".
+  Parameters(std::string function, const Parameter* first, size_t count);
+
+  // "conn, table, comm=True"
+  std::string text() const;
+  // Binds a fast call's arguments into out[0..size()); false with the
+  // interpreter's TypeError set.
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
+ private:
+  // The parameter a keyword names, or -1.
+  Py_ssize_t position_of(PyObject* keyword) const;
+  void report_missing(const std::vector<std::string_view>& missing) const;
+
+  std::string function_;
+  std::vector<Parameter> list_;
+  Py_ssize_t required_ = 0;
+};
+
+}  // namespace tablora

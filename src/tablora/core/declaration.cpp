@@ -1,0 +1,35 @@
+// Declarations: the docstring with its text signature, and the call.
+#include "core/declaration.hpp"
+
+#include "core/state.hpp"
+
+#include <utility>
+
+namespace tablora {
+
+Declaration::Declaration(std::string name, std::string function, const char* bound,
+                         const Parameter* first, size_t count, Erased body, const char* doc)
+    : name_(std::move(name)),
+      parameters_(std::move(function), first, count),
+      body_(std::move(body)) {
+  // The interpreter reads "name(...)\n--\n\n" as __text_signature__.
+  doc_ = name_ + "(" + bound + parameters_.text() + ")\n--\n\n" + doc;
+}
+
+PyObject* Declaration::call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) const {
+  PyObject* bound[kMostParameters];
+  if (!parameters_.bind(args, nargs, kwnames, bound)) return nullptr;
+  State& state = state_of(self);
+  const char* outer = std::exchange(state.running, name_.c_str());
+  PyObject* result = body_(self, bound);
+  state.running = outer;
+  return result;
+}
+
+PyMethodDef Declaration::method_def(FastCall entry) const {
+  return {name_.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
+          METH_FASTCALL | METH_KEYWORDS, doc_.c_str()};
+}
+
+}  // namespace tablora

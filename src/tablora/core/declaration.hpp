@@ -1,0 +1,86 @@
+// A function as Python sees it, declared once: its name, its parameters and
+// its docstring, with the body that receives the bound arguments. The
+// PyMethodDef entry, its __text_signature__ and the argument binding all
+// follow from the declaration.
+#pragma once
+
+#include "core/arguments.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+
+namespace tablora {
+
+// A body: `self` (the module, for the library's functions and DB's methods
+// alike) and the arguments bound in the declaration's order.
+template <size_t N>
+using Body = PyObject* (*)(PyObject* self, const Arguments<N>& args);
+
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+class Declaration {
+ public:
+  // A module-level function: name($module, /, parameters).
+  template <size_t N>
+  Declaration(const char* name, const Parameter (&parameters)[N], Body<N> body,
+              const char* doc = "")
+      : Declaration(name, name, "$module, /, ", parameters, N, erase(body), doc) {}
+
+  // A method of a class: `owner` names it in argument errors
+  // ("DB.__init__"); the text signature is name(parameters).
+  template <size_t N>
+  static Declaration method(const char* owner, const char* name,
+                            const Parameter (&parameters)[N], Body<N> body) {
+    return Declaration(name, std::string(owner) + "." + name, "", parameters, N, erase(body), "");
+  }
+
+  const char* name() const { return name_.c_str(); }
+  // Binds the arguments and runs the body.
+  PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) const;
+  PyMethodDef method_def(FastCall entry) const;
+
+ private:
+  static constexpr size_t kMostParameters = 8;
+  using Erased = std::function<PyObject*(PyObject*, PyObject* const*)>;
+
+  Declaration(std::string name, std::string function, const char* bound, const Parameter* first,
+              size_t count, Erased body, const char* doc);
+
+  template <size_t N>
+  static Erased erase(Body<N> body) {
+    static_assert(N <= kMostParameters);
+    return [body](PyObject* self, PyObject* const* bound) {
+      Arguments<N> args;
+      std::copy_n(bound, N, args.begin());
+      return body(self, args);
+    };
+  }
+
+  std::string name_;
+  Parameters parameters_;
+  std::string doc_;  // the text signature, then the docstring
+  Erased body_;
+};
+
+// The METH_FASTCALL | METH_KEYWORDS entry point of row I of a table.
+template <const auto& Table, size_t I>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Table[I].call(self, args, nargs, kwnames);
+}
+
+// The method table of a table of declarations, null entry last. Built once:
+// the functions made from it keep pointing into it.
+template <const auto& Table>
+PyMethodDef* method_table() {
+  static auto defs = []<size_t... I>(std::index_sequence<I...>) {
+    return std::array<PyMethodDef, sizeof...(I) + 1>{Table[I].method_def(entry<Table, I>)...,
+                                                     PyMethodDef{nullptr, nullptr, 0, nullptr}};
+  }(std::make_index_sequence<std::size(Table)>{});
+  return defs.data();
+}
+
+}  // namespace tablora

@@ -1,0 +1,248 @@
+// find: the candidate rows of both tiers that are the newest of the rows
+// linked to them by equal values under a unique rule.
+//
+// Rows are linked when they hold SQL-equal, non-NULL values in every column
+// of some rule; a row is the newest of its linked rows exactly when it is the
+// newest row of its connected component, a staged row being newer than any
+// main row. find builds those components for all its candidates at once:
+// rows are grouped in memory, main rows outside the passes are fetched a
+// batch of value tuples per statement (or not at all when the main pass read
+// the whole table), and a link graph keeps the newest row of every component.
+// The passes are read a chunk at a time; each candidate is kept as fetched
+// and let go once its verdict is in the result.
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/functions.hpp"
+#include "query/link_graph.hpp"
+#include "query/linker.hpp"
+#include "sql/catalogue.hpp"
+#include "sql/driver.hpp"
+#include "sql/fetch_stream.hpp"
+#include "sql/row.hpp"
+#include "sql/table_names.hpp"
+#include "sql/text.hpp"
+
+namespace tablora {
+
+namespace {
+
+// Pending signals are checked every 4096 rows of a loop.
+bool signal_due(size_t i) { return (i & 4095) == 4095 && PyErr_CheckSignals() < 0; }
+
+bool is_blank(PyObject* text) {
+  if (!PyUnicode_Check(text)) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i))) return false;
+  return true;
+}
+
+// Positions in a full row of the selected columns, in the order of `select`.
+bool selected_members(PyObject* select, PyObject* cols, std::vector<Py_ssize_t>& members) {
+  Ref star(PyUnicode_FromString("*"));
+  if (!star) return false;
+  const int all = PyObject_RichCompareBool(select, star.get(), Py_EQ);
+  if (all < 0) return false;
+  if (all) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) members.push_back(i + 1);
+    return true;
+  }
+  Ref pieces(PyObject_CallMethod(select, "split", "s", ","));
+  if (!pieces) return false;
+  return for_each_item(pieces.get(), [&](PyObject* piece) {
+    const Py_ssize_t at = PySequence_Index(cols, piece);
+    if (at < 0) return false;
+    members.push_back(at + 1);
+    return true;
+  });
+}
+
+// The selected values of a row's value list: the list itself when every
+// column is selected in table order.
+Ref selected_values(Ref row, const std::vector<Py_ssize_t>& members) {
+  const Py_ssize_t width = PyList_GET_SIZE(row.get());
+  bool whole = static_cast<Py_ssize_t>(members.size()) == width;
+  for (size_t i = 0; whole && i < members.size(); ++i)
+    whole = members[i] == static_cast<Py_ssize_t>(i) + 1;
+  if (whole) return row;
+  Ref values(PyList_New(static_cast<Py_ssize_t>(members.size())));
+  if (!values) return values;
+  for (size_t i = 0; i < members.size(); ++i) {
+    PyObject* value = PyList_GET_ITEM(row.get(), members[i] - 1);
+    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+  }
+  return values;
+}
+
+// Whether the main pass read every row of the main table. Counting is only
+// worth it when the pass read a good part of the table.
+bool main_pass_is_whole(Call& call, const TableNames& table, size_t distinct_rows, bool* whole) {
+  *whole = false;
+  if (distinct_rows == 0) return true;
+  long long top = 0;
+  if (!call.fetch_integers("SELECT max(rowid) FROM " + table.main(), {&top})) return false;
+  if (static_cast<long long>(distinct_rows) * 4 < top) return true;
+  long long count = 0;
+  if (!call.fetch_integers("SELECT count(*) FROM " + table.main(), {&count})) return false;
+  *whole = count == static_cast<long long>(distinct_rows);
+  return true;
+}
+
+// The rows one pass read, as value lists, and their nodes in the graph: in
+// read order from `first` on, unless rows were deduplicated.
+struct Pass {
+  std::vector<Ref> rows;
+  std::vector<int> nodes;
+  int first = 0;
+  int node(size_t i) const { return nodes.empty() ? first + static_cast<int>(i) : nodes[i]; }
+};
+
+// Reads the passes of both tiers into the link graph. The rules and the
+// linker are made at the first row of either pass, so that a table with no
+// rows never trips over its rules.
+class PassReader {
+ public:
+  // `positions`: rule name -> column positions, as the catalogue holds them.
+  // Without `dedupe` the passes read every row of both tables.
+  PassReader(const Call& call, PyObject* positions, PyObject* cols, bool dedupe,
+             const MainRowLookup& lookup)
+      : call_(call), positions_(positions), cols_(cols), dedupe_(dedupe), lookup_(lookup) {}
+
+  // Runs sql and adds every row it returns to `pass`.
+  bool read(PyObject* sql, Pass& pass, Tier tier) {
+    if (linker_) pass.first = static_cast<int>(linker_->graph().nodes());
+    return for_each_fetched(call_, sql, nullptr,
+                            [&](PyObject* row) { return add(pass, row, tier); });
+  }
+
+  // The linker, once a row was read; nullptr before.
+  Linker* linker() { return linker_ ? &*linker_ : nullptr; }
+  // Whether rows can link at all: some row was read and the table has rules.
+  bool links() const { return linker_ && !rules_.empty(); }
+  bool dedupes() const { return dedupe_; }
+
+ private:
+  bool add(Pass& pass, PyObject* fetched, Tier tier) {
+    if (!linker_) {
+      if (!unique_rules_from(positions_, cols_, rules_)) return false;
+      linker_.emplace(rules_, dedupe_, call_, lookup_);
+      pass.first = 0;
+    }
+    long long id;
+    Ref row = split_row(fetched, &id);
+    if (!row) return false;
+    if (!rules_.empty()) {
+      const int n = linker_->add(row.get(), tier, id);
+      if (n < 0) return false;
+      if (dedupe_) pass.nodes.push_back(n);
+    }
+    pass.rows.push_back(std::move(row));
+    return true;
+  }
+
+  const Call& call_;
+  PyObject* positions_;
+  PyObject* cols_;
+  const bool dedupe_;
+  const MainRowLookup& lookup_;
+  std::vector<UniqueRule> rules_;
+  std::optional<Linker> linker_;
+};
+
+// Adds every staged row to the linker, to link candidates whatever the
+// conditions select; `kept` holds them for the graph, which compares in place.
+bool link_all_staged(const Call& call, PyObject* sql, Linker& linker, std::vector<Ref>& kept) {
+  return for_each_fetched(call, sql, nullptr, [&](PyObject* fetched) {
+    long long id;
+    Ref row = split_row(fetched, &id);
+    if (!row) return false;
+    kept.push_back(Ref::borrow(row.get()));
+    return linker.add(row.get(), kStaged, id) >= 0;
+  });
+}
+
+Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* conditions) {
+  const std::optional<TableNames> table = TableNames::of(table_given);
+  if (!table) return Ref();
+  Ref cols = read_columns(call, table->main(), table->given());
+  if (!cols) return Ref();
+  std::string full_row;
+  if (!append_row_columns(full_row, cols.get())) return Ref();
+  Ref uniques = read_rule_positions(call, *table);
+  if (!uniques) return Ref();
+  std::vector<Py_ssize_t> shown;
+  if (!selected_members(select, cols.get(), shown)) return Ref();
+  MainRowLookup lookup;
+  if (!lookup.prepare(*table, cols.get())) return Ref();
+  std::string where = " ";
+  if (!append_text(where, conditions)) return Ref();
+
+  // Every staged row can link candidates, whatever the conditions select.
+  // Blank conditions read every row of both tables, once each.
+  PassReader reader(call, uniques.get(), cols.get(), !is_blank(conditions), lookup);
+  Pass staged, main;
+  Ref staged_sql = str("SELECT " + full_row + " FROM " + table->staging() + where);
+  if (!staged_sql || !reader.read(staged_sql.get(), staged, kStaged)) return Ref();
+  Ref main_sql = str("SELECT " + full_row + " FROM " + table->main() + where);
+  if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
+
+  const bool linked = reader.links();
+  std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
+  if (linked && reader.dedupes()) {
+    Linker& linker = *reader.linker();
+    Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
+    if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
+    bool whole = false;
+    if (!main_pass_is_whole(call, *table, linker.main_rows(), &whole)) return Ref();
+    if (whole) linker.set_main_complete();
+    if (!linker.complete(staged.nodes) || !linker.complete(main.nodes)) return Ref();
+  }
+
+  // In read order, staged rows first: a row whose values under some rule
+  // belong to a row already returned is dropped; otherwise it is returned
+  // when it is the newest of its component, and only then are its values
+  // recorded. Each row is let go once judged.
+  Ref result(PyList_New(0));
+  if (!result) return Ref();
+  for (Pass* pass : {&staged, &main}) {
+    for (size_t i = 0; i < pass->rows.size(); ++i) {
+      if (signal_due(i)) return Ref();
+      Ref row = std::move(pass->rows[i]);
+      if (linked) {
+        LinkGraph& graph = reader.linker()->graph();
+        const int n = pass->node(i);
+        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
+        graph.record_returned(n);
+      }
+      Ref values = selected_values(std::move(row), shown);
+      if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
+  const auto [conn, select, table, conditions] = args;
+
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
+  // Every read below sees one state of the database, so rows read by
+  // different statements can be matched by row id.
+  Snapshot snapshot(call);
+  if (!snapshot.open()) return nullptr;
+  // The collector is paused while the candidates pile up: they are lists of
+  // plain values, which form no cycle, and each collection would walk all
+  // of them again.
+  const int collecting = PyGC_Disable();
+  Ref result = find_rows(call, select, table, conditions);
+  if (collecting) PyGC_Enable();
+  if (!snapshot.close(static_cast<bool>(result))) return nullptr;
+  return result.release();
+}
+
+}  // namespace tablora

@@ -1,0 +1,113 @@
+// The Linker; see linker.hpp.
+#include "query/linker.hpp"
+
+#include <algorithm>
+
+#include "sql/fetch_stream.hpp"
+#include "sql/text.hpp"
+
+namespace tablora {
+
+namespace {
+
+// Parameters per lookup statement: within what every engine binds (a dqlite
+// statement takes at most 255).
+constexpr size_t kBatch = 250;
+
+}  // namespace
+
+int Linker::add(PyObject* row, int tier, long long id) {
+  if (dedupe_) {
+    auto [slot, fresh] = (tier ? staged_ : main_).try_emplace(id, -1);
+    if (!fresh && slot->second >= 0) return slot->second;
+    const int n = place(row, tier, id);
+    slot->second = n;
+    return n;
+  }
+  return place(row, tier, id);
+}
+
+bool Linker::complete(const std::vector<int>& starts) {
+  if (main_complete_) return true;
+  for (int n : starts) graph_.want(n);
+  std::vector<std::vector<int>> asked;
+  while (graph_.next_lookups(asked)) {
+    std::vector<long long> unknown;
+    for (size_t r = 0; r < asked.size(); ++r)
+      if (!asked[r].empty() && !look_up(r, asked[r], unknown)) return false;
+    if (!fetch_rows(unknown)) return false;  // new rows link themselves
+    graph_.resolved(asked);
+  }
+  return true;
+}
+
+int Linker::place(PyObject* row, int tier, long long id) {
+  const int n = graph_.add(tier, id);
+  for (size_t r = 0; r < indexes_.size(); ++r) {
+    bool fresh = false, has_null = false;
+    const int g = indexes_[r].group_of(row, &fresh, &has_null);
+    if (g < 0) return -1;
+    graph_.place(n, r, g, fresh, !has_null && !rules_[r].columns.empty());
+  }
+  return n;
+}
+
+bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown) {
+  const std::vector<Ref>& columns = rules_[r].columns;
+  const size_t batch = std::max<size_t>(1, kBatch / columns.size());
+  for (size_t start = 0; start < groups.size(); start += batch) {
+    const size_t count = std::min(batch, groups.size() - start);
+    std::string sql;
+    if (!lookup_.ids_by_values(columns, count, sql)) return false;
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(count * columns.size())));
+    if (!params) return false;
+    Py_ssize_t k = 0;
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* row = indexes_[r].first_row(groups[start + i]);
+      for (Py_ssize_t member : indexes_[r].members()) {
+        Value v(row, member);
+        if (v.get() == nullptr) return false;
+        PyTuple_SET_ITEM(params.get(), k++, Py_NewRef(v.get()));
+      }
+    }
+    Ref text = str(sql);
+    if (!text) return false;
+    const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* row) {
+      long long id;
+      if (!row_id_of(row, &id)) return false;
+      if (main_.try_emplace(id, -1).second) unknown.push_back(id);
+      return true;
+    });
+    if (!read) return false;
+  }
+  return true;
+}
+
+bool Linker::fetch_rows(const std::vector<long long>& ids) {
+  for (size_t start = 0; start < ids.size(); start += kBatch) {
+    const size_t count = std::min(kBatch, ids.size() - start);
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!params) return false;
+    for (size_t i = 0; i < count; ++i) {
+      PyObject* id = PyLong_FromLongLong(ids[start + i]);
+      if (id == nullptr) return false;
+      PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), id);
+    }
+    Ref text = str(lookup_.rows_by_id(count));
+    if (!text) return false;
+    const bool read = for_each_fetched(call_, text.get(), params.get(), [&](PyObject* fetched) {
+      long long id;
+      Ref row = split_row(fetched, &id);
+      if (!row) return false;
+      kept_.push_back(Ref::borrow(row.get()));  // the graph compares in place in it
+      const int n = place(row.get(), 0, id);
+      if (n < 0) return false;
+      main_[id] = n;
+      return true;
+    });
+    if (!read) return false;
+  }
+  return true;
+}
+
+}  // namespace tablora

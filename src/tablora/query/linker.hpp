@@ -1,0 +1,66 @@
+// The rows find has read, placed in a link graph: grouped under every rule by
+// their values (host equality, compared in place in the rows' value lists),
+// with the main rows that link to candidates looked up in batches.
+#pragma once
+
+#include <unordered_map>
+#include <vector>
+
+#include "query/link_graph.hpp"
+#include "query/tuple_index.hpp"
+#include "sql/catalogue.hpp"
+#include "sql/driver.hpp"
+#include "sql/row.hpp"
+#include "sql/table_names.hpp"
+
+namespace tablora {
+
+// Rows placed in the link graph, grouped under every rule by their values
+// (host equality, compared in place in the rows' value lists, which must
+// outlive this object), with the main rows that link to them looked up in
+// batches.
+class Linker {
+ public:
+  // Without `dedupe` every row added is new and the passes read every row
+  // of both tables: nothing is looked up or deduplicated.
+  // Main rows are looked up through `lookup`, which must outlive this object.
+  Linker(const std::vector<UniqueRule>& rules, bool dedupe, const Call& call,
+         const MainRowLookup& lookup)
+      : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
+        call_(call), lookup_(lookup) {
+    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions);
+  }
+
+  LinkGraph& graph() { return graph_; }
+  size_t main_rows() const { return main_.size(); }
+  // Every main row is in the graph already: nothing to look up.
+  void set_main_complete() { main_complete_ = true; }
+
+  // Adds a row's values under its reference; a row whose reference is known
+  // is not added again. -1 with the error set.
+  int add(PyObject* row, int tier, long long id);
+
+  // Completes the components of the given rows.
+  bool complete(const std::vector<int>& starts);
+
+ private:
+  int place(PyObject* row, int tier, long long id);
+
+  // Row ids of the main rows holding the given groups' values under rule r,
+  // a batch of tuples per statement (the rule's index answers alone); the
+  // ids not in the graph yet go to `unknown`, once each.
+  bool look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown);
+  bool fetch_rows(const std::vector<long long>& ids);
+
+  const std::vector<UniqueRule>& rules_;
+  const bool dedupe_;
+  bool main_complete_;
+  std::vector<TupleIndex> indexes_;
+  LinkGraph graph_;
+  const Call& call_;
+  const MainRowLookup& lookup_;
+  std::unordered_map<long long, int> staged_, main_;  // row id -> node, -1: known, not added
+  std::vector<Ref> kept_;                             // rows read only to link
+};
+
+}  // namespace tablora

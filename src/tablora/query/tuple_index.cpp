@@ -1,0 +1,79 @@
+// TupleIndex: open addressing over the hashes of the members' values.
+#include "query/tuple_index.hpp"
+
+namespace tablora {
+
+namespace {
+
+uint64_t mix(uint64_t h) {  // splitmix64 finaliser
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  return h ^ (h >> 31);
+}
+
+}  // namespace
+
+// Slots in use stay below three quarters of the table.
+void TupleIndex::reserve(size_t rows) {
+  size_t capacity = slots_.size();
+  while (capacity * 3 < rows * 4) capacity <<= 1;
+  if (capacity > slots_.size()) {
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.group < 0) continue;
+      size_t i = slot.hash & mask;
+      while (slots_[i].group >= 0) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+  }
+}
+
+void TupleIndex::grow() { reserve(slots_.size()); }  // doubles the table
+
+int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
+  for (Py_ssize_t member : members_) {
+    Value x(a, member), y(b, member);
+    if (x.get() == nullptr || y.get() == nullptr) return -1;
+    const int equal = x.get() == y.get() ? 1 : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+    if (equal != 1) return equal;
+  }
+  return 1;
+}
+
+int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
+  uint64_t full = 0x9e3779b97f4a7c15ULL;
+  *has_null = false;
+  for (Py_ssize_t member : members_) {
+    Value v(row, member);
+    if (v.get() == nullptr) return -1;
+    *has_null = *has_null || v.get() == Py_None;
+    const Py_hash_t h = PyObject_Hash(v.get());
+    if (h == -1 && PyErr_Occurred()) return -1;
+    full = mix(full ^ static_cast<uint64_t>(h));
+  }
+  const uint32_t hash = static_cast<uint32_t>(full);
+  if ((firsts_.size() + 1) * 4 > slots_.size() * 3) grow();
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.group < 0) {
+      slot = {hash, static_cast<int>(firsts_.size())};
+      firsts_.push_back(row);
+      *fresh = true;
+      return slot.group;
+    }
+    if (slot.hash != hash) continue;
+    const int equal = same_tuple(firsts_[slot.group], row);
+    if (equal < 0) return -1;
+    if (equal) {
+      *fresh = false;
+      return slot.group;
+    }
+  }
+}
+
+}  // namespace tablora

@@ -1,0 +1,40 @@
+// Rows grouped by their values at some members, compared in place, without
+// making key objects.
+#pragma once
+
+#include "sql/row.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace tablora {
+
+// Groups rows by their values at some members, under the host's equality
+// and hash (1 == 1.0, None == None, text never equals a number), comparing
+// in place in the rows: no key objects are made. Rows are borrowed and must
+// outlive the index.
+class TupleIndex {
+ public:
+  explicit TupleIndex(std::vector<Py_ssize_t> members) : members_(std::move(members)) {}
+  void reserve(size_t rows);
+  // The group of the row's tuple, numbered from 0 in order of first sight;
+  // -1 with the error set. `fresh` tells a new group, `has_null` a None.
+  int group_of(PyObject* row, bool* fresh, bool* has_null);
+  // The row that first showed a group's tuple.
+  PyObject* first_row(int group) const { return firsts_[group]; }
+  const std::vector<Py_ssize_t>& members() const { return members_; }
+
+ private:
+  struct Slot {  // 8 bytes: the table is the index's main cost
+    uint32_t hash = 0;
+    int group = -1;
+  };
+  int same_tuple(PyObject* a, PyObject* b) const;
+  void grow();
+
+  std::vector<Py_ssize_t> members_;
+  std::vector<Slot> slots_ = std::vector<Slot>(16);
+  std::vector<PyObject*> firsts_;
+};
+
+}  // namespace tablora

@@ -1,0 +1,156 @@
+// One call of a library function as it reaches the DB-API driver: the
+// module and its state, the caller's connection and one cursor on it.
+// Statements, executemany in bounded chunks, the commit rule, the
+// transactions the library opens and calls of sibling functions go through
+// a Call, so helpers take one object instead of a connection, a cursor and
+// the module.
+#pragma once
+
+#include "core/state.hpp"
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace tablora {
+
+// Rows handed to executemany at most this many at a time.
+constexpr Py_ssize_t kChunkRows = 8192;
+// The parameters of one row: a tuple or list as it is, anything else the
+// tuple of its values; nullptr with the error set.
+PyObject* row_parameters(PyObject* row);
+// A new tuple of the given objects (borrowed in, owned by the tuple): the
+// form of statement parameters every DB-API driver accepts.
+Ref tuple_of(std::initializer_list<PyObject*> items);
+// The tuple of the names' text forms: names bound as parameters, so a quote
+// in a name cannot reach the SQL. Empty with the error set.
+Ref text_parameters(std::initializer_list<PyObject*> names);
+
+// A keyword argument of a sibling call.
+using Keyword = std::pair<const char*, PyObject*>;
+
+// A mutating function's result: None when it succeeded, else nullptr with
+// the error set.
+inline PyObject* none_unless_failed(bool ok) { return ok ? Py_NewRef(Py_None) : nullptr; }
+
+class Call {
+ public:
+  Call(PyObject* module, PyObject* conn)
+      : state_(state_of(module)), module_(module), conn_(conn) {}
+
+  PyObject* module() const { return module_; }
+  PyObject* conn() const { return conn_; }
+  PyObject* cursor() const { return cursor_.get(); }
+
+  // conn.cursor(), through which every statement below goes; false with the
+  // error set.
+  bool open_cursor();
+  // cursor.execute(sql) or cursor.execute(sql, params); false with the
+  // error set.
+  bool execute(PyObject* sql, PyObject* params = nullptr);
+  bool execute(std::string_view sql, PyObject* params = nullptr);
+  // cursor.execute(...).fetchall()
+  Ref fetch_all(PyObject* sql, PyObject* params = nullptr);
+  Ref fetch_all(std::string_view sql, PyObject* params = nullptr);
+  // The integers of the first row of sql's result, in order; NULL reads as
+  // 0. False with the error set.
+  bool fetch_integers(PyObject* sql, std::initializer_list<long long*> out);
+  bool fetch_integers(std::string_view sql, std::initializer_list<long long*> out);
+  // cursor.executemany(sql, chunk) for consecutive chunks of the rows, each
+  // a list of at most kChunkRows rows made by make_row (a new reference, or
+  // nullptr with the error set). Pending signals are checked between
+  // chunks. When a row cannot be made, the rows before it are still sent and
+  // then the error is raised, as a lazy iterator would have it.
+  bool execute_many(PyObject* sql, PyObject* rows,
+                    PyObject* (*make_row)(PyObject*) = row_parameters);
+
+  // Commits conn only when comm == True, and only when no signal is
+  // pending: a Ctrl-C that arrived during the call is raised before the
+  // commit. One that arrives during the commit itself is raised at once,
+  // with a note that names the call and says its work was committed, so
+  // that nobody repeats it. False with the error set.
+  bool commit_if_asked(PyObject* comm);
+  // Calls the module-level function `name` as it is at the time of the
+  // call, with conn, then `arguments`, then comm=False, all as keywords: the
+  // caller commits once, at its end. False with the error set.
+  bool call_sibling(const char* name, std::initializer_list<Keyword> arguments = {});
+
+  // ---- transactions (transactions.cpp) ----
+  // Opens the connection's transaction before a schema statement, as the
+  // driver itself does before INSERT, UPDATE and DELETE; false with the
+  // error set. Without it the driver commits a CREATE or DROP at once, so
+  // neither comm=False nor a failure could leave it uncommitted.
+  // Connections in autocommit mode, and objects that do not tell, are left
+  // as they are.
+  bool begin_before_schema_change();
+  // conn.rollback() while an error is set, keeping that error: to end a
+  // transaction the call opened itself and that failed.
+  void roll_back_keeping_error();
+  // Sends sql while an error is set, keeping that error; a failure of sql
+  // itself is dropped.
+  void execute_keeping_error(std::string_view sql);
+
+ private:
+  bool execute_chunk(PyObject* sql, PyObject* chunk);
+
+  const State& state_;
+  PyObject* module_;
+  PyObject* conn_;
+  Ref cursor_;
+};
+
+// One read snapshot for a reader that sends several statements: when no
+// transaction is open, "SAVEPOINT tablora_find" first and "RELEASE
+// tablora_find" at the end, also when the reader failed.
+// The transaction of a call that writes in several statements, the merge:
+// when the library opens transactions on this connection and none is open,
+// "BEGIN IMMEDIATE", so the call holds the write lock from its first read
+// to its commit; otherwise "SAVEPOINT tablora_merge" inside the caller's
+// transaction (or, on an autocommit connection, around the call alone). A
+// connection object that does not tell whether a transaction is open is
+// left as it is.
+// A failure leaves nothing of the call's work: the transaction it began is
+// rolled back, or its savepoint is rolled back to and released, and the
+// caller's earlier work and transaction stay as they were.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Call& call) : call_(call) {}
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  // False with the error set.
+  bool open();
+  // Ends the call's work: when `ok`, releases the savepoint and commits as
+  // `comm` asks; otherwise, and when that fails, undoes the work and keeps
+  // the error. False when the error is set.
+  bool end(bool ok, PyObject* comm);
+  // Whether the call's statements run in a transaction of its own making.
+  bool holds() const { return began_ || savepoint_; }
+
+ private:
+  void undo_keeping_error();
+
+  Call& call_;
+  bool began_ = false;
+  bool savepoint_ = false;
+};
+
+class Snapshot {
+ public:
+  explicit Snapshot(Call& call) : call_(call) {}
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  // False with the error set.
+  bool open();
+  // Releases the snapshot; `ok` tells whether the reader succeeded. A failed
+  // reader's error is kept; false when the error is set.
+  bool close(bool ok);
+  ~Snapshot() {
+    if (opened_) close(false);
+  }
+
+ private:
+  Call& call_;
+  bool opened_ = false;
+};
+
+}  // namespace tablora

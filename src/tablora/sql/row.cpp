@@ -1,0 +1,27 @@
+// Reading fetched rows; see row.hpp.
+#include "sql/row.hpp"
+
+namespace tablora {
+
+bool row_id_of(PyObject* row, long long* id) {
+  Value value(row, 0);
+  if (value.get() == nullptr) return false;
+  *id = PyLong_AsLongLong(value.get());
+  return !(*id == -1 && PyErr_Occurred());
+}
+
+Ref split_row(PyObject* row, long long* id) {
+  if (!row_id_of(row, id)) return Ref();
+  const Py_ssize_t width = PyObject_Size(row);
+  if (width < 0) return Ref();
+  Ref values(PyList_New(width > 0 ? width - 1 : 0));
+  if (!values) return values;
+  for (Py_ssize_t i = 1; i < width; ++i) {
+    Value value(row, i);
+    if (value.get() == nullptr) return Ref();
+    PyList_SET_ITEM(values.get(), i - 1, Py_NewRef(value.get()));
+  }
+  return values;
+}
+
+}  // namespace tablora

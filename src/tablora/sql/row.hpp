@@ -1,0 +1,34 @@
+// Rows as the merge and find fetch them: the row id first, then the values.
+// Value reads one member in place.
+#pragma once
+
+#include "core/ref.hpp"
+
+namespace tablora {
+
+// A value of a fetched row: borrowed from a tuple row, owned otherwise.
+class Value {
+ public:
+  Value(PyObject* row, Py_ssize_t i) {
+    if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row)) {
+      p_ = PyTuple_GET_ITEM(row, i);
+    } else {
+      owned_ = Ref(PySequence_GetItem(row, i));
+      p_ = owned_.get();
+    }
+  }
+  PyObject* get() const { return p_; }
+
+ private:
+  PyObject* p_ = nullptr;
+  Ref owned_;
+};
+
+// The row id in member 0 of a fetched row; false with the error set.
+bool row_id_of(PyObject* row, long long* id);
+// A fetched full row (row id first) split into its row id and the list of
+// its values: the list is what find returns for "*", so a kept candidate
+// costs no copy. Empty with the error set.
+Ref split_row(PyObject* row, long long* id);
+
+}  // namespace tablora

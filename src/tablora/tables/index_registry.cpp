@@ -1,0 +1,100 @@
+// Registered indexes: insert_index, drop_index, and the bulk suspension pair
+// drop_table_index / active_table_index.
+#include "core/functions.hpp"
+#include "sql/catalogue.hpp"
+#include "sql/driver.hpp"
+#include "sql/text.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tablora {
+
+namespace {
+
+bool delete_index_row(Call& call, const TableNames& table, PyObject* name) {
+  Ref name_text = text_form(name);
+  Ref params = name_text ? tuple_of({table.text(), name_text.get()}) : Ref();
+  return params && call.execute(kDeleteIndexRow, params.get());
+}
+
+bool ensure_index_table(Call& call) {
+  return call.begin_before_schema_change() && call.execute(kCreateIndexTable);
+}
+
+}  // namespace
+
+PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_index>& args) {
+  const auto [conn, index, comm] = args;
+  Call call(module, conn);
+  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  Ref table(PyMapping_GetItemString(index, "table"));
+  if (!table) return nullptr;
+  Ref name(PyMapping_GetItemString(index, "name"));
+  if (!name) return nullptr;
+  const std::optional<TableNames> names = TableNames::of(table.get());
+  std::string sql_name;
+  if (!names || !names->index(name.get(), sql_name) ||
+      !delete_index_row(call, *names, name.get()) ||
+      !call.execute(drop_index_statement(sql_name)))
+    return nullptr;
+  // The SQL index comes before its catalogue row: a failing CREATE INDEX then
+  // leaves no row behind for later rebuilds to trip over.
+  Ref columns(PyMapping_GetItemString(index, "cols"));
+  if (!columns) return nullptr;
+  Ref create = create_index_statement(*names, sql_name, columns.get());
+  if (!create || !call.execute(create.get())) return nullptr;
+  Ref params = tuple_of({table.get(), name.get(), columns.get()});
+  return none_unless_failed(params && call.execute(kInsertIndexRow, params.get()) &&
+                            call.commit_if_asked(comm));
+}
+
+PyObject* drop_index(PyObject* module, const ArgumentsOf<signature::drop_index>& args) {
+  const auto [conn, table, name, comm] = args;
+  Call call(module, conn);
+  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  const std::optional<TableNames> names = TableNames::of(table);
+  std::string sql_name;
+  return none_unless_failed(names && names->index(name, sql_name) &&
+                            delete_index_row(call, *names, name) &&
+                            call.execute(drop_index_statement(sql_name)) &&
+                            call.commit_if_asked(comm));
+}
+
+PyObject* active_table_index(PyObject* module,
+                             const ArgumentsOf<signature::active_table_index>& args) {
+  const auto [conn, table, comm] = args;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
+  const std::optional<TableNames> names = TableNames::of(table);
+  if (!names) return nullptr;
+  Ref params = names->parameters();
+  if (!params) return nullptr;
+  Ref rows = call.fetch_all(kSelectIndexRows, params.get());
+  if (!rows) return nullptr;
+  const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
+    // The row's own spelling of the table, which the index was registered with.
+    Ref create = registered_index_statement(row);
+    return create && call.begin_before_schema_change() && call.execute(create.get());
+  });
+  return none_unless_failed(rebuilt && call.commit_if_asked(comm));
+}
+
+PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_table_index>& args) {
+  const auto [conn, table, comm] = args;
+  Call call(module, conn);
+  if (!call.open_cursor()) return nullptr;
+  std::vector<ListedIndex> listed;
+  if (!list_indexes(call, table, listed)) return nullptr;
+  for (const ListedIndex& index : listed) {
+    if (made_by_sqlite(index)) continue;
+    std::string drop;
+    if (!drop_listed_index_statement(index.name.get(), drop) ||
+        !call.begin_before_schema_change() || !call.execute(drop))
+      return nullptr;
+  }
+  return none_unless_failed(call.commit_if_asked(comm));
+}
+
+}  // namespace tablora
