@@ -7,7 +7,7 @@ import pytest
 
 import tablora.tablora as T
 
-from support import HOMES_COLS, put, same_table, settle, stage
+from support import HOMES_COLS, Named, put, same_table, settle, stage
 
 SELECT_ALL = "SELECT rowid," + ",".join(HOMES_COLS) + " FROM "
 
@@ -418,3 +418,34 @@ def test_table_named_in_another_letter_case_keeps_its_rules(conn, created, named
     assert T.find(conn, "v", named, "") == expected
     T.temp_to_main(conn, named)
     assert sorted(conn.execute(f"SELECT v FROM {named}")) == [tuple(r) for r in expected]
+
+
+class CountedName(Named):
+    """A table name that counts how often its text form is taken."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.formats = 0
+
+    def __format__(self, format_spec):
+        self.formats += 1
+        return self.text
+
+
+@pytest.mark.parametrize(
+    "call, formats",
+    [
+        (lambda conn, table: T.find(conn, "*", table, "where age > 1"), 1),
+        (lambda conn, table: T._check_newest_unique(
+            conn, table, (1, 1), (1, "a", "house", "1 Elm", 3), {"u": [0, 1]}, HOMES_COLS,
+            "rowid,*", set()), 1),
+        (lambda conn, table: T.temp_to_main(conn, table), 2),  # and its active_table_index's
+    ],
+    ids=["find", "_check_newest_unique", "temp_to_main"],
+)
+def test_the_table_name_is_formatted_once_per_call(conn, homes, call, formats):
+    """Every statement of a call names the table by one text form, taken once."""
+    stage(conn, ("a", "house", "1 Elm", 3), ("b", "flat", "2 Elm", 4))
+    table = CountedName("homes")
+    call(conn, table)
+    assert table.formats == formats
