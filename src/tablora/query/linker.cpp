@@ -8,14 +8,6 @@
 
 namespace tablora {
 
-namespace {
-
-// Parameters per lookup statement: within what every engine binds (a dqlite
-// statement takes at most 255).
-constexpr size_t kBatch = 250;
-
-}  // namespace
-
 int Linker::add(PyObject* row, int tier, long long id) {
   if (dedupe_) {
     auto [slot, fresh] = (tier ? staged_ : main_).try_emplace(id, -1);
@@ -54,7 +46,7 @@ int Linker::place(PyObject* row, int tier, long long id) {
 
 bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown) {
   const std::vector<Ref>& columns = rules_[r].columns;
-  const size_t batch = std::max<size_t>(1, kBatch / columns.size());
+  const size_t batch = std::max<size_t>(1, MainRowLookup::kMostParameters / columns.size());
   for (size_t start = 0; start < groups.size(); start += batch) {
     const size_t count = std::min(batch, groups.size() - start);
     std::string sql;
@@ -84,6 +76,7 @@ bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long 
 }
 
 bool Linker::fetch_rows(const std::vector<long long>& ids) {
+  constexpr size_t kBatch = MainRowLookup::kMostParameters;
   for (size_t start = 0; start < ids.size(); start += kBatch) {
     const size_t count = std::min(kBatch, ids.size() - start);
     Ref params(PyTuple_New(static_cast<Py_ssize_t>(count)));

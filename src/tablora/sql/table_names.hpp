@@ -76,6 +76,10 @@ bool append_row_columns(std::string& out, PyObject* cols, const char* qualifier 
 // through the index that serves it.
 class MainRowLookup {
  public:
+  // Parameters per lookup statement: within what every engine binds (a
+  // dqlite statement takes at most 255).
+  static constexpr size_t kMostParameters = 250;
+
   // False with the error set.
   bool prepare(const TableNames& table, PyObject* cols);
   // "SELECT m.rowid,m.<column>... FROM <main> AS m WHERE m.rowid IN (?,...)"
