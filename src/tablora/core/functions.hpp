@@ -17,17 +17,19 @@ inline constexpr Parameter insert_index[] = {"conn", "index", "comm=True"};
 inline constexpr Parameter drop_index[] = {"conn", "table", "name", "comm=True"};
 inline constexpr Parameter active_table_index[] = {"conn", "table", "comm=True"};
 inline constexpr Parameter drop_table_index[] = {"conn", "table", "comm=True"};
-inline constexpr Parameter insert_unique[] = {"conn", "table", "name", "cols", "cols_num", "comm=True"};
+inline constexpr Parameter insert_unique[] = {
+    "conn", "table", "name", "cols", "cols_num", "comm=True"};
 inline constexpr Parameter drop_unique[] = {"conn", "table", "name", "comm=True"};
-inline constexpr Parameter create_table[] = {"conn", "name", "cols", "index", "unique", "comm=True"};
+inline constexpr Parameter create_table[] = {
+    "conn", "name", "cols", "index", "unique", "comm=True"};
 inline constexpr Parameter drop_table[] = {"conn", "table", "comm=True"};
 inline constexpr Parameter insert_temp[] = {"conn", "table", "rows", "comm=True"};
 inline constexpr Parameter delete_row_main[] = {"conn", "table", "ids", "comm=True"};
 inline constexpr Parameter insert_main[] = {"conn", "table", "rows", "comm=True"};
 inline constexpr Parameter temp_to_main[] = {"conn", "table", "comm=True"};
 inline constexpr Parameter find[] = {"conn", "select", "table", "conditions"};
-inline constexpr Parameter check_newest_unique[] = {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
-                                                 "eqivalent_set"};
+inline constexpr Parameter check_newest_unique[] = {
+    "conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"};
 }  // namespace signature
 
 // The arguments of a body whose parameters are `List`.

@@ -191,7 +191,8 @@ bool add_catalogue_module(PyObject* module) {
   }
   // Importable as a submodule of the package from now on.
   Ref package(PyImport_ImportModule("tablora"));
-  return package && PyDict_SetItemString(PyImport_GetModuleDict(), kCatalogueModule, face.get()) == 0 &&
+  return package &&
+         PyDict_SetItemString(PyImport_GetModuleDict(), kCatalogueModule, face.get()) == 0 &&
          PyObject_SetAttrString(package.get(), "_catalogue", face.get()) == 0;
 }
 

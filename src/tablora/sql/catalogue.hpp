@@ -1,5 +1,6 @@
 // What the database records about managed tables: the catalogue tables
-// index_table and unique_table, a table's columns and its unique rules.
+// index_table and unique_table, a table's columns and its unique rules; and
+// the private module through which the package's Python code reads them.
 #pragma once
 
 #include "sql/driver.hpp"

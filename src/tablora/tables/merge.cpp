@@ -122,7 +122,8 @@ bool append_survivor_condition(std::string& sql, const TableNames& table, const 
   *marks = 1;
   for (const UniqueRule& rule : plan.rules) {
     if (rule.columns.empty()) continue;
-    sql += " AND rowid IN (SELECT max(rowid) FROM " + table.staging() + " WHERE rowid <= ? GROUP BY ";
+    sql += " AND rowid IN (SELECT max(rowid) FROM " + table.staging() +
+           " WHERE rowid <= ? GROUP BY ";
     if (!append_column_list(sql, rule.columns)) return false;
     sql += ")";
     ++*marks;
@@ -204,7 +205,8 @@ bool write_in_database(Call& call, const TableNames& table, const MergePlan& pla
   }
   if (!suspend_indexes(call, table, plan)) return false;
   if (plan.newest) {
-    std::string sql = "INSERT INTO " + table.main() + " SELECT * FROM " + table.staging() + " WHERE ";
+    std::string sql =
+        "INSERT INTO " + table.main() + " SELECT * FROM " + table.staging() + " WHERE ";
     Py_ssize_t marks = 0;
     if (!append_survivor_condition(sql, table, plan, &marks)) return false;
     sql += " ORDER BY rowid DESC";
