@@ -3,7 +3,6 @@
 #include "core/functions.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
-#include "sql/text.hpp"
 
 #include <optional>
 #include <string>
@@ -14,8 +13,7 @@ namespace tablora {
 namespace {
 
 bool delete_index_row(Call& call, const TableNames& table, PyObject* name) {
-  Ref name_text = text_form(name);
-  Ref params = name_text ? tuple_of({table.text(), name_text.get()}) : Ref();
+  Ref params = text_parameters({table.text(), name});
   return params && call.execute(kDeleteIndexRow, params.get());
 }
 
@@ -74,7 +72,6 @@ PyObject* active_table_index(PyObject* module,
   Ref rows = call.fetch_all(kSelectIndexRows, params.get());
   if (!rows) return nullptr;
   const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
-    // The row's own spelling of the table, which the index was registered with.
     Ref create = registered_index_statement(row);
     return create && call.begin_before_schema_change() && call.execute(create.get());
   });

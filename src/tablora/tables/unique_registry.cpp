@@ -3,7 +3,6 @@
 #include "core/functions.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
-#include "sql/text.hpp"
 
 namespace tablora {
 
