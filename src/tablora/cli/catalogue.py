@@ -9,18 +9,19 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
+from tablora import _catalogue
 from tablora.cli.errors import CliError
 from tablora.cli.names import IDENTIFIER, check_identifier
 
 
 def staging_table(table: str) -> str:
-    """The staging twin of a managed table."""
-    return "temp_" + table
+    """The staging twin of a managed table, named as the library names it."""
+    return _catalogue.staging_name(table)
 
 
 def sql_index_name(table: str, index: str) -> str:
     """The SQL name under which the library builds a registered index."""
-    return f"{table}_{index}"
+    return _catalogue.index_name(table, index)
 
 
 def table_names(conn: Any) -> set[str]:
@@ -68,7 +69,9 @@ def unique_rules(conn: Any, table: str) -> list[Rule]:
     return [
         Rule(str(name), str(columns), str(col_num))
         for name, columns, col_num in conn.execute(
-            "SELECT unique_name, columns, col_num FROM unique_table WHERE table_name = ?", (table,)
+            "SELECT unique_name, columns, col_num FROM unique_table "
+            "WHERE table_name = ? COLLATE NOCASE",
+            (table,),
         )
     ]
 
@@ -77,7 +80,8 @@ def registered_indexes(conn: Any, table: str) -> list[tuple[str, str]]:
     return [
         (str(name), str(columns))
         for name, columns in conn.execute(
-            "SELECT index_name, columns FROM index_table WHERE table_name = ?", (table,)
+            "SELECT index_name, columns FROM index_table WHERE table_name = ? COLLATE NOCASE",
+            (table,),
         )
     ]
 
@@ -86,6 +90,7 @@ def sql_indexes(conn: Any, table: str) -> set[str]:
     return {
         name
         for (name,) in conn.execute(
-            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?", (table,)
+            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ? COLLATE NOCASE",
+            (table,),
         )
     }
