@@ -56,8 +56,6 @@ _SET_JOURNAL_MODE = re.compile(r"\s*PRAGMA\s+(?:\w+\s*\.\s*)?journal_mode\s*[=(]
 
 
 class Connection(adapter.Connection):
-    max_parameters = MAX_PARAMETERS
-
     def __init__(self, raw: Any) -> None:
         super().__init__(raw)
         self._transaction = Transaction()
