@@ -7,6 +7,7 @@ sqlite3 on a local file.
 
 from __future__ import annotations
 
+import importlib.util
 import itertools
 import os
 import re
@@ -465,6 +466,9 @@ def test_dqlite_transaction_larger_than_the_page_cache(opener):
     ("libsql", "cannot reach the libSQL server: "), ("dqlite", "no dqlite node listening at "),
 ])
 def test_nothing_listening_fails_at_once_in_one_line(engine, says, capsys):
+    driver = {"libsql": "libsql", "dqlite": "dqlitedbapi"}[engine]
+    if importlib.util.find_spec(driver) is None:
+        unavailable(f"the {engine} driver", f"pip install 'tablora[{engine}]'")
     target = f"{engine}://127.0.0.1:{free_port()}" + ("/db" if engine == "dqlite" else "")
     start = time.monotonic()
     assert cli.main(["info", target]) == 1
