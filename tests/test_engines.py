@@ -504,6 +504,28 @@ def test_libsql_errors_are_one_clean_line(opener, sql, sqlite_says):
     assert "Hrana" not in str(caught.value)
 
 
+STREAM_EXPIRY = 12.0  # the server drops a stream idle for 10 s, checking now and then
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("opener", ["libsql"], indirect=True)
+def test_libsql_stream_idle_past_the_server_limit(opener):
+    """What a read of a million rows does: the driver takes longer than the
+    server keeps an idle stream. The transaction only read, so it ends as
+    committed, and the connection goes on, after idling outside a
+    transaction too."""
+    T.create_table(opener(), "idle", ["k"], [], [])
+    conn = opener()
+    cursor = conn.cursor()
+    cursor.execute("BEGIN")
+    cursor.execute("SELECT * FROM idle").fetchall()
+    time.sleep(STREAM_EXPIRY)
+    conn.commit()
+    assert not conn.in_transaction
+    time.sleep(STREAM_EXPIRY)
+    assert T.find(conn, "*", "idle", "") == []
+
+
 @pytest.mark.parametrize("opener", ["libsql"], indirect=True)
 def test_libsql_transaction_ended_by_the_server_is_explained_and_forgotten(opener):
     old, writer = opener(), opener()

@@ -57,6 +57,9 @@ class Connection:
     def _ended(self) -> None:
         """Forget the transaction that just ended."""
 
+    def _before_statement(self) -> None:
+        """Called before each statement, before its driver cursor is chosen."""
+
     def _read(self, read: Callable[[], Read]) -> Read:
         """Fetch rows through `read`; a driver may report a statement's error
         only when its rows are fetched."""
@@ -110,13 +113,22 @@ class Cursor:
         self.connection = connection
         self.raw = raw
         self.rowcount = -1
+        self._raw_of = connection.raw
+
+    def _statement_cursor(self) -> Any:
+        """The driver's cursor for the next statement: a new one when the
+        adapter has replaced the driver's connection since this one was made."""
+        self.connection._before_statement()
+        if self._raw_of is not self.connection.raw:
+            self.raw, self._raw_of = self.connection.raw.cursor(), self.connection.raw
+        return self.raw
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> Cursor:
-        self.rowcount = self.connection._counted(self.raw, sql, params, False)
+        self.rowcount = self.connection._counted(self._statement_cursor(), sql, params, False)
         return self
 
     def executemany(self, sql: str, seq: Iterable[Sequence[Any]]) -> Cursor:
-        self.rowcount = self.connection._counted(self.raw, sql, seq, True)
+        self.rowcount = self.connection._counted(self._statement_cursor(), sql, seq, True)
         return self
 
     def fetchone(self) -> Any:

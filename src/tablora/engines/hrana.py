@@ -10,6 +10,7 @@ that needs explaining: a transaction the server ended on its own.
 
 from __future__ import annotations
 
+import json
 import re
 
 _PREFIX = "Hrana: "
@@ -18,7 +19,12 @@ _LAYER = re.compile(r"`(?P<kind>[a-z ]+) error: (?P<inner>`.*`)`", re.DOTALL)
 _SERVER = re.compile(r'Error \{ message: "(?P<message>.*)", code: "(?P<code>\w+)" \}', re.DOTALL)
 _STEP = re.compile(r"error at step \d+: \(error code: (?P<code>\w+)\) `?(?P<message>.*?)`*$", re.DOTALL)
 
+# An HTTP answer the driver passes on as it came: `status=400 Bad Request, body={...}`.
+_BODY = re.compile(r"body=(?P<json>\{.*\})$", re.DOTALL)
+
 TRANSACTION_TIMEOUT = "TRANSACTION_TIMEOUT"
+# The server drops a stream (and its transaction) that sent no request for 10 s.
+STREAM_EXPIRED = "STREAM_EXPIRED"
 
 
 class LibsqlError(ValueError):
@@ -54,6 +60,12 @@ def clean(exc: ValueError) -> LibsqlError | None:
         text, code = server["message"].replace('\\"', '"').replace("\\\\", "\\"), server["code"]
     elif (step := _STEP.fullmatch(text)) is not None:
         text, code = step["message"], step["code"]
+    elif (body := _BODY.search(text)) is not None:
+        try:
+            answer = json.loads(body["json"])
+            text, code = str(answer["message"]), str(answer["code"])
+        except (ValueError, KeyError, TypeError):
+            pass
     text = text.removeprefix("SQLite error: ")
     if code == TRANSACTION_TIMEOUT:
         return TransactionTimeoutError(

@@ -20,6 +20,7 @@ transaction (the server's time limit), the connection goes on without it.
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -30,11 +31,22 @@ from tablora.engines.drivers import require
 from tablora.engines.statements import savepoint_name, words
 
 
+# The server ends a stream that sent no request for 10 s; a request started
+# this long after the last one may find its stream gone.
+STREAM_IDLE_SECONDS = 8.0
+# Statements that only read: a transaction of nothing else loses nothing
+# when its stream expires.
+_READS = frozenset({"SELECT", "VALUES", "EXPLAIN", "BEGIN", "SAVEPOINT", "RELEASE"})
+
+
 class Connection(adapter.Connection):
-    def __init__(self, raw: Any) -> None:
+    def __init__(self, raw: Any, reconnect: Callable[[], Any]) -> None:
         super().__init__(raw)
+        self._reconnect = reconnect
         self._emulated: str | None = None  # the savepoint sent as BEGIN
         self._shadows = 0  # real savepoints of the same name inside it
+        self._wrote = False  # the open transaction ran more than reads
+        self._last_request = time.monotonic()
 
     @property
     def in_transaction(self) -> bool:
@@ -45,12 +57,48 @@ class Connection(adapter.Connection):
         return self.raw.isolation_level
 
     def _run(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
-        with self._clean_errors():
+        self._last_request = time.monotonic()
+        head = words(sql)
+        verb = head[0] if head else ""
+        if not self.raw.in_transaction:  # a transaction, if any, starts here
+            self._wrote = False
+        if not (verb in _READS or (verb == "PRAGMA" and "=" not in sql)):
+            self._wrote = True
+        ends = verb in ("COMMIT", "END") or (
+            verb == "RELEASE" and savepoint_name(head) == self._emulated and not self._shadows
+        )
+        with self._expiry_forgiven(ends), self._clean_errors():
             return self._sent(cursor, sql, params, many)
+        return -1  # a commit the expired stream forgave
 
     def _end(self, verb: str) -> None:
-        with self._clean_errors():
+        with self._expiry_forgiven(True, verb == "ROLLBACK"), self._clean_errors():
             super()._end(verb)
+
+    def _before_statement(self) -> None:
+        # A long read (the driver takes about 17 µs a row) leaves the stream
+        # idle past the server's limit; outside a transaction nothing is lost
+        # by starting on a new one.
+        idle = time.monotonic() - self._last_request
+        if idle > STREAM_IDLE_SECONDS and not self.raw.in_transaction:
+            self._replace_raw()
+
+    @contextmanager
+    def _expiry_forgiven(self, ends: bool, rolls_back: bool = False) -> Iterator[None]:
+        """The end of a transaction on a stream the server has dropped: a
+        rollback, or a commit of a transaction that only read (its reads were
+        whole), ends as asked, on a new stream. Anything else raises."""
+        wrote = self._wrote
+        try:
+            yield
+        except hrana.LibsqlError as error:
+            if error.code != hrana.STREAM_EXPIRED or not ends or (wrote and not rolls_back):
+                raise
+            self._replace_raw()
+
+    def _replace_raw(self) -> None:
+        self.raw = self._reconnect()
+        self._ended()
 
     def _read(self, read: Callable[[], adapter.Read]) -> adapter.Read:
         with self._clean_errors():
@@ -68,6 +116,11 @@ class Connection(adapter.Connection):
                 # The server has no transaction left; the driver still counts
                 # one until a ROLLBACK, which the server refuses.
                 try:
+                    self.raw.rollback()
+                except ValueError:
+                    pass
+            if error.code == hrana.STREAM_EXPIRED and self.raw.in_transaction:
+                try:  # the server has no stream left: the driver's state goes too
                     self.raw.rollback()
                 except ValueError:
                     pass
@@ -121,9 +174,10 @@ class Connection(adapter.Connection):
 
     def _ended(self) -> None:
         self._emulated = None
+        self._wrote = False
 
 
 def open_server(url: str) -> Connection:
     """A connection to the libSQL server at `url` (http:// or https://)."""
     libsql = require("libsql", "libsql", "libsql")
-    return Connection(libsql.connect(url))
+    return Connection(libsql.connect(url), lambda: libsql.connect(url))
