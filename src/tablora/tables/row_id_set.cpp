@@ -4,23 +4,19 @@
 
 namespace tablora {
 
-bool RowIdSet::Block::add(uint16_t low) {
+void RowIdSet::Block::add(uint16_t low) {
   if (!bits.empty()) {
-    uint64_t& word = bits[low >> 6];
-    const uint64_t bit = uint64_t{1} << (low & 63);
-    if (word & bit) return false;
-    word |= bit;
-    return true;
+    bits[low >> 6] |= uint64_t{1} << (low & 63);
+    return;
   }
   auto at = std::lower_bound(sorted.begin(), sorted.end(), low);
-  if (at != sorted.end() && *at == low) return false;
+  if (at != sorted.end() && *at == low) return;
   sorted.insert(at, low);
   if (sorted.size() > kListLimit) {
     bits.assign(kBlockSize / 64, 0);
     for (uint16_t member : sorted) bits[member >> 6] |= uint64_t{1} << (member & 63);
     std::vector<uint16_t>().swap(sorted);
   }
-  return true;
 }
 
 void RowIdSet::Block::list(std::vector<uint16_t>& out) const {
@@ -38,7 +34,7 @@ void RowIdSet::add(long long id) {
   // Floor division, so negative ids fall in blocks of their own.
   const long long block = id >= 0 ? id / kBlockSize : -((-(id + 1)) / kBlockSize) - 1;
   const auto low = static_cast<uint16_t>(id - block * kBlockSize);
-  if (blocks_[block].add(low)) ++size_;
+  blocks_[block].add(low);
 }
 
 }  // namespace tablora

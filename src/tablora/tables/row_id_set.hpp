@@ -15,8 +15,7 @@ namespace tablora {
 class RowIdSet {
  public:
   void add(long long id);
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  bool empty() const { return blocks_.empty(); }
 
   // Calls visit(id) for every id, ascending or descending, until it returns
   // false; false when a visit did.
@@ -54,14 +53,13 @@ class RowIdSet {
   struct Block {
     std::vector<uint16_t> sorted;  // while the block is small
     std::vector<uint64_t> bits;    // once it is not
-    // Adds one member; true when it was not there yet.
-    bool add(uint16_t low);
+    // Adds one member, once.
+    void add(uint16_t low);
     // The members, ascending, into `out`.
     void list(std::vector<uint16_t>& out) const;
   };
 
   std::map<long long, Block> blocks_;
-  size_t size_ = 0;
 };
 
 }  // namespace tablora
