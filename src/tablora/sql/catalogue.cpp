@@ -2,6 +2,7 @@
 #include "sql/catalogue.hpp"
 
 #include "core/declaration.hpp"
+#include "core/private_module.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"
 
@@ -176,24 +177,13 @@ const Declaration kCatalogueFunctions[] = {
 }  // namespace
 
 bool add_catalogue_module(PyObject* module) {
-  Ref module_name(PyModule_GetNameObject(module));
-  if (!module_name) return false;
-  Ref face(PyModule_New(kCatalogueModule));
-  if (!face) return false;
+  PyObject* made = nullptr;
+  if (!add_private_module(module, kCatalogueModule, method_table<kCatalogueFunctions>(), &made))
+    return false;
   Ref index_table = str(kCreateIndexTable), unique_table = str(kCreateUniqueTable);
   Ref tables =
       index_table && unique_table ? tuple_of({index_table.get(), unique_table.get()}) : Ref();
-  if (!tables || PyModule_AddObjectRef(face.get(), "TABLES", tables.get()) < 0) return false;
-  for (PyMethodDef* def = method_table<kCatalogueFunctions>(); def->ml_name != nullptr; ++def) {
-    Ref function(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!function || PyModule_AddObjectRef(face.get(), def->ml_name, function.get()) < 0)
-      return false;
-  }
-  // Importable as a submodule of the package from now on.
-  Ref package(PyImport_ImportModule("tablora"));
-  return package &&
-         PyDict_SetItemString(PyImport_GetModuleDict(), kCatalogueModule, face.get()) == 0 &&
-         PyObject_SetAttrString(package.get(), "_catalogue", face.get()) == 0;
+  return tables && PyModule_AddObjectRef(made, "TABLES", tables.get()) == 0;
 }
 
 }  // namespace tablora
