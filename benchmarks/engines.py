@@ -76,18 +76,32 @@ class Measured(NamedTuple):
 
 
 class Counter:
-    """Statements sent on a connection: the adapters count them, sqlite3 traces them."""
+    """Statements sent on a connection: sqlite3 traces them; on an adapter each passes
+    through its `_execute`, `_execute_many` (one request per row) or `_end`, counted here."""
 
     def __init__(self, conn) -> None:
-        self.conn, self.traced = conn, 0
+        self.conn, self.sent = conn, 0
         if hasattr(conn, "set_trace_callback"):
             conn.set_trace_callback(self._trace)
+            return
+        self._count(conn, "_execute", lambda *args: 1)
+        self._count(conn, "_execute_many", lambda cursor, sql, rows: len(rows))
+        self._count(conn, "_end", lambda verb: 1)
+
+    def _count(self, conn, name: str, requests: Callable[..., int]) -> None:
+        send = getattr(conn, name)
+
+        def counted(*args):
+            self.sent += requests(*args)
+            return send(*args)
+
+        setattr(conn, name, counted)
 
     def _trace(self, sql: str) -> None:
-        self.traced += 1
+        self.sent += 1
 
     def __call__(self) -> int:
-        return getattr(self.conn, "statements", self.traced)
+        return self.sent
 
 
 def measure(counter: Counter, setup: Callable[[], object], call: Callable[[], object],

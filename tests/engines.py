@@ -158,6 +158,50 @@ def libsql_replicated(libsql_server, tmp_path_factory) -> Iterator[tuple[Sqld, S
             stop(proc)
 
 
+class AuthenticatedSqld(Sqld):
+    """A libSQL server that takes only requests carrying a JWT signed by its key; `token`
+    is one."""
+
+    def __init__(self, proc: subprocess.Popen, port: int, token: str) -> None:
+        self.token = token
+        super().__init__(proc, port)
+
+
+def signed_token(key: object, claims: dict) -> str:
+    """A JWT of `claims`, signed with the Ed25519 private `key` (EdDSA)."""
+    import base64
+    import json
+
+    def part(data: bytes) -> str:
+        return base64.urlsafe_b64encode(data).rstrip(b"=").decode()
+
+    header = {"alg": "EdDSA", "typ": "JWT"}
+    signed = f"{part(json.dumps(header).encode())}.{part(json.dumps(claims).encode())}"
+    return f"{signed}.{part(key.sign(signed.encode()))}"  # type: ignore[attr-defined]
+
+
+@pytest.fixture(scope="session")
+def libsql_authenticated(libsql_server, tmp_path_factory) -> Iterator[AuthenticatedSqld]:
+    """A standalone sqld started with a JWT public key (--auth-jwt-key-file)."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+    key = Ed25519PrivateKey.generate()
+    home = tmp_path_factory.mktemp("libsql-auth")
+    (home / "key.pem").write_bytes(key.public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+    port = free_port()
+    proc = spawn(
+        [sqld_binary(libsql_server.proc), "--no-welcome", "--db-path", str(home / "db"),
+         "--http-listen-addr", f"127.0.0.1:{port}", "--auth-jwt-key-file", str(home / "key.pem")],
+        home / "server.log",
+    )
+    try:
+        yield AuthenticatedSqld(proc, port, signed_token(key, {"a": "rw"}))
+    finally:
+        stop(proc)
+
+
 # -- dqlite ------------------------------------------------------------------
 
 

@@ -29,12 +29,13 @@ from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
     dqlite_cluster_to_break,
     free_port,
+    libsql_authenticated,
     libsql_replicated,
     libsql_server,
     unavailable,
     wait_until,
 )
-from tablora.engines import batching, hrana, targets
+from tablora.engines import batching, hrana, registry, targets
 
 ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
 _fresh = itertools.count()
@@ -286,7 +287,7 @@ def test_other_statements_are_not_packed(sql, rows):
     ("dqlite://a:1,b:2/main", "dqlite", "main", ("a:1", "b:2")),
 ])
 def test_targets(target, engine, location, nodes):
-    assert targets.parse(target) == targets.Target(engine, location, nodes)
+    assert registry.parse(target) == targets.Target(engine, location, nodes)
 
 
 @pytest.mark.parametrize("target", [
@@ -538,3 +539,32 @@ def test_libsql_transaction_ended_by_the_server_is_explained_and_forgotten(opene
     assert not old.in_transaction
     T.temp_to_main(old, "slow")  # usable again, on what was committed
     assert T.find(old, "k,v", "slow", "") == [["kept", 2]]
+
+
+@pytest.mark.parametrize("given", ["argument", "environment", "cli", "none", "forged"])
+def test_libsql_server_asking_for_a_token(libsql_authenticated, given, monkeypatch, capsys):
+    server = libsql_authenticated
+    target = server.url.replace("http://", "libsql://")
+    token = {"none": None, "forged": server.token[:-4] + "AAAA"}.get(given, server.token)
+    monkeypatch.delenv("LIBSQL_AUTH_TOKEN", raising=False)
+    if given in ("environment", "cli"):
+        monkeypatch.setenv("LIBSQL_AUTH_TOKEN" if given == "environment" else "MY_TOKEN", token)
+    if given == "cli":
+        assert cli.main(["info", target, "--auth-token-env", "MY_TOKEN"]) == 0
+        return
+    try:
+        conn = tablora.connect(target, auth_token=token if given != "environment" else None)
+    except hrana.LibsqlError as exc:
+        assert given in ("none", "forged")
+        assert re.fullmatch("the libSQL server refused the request: [^\n`]+", str(exc))
+        assert exc.code == hrana.UNAUTHORIZED and server.token[:20] not in str(exc)
+        assert cli.main(["info", target]) == 1
+        assert re.fullmatch("tablora: error: [^\n]*refused the request[^\n]*\n",
+                            capsys.readouterr().err)
+        return
+    assert given in ("argument", "environment")
+    assert server.token[:20] not in repr(conn) + repr(conn.raw)
+    T.create_table(conn, "t", ["k"], [], [])
+    T.insert_temp(conn, "t", [(1,)])
+    assert T.find(conn, "*", "t", "") == [[1]]
+    conn.close()

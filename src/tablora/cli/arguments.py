@@ -72,6 +72,11 @@ def add_database(command: argparse.ArgumentParser, more: str = "") -> None:
         metavar="SECONDS",
         help="how long to wait for a locked database or a server (tablora.connect's timeout=)",
     )
+    command.add_argument(
+        "--auth-token-env",
+        metavar="NAME",
+        help="the environment variable holding a libSQL server's JWT (default: LIBSQL_AUTH_TOKEN)",
+    )
 
 
 def one_character(text: str) -> str:

@@ -10,7 +10,7 @@ from urllib.parse import unquote, urlsplit
 
 import tablora
 from tablora.cli.errors import CliError
-from tablora.engines import targets
+from tablora.engines import registry
 
 if TYPE_CHECKING:
     from tablora.tablora import Connection
@@ -18,7 +18,7 @@ if TYPE_CHECKING:
 
 def local_path(target: str) -> str | None:
     """The file a target names on this machine; None for a remote database."""
-    where = targets.parse(target)
+    where = registry.parse(target)
     if where.engine != "sqlite":
         return None
     if target.startswith("file:"):
@@ -37,6 +37,12 @@ def open_db(args: argparse.Namespace, *, create: bool = False) -> Connection:
             raise CliError(f"database not found: {target}")
     # Only a timeout that was given is passed on, so a target's own default stays.
     options: dict[str, Any] = {} if args.timeout is None else {"timeout": args.timeout}
+    token_variable = getattr(args, "auth_token_env", None)
+    if token_variable is not None:
+        token = os.environ.get(token_variable)
+        if not token:
+            raise CliError(f"--auth-token-env: the variable {token_variable} is not set")
+        options["auth_token"] = token
     try:
         # Looked up at call time, so that every engine the package adds is reached.
         return tablora.connect(target, **options)

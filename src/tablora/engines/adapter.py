@@ -2,8 +2,9 @@
 
 The engine adapters (dqlite, remote libSQL) subclass `Connection` and decide
 in `_run` how one statement reaches their driver; everything else here is
-shared: cursors that route `execute`/`executemany` through `_run`, the
-counting of changed rows for `total_changes`, and sqlite3's legacy
+shared: cursors that route `execute`/`executemany` through `_run`, the one
+loop that sends a statement to the driver (`_send`, packing an executemany of
+rows), the counting of changed rows for `total_changes`, and sqlite3's legacy
 transaction surface (`isolation_level = ""`, `in_transaction`, `commit`,
 `rollback`, the context manager).
 """
@@ -13,9 +14,10 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, TypeVar
 
-Read = TypeVar("Read")
-
+from tablora.engines.batching import MAX_PARAMETERS, packed
 from tablora.engines.statements import DATA_CHANGE, keyword
+
+Read = TypeVar("Read")
 
 
 class Connection:
@@ -25,12 +27,15 @@ class Connection:
     # "BEGIN " before its first schema statement when no transaction is open.
     isolation_level = ""
     autocommit = -1  # sqlite3.LEGACY_TRANSACTION_CONTROL
+    # Most parameters one packed statement may bind on this engine.
+    most_parameters = MAX_PARAMETERS
+    # The driver's cursor.rowcount adds up every statement the cursor ran.
+    cumulative_rowcount = False
 
     def __init__(self, raw: Any) -> None:
         self.raw = raw
         self.packing = True  # executemany as packed statements (batching.py)
         self.total_changes = 0
-        self.statements = 0  # statements sent to the driver; benchmarks read it
 
     # -- the engine's part -------------------------------------------------
 
@@ -51,7 +56,6 @@ class Connection:
             self.raw.commit()
         else:
             self.raw.rollback()
-        self.statements += 1
         self._ended()
 
     def _ended(self) -> None:
@@ -64,6 +68,34 @@ class Connection:
         """Fetch rows through `read`; a driver may report a statement's error
         only when its rows are fetched."""
         return read()
+
+    # -- sending -------------------------------------------------------------
+
+    def _send(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        """Send one statement on the driver's `cursor`, for every parameter set when
+        `many`: an executemany of row INSERTs or id DELETEs as a few packed statements
+        (batching.py) instead of one request per row. The rows it changed (-1: none)."""
+        start = max(int(cursor.rowcount), 0) if self.cumulative_rowcount else 0
+        if not many:
+            self._execute(cursor, sql, params)
+            return int(cursor.rowcount) - start
+        rows = params if isinstance(params, list) else list(params)  # drivers take lists only
+        statements = packed(sql, rows, self.most_parameters) if self.packing else None
+        if statements is None:
+            self._execute_many(cursor, sql, rows)
+            return int(cursor.rowcount) - start
+        changed = 0
+        for text, values in statements:
+            self._execute(cursor, text, values)
+            changed += max(int(cursor.rowcount), 0)
+        return int(cursor.rowcount) - start if self.cumulative_rowcount else changed
+
+    # Every statement reaches the driver through one of these two.
+    def _execute(self, cursor: Any, sql: str, params: Any = ()) -> None:
+        cursor.execute(sql, params)
+
+    def _execute_many(self, cursor: Any, sql: str, rows: list[Any]) -> None:
+        cursor.executemany(sql, rows)
 
     # -- the DB-API surface ------------------------------------------------
 

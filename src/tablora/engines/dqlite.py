@@ -4,9 +4,7 @@ dqlite-dbapi runs every statement in autocommit unless an explicit BEGIN is
 open. The adapter opens that BEGIN where sqlite3's legacy mode would (before
 a data change, and also before a schema change) and tracks the transaction
 from the statements that pass, so `comm=False` leaves work uncommitted and
-`rollback()` undoes it. Every statement goes to the cluster's leader. An
-executemany of a row INSERT or an id DELETE goes as a few packed statements
-(batching.py) instead of one request per row.
+`rollback()` undoes it. Every statement goes to the cluster's leader.
 
 Two settings make it usable at size and under failover:
 
@@ -30,9 +28,9 @@ from collections.abc import Sequence
 from typing import Any
 
 from tablora.engines import adapter
-from tablora.engines.batching import packed
 from tablora.engines.drivers import require
 from tablora.engines.statements import IMPLICIT_BEGIN, Transaction, keyword
+from tablora.engines.targets import Engine, Options, Target, host_port
 
 # How long connect() keeps trying the listed nodes by default: a leader
 # election after the loss of the old leader takes a few seconds.
@@ -56,6 +54,8 @@ _SET_JOURNAL_MODE = re.compile(r"\s*PRAGMA\s+(?:\w+\s*\.\s*)?journal_mode\s*[=(]
 
 
 class Connection(adapter.Connection):
+    most_parameters = MAX_PARAMETERS
+
     def __init__(self, raw: Any) -> None:
         super().__init__(raw)
         self._transaction = Transaction()
@@ -77,31 +77,15 @@ class Connection(adapter.Connection):
                 f"not {len(params)}"
             )
         if not self._transaction.open and keyword(sql) in IMPLICIT_BEGIN:
-            cursor.execute("BEGIN")
-            self.statements += 1
+            self._execute(cursor, "BEGIN")
             self._transaction.begin()
         if keyword(sql) in ("COMMIT", "END") or self._transaction.releases_outermost(sql):
-            self._committing(lambda: cursor.execute(sql, params))
-            self.statements += 1
+            self._committing(lambda: self._execute(cursor, sql, params))
             self._transaction.ran(sql)
             return int(cursor.rowcount)
-        if many:
-            rows = params if hasattr(params, "__len__") else list(params)
-            statements = packed(sql, rows, MAX_PARAMETERS) if self.packing else None
-            if statements is not None:
-                changed = 0
-                for text, values in statements:
-                    cursor.execute(text, values)
-                    self.statements += 1
-                    changed += max(cursor.rowcount, 0)
-                return changed
-            cursor.executemany(sql, rows)
-            self.statements += len(rows)  # one request per parameter set
-        else:
-            cursor.execute(sql, params)
-            self.statements += 1
+        changed = self._send(cursor, sql, params, many)
         self._transaction.ran(sql)
-        return int(cursor.rowcount)
+        return changed
 
     def _end(self, verb: str) -> None:
         if verb == "COMMIT":
@@ -197,3 +181,21 @@ def _listening(address: str) -> bool:
     except OSError:
         return False
     return True
+
+
+def _parse(target: str, scheme: str) -> Target:
+    nodes_text, slash, database = target[len("dqlite://") :].partition("/")
+    nodes = tuple(node.strip() for node in nodes_text.split(","))
+    if not slash or not database or "/" in database or not all(map(host_port, nodes)):
+        raise ValueError(
+            f"tablora.connect: expected dqlite://host:port[,host:port...]/database, got {target!r}"
+        )
+    return Target("dqlite", database, nodes)
+
+
+def _open(where: Target, options: Options) -> Connection:
+    wait = LEADER_WAIT_SECONDS if options.timeout is None else options.timeout
+    return open_cluster(where.nodes, where.location, wait)
+
+
+ENGINE = Engine("dqlite", ("dqlite",), _parse, _open)

@@ -20,9 +20,11 @@ _SERVER = re.compile(r'Error \{ message: "(?P<message>.*)", code: "(?P<code>\w+)
 _STEP = re.compile(r"error at step \d+: \(error code: (?P<code>\w+)\) `?(?P<message>.*?)`*$", re.DOTALL)
 
 # An HTTP answer the driver passes on as it came: `status=400 Bad Request, body={...}`.
-_BODY = re.compile(r"body=(?P<json>\{.*\})$", re.DOTALL)
+_BODY = re.compile(r"status=(?P<status>\d+)[^,]*, body=(?P<json>\{.*\})$", re.DOTALL)
 
 TRANSACTION_TIMEOUT = "TRANSACTION_TIMEOUT"
+# The server wants a valid JWT (connect's auth_token) and got none or another.
+UNAUTHORIZED = "UNAUTHORIZED"
 # The server drops a stream (and its transaction) that sent no request for 10 s.
 STREAM_EXPIRED = "STREAM_EXPIRED"
 
@@ -63,7 +65,10 @@ def clean(exc: ValueError) -> LibsqlError | None:
     elif (body := _BODY.search(text)) is not None:
         try:
             answer = json.loads(body["json"])
-            text, code = str(answer["message"]), str(answer["code"])
+            if body["status"] == "401":
+                text, code = _refused(str(answer["error"])), UNAUTHORIZED
+            else:
+                text, code = str(answer["message"]), str(answer["code"])
         except (ValueError, KeyError, TypeError):
             pass
     text = text.removeprefix("SQLite error: ")
@@ -73,6 +78,13 @@ def clean(exc: ValueError) -> LibsqlError | None:
             "limit while another writer waited; nothing of it was committed",
             code,
         )
-    if "http" in kinds:
+    if "http" in kinds and code != UNAUTHORIZED:
         text = f"cannot reach the libSQL server: {text}"
     return LibsqlError(text, code)
+
+
+def _refused(reason: str) -> str:
+    # The server's reason names the token's fault, never the token itself.
+    reason = reason.removeprefix("Unauthorized: ").strip("`")
+    return (f"the libSQL server refused the request: {reason} "
+            f"(give its token as auth_token= or in LIBSQL_AUTH_TOKEN)")

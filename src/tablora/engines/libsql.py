@@ -12,23 +12,25 @@ Two things differ, and the adapter handles them:
 - `cursor.rowcount` adds up the changes of every statement the cursor ran, and
   the connection has no `total_changes`: the adapter counts per statement.
 
-An executemany of a row INSERT or an id DELETE goes as a few packed
-statements (batching.py) instead of one request per row. The driver's errors
+The driver's errors
 come out as one clean line each (hrana.py); after one that ended the
 transaction (the server's time limit), the connection goes on without it.
 """
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from urllib.parse import parse_qs, urlsplit
+
 from tablora.engines import adapter, hrana
-from tablora.engines.batching import packed
 from tablora.engines.drivers import require
 from tablora.engines.statements import savepoint_name, words
+from tablora.engines.targets import Engine, Options, Target, loopback, port_ok
 
 
 # The server ends a stream that sent no request for 10 s; a request started
@@ -40,6 +42,8 @@ _READS = frozenset({"SELECT", "VALUES", "EXPLAIN", "BEGIN", "SAVEPOINT", "RELEAS
 
 
 class Connection(adapter.Connection):
+    cumulative_rowcount = True
+
     def __init__(self, raw: Any, reconnect: Callable[[], Any]) -> None:
         super().__init__(raw)
         self._reconnect = reconnect
@@ -68,7 +72,7 @@ class Connection(adapter.Connection):
             verb == "RELEASE" and savepoint_name(head) == self._emulated and not self._shadows
         )
         with self._expiry_forgiven(ends), self._clean_errors():
-            return self._sent(cursor, sql, params, many)
+            return self._emulating_savepoints(cursor, sql, params, many)
         return -1  # a commit the expired stream forgave
 
     def _end(self, verb: str) -> None:
@@ -128,13 +132,13 @@ class Connection(adapter.Connection):
                 self._ended()
             raise error from None
 
-    def _sent(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+    def _emulating_savepoints(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
         head = words(sql)
         verb = head[0] if head else ""
         name = savepoint_name(head) if verb in ("RELEASE", "ROLLBACK") else None
         if verb == "SAVEPOINT" and len(head) > 1:
             if not self.raw.in_transaction:
-                self._send(cursor, "BEGIN")
+                self._execute(cursor, "BEGIN")
                 self._emulated, self._shadows = head[1], 0
                 return -1
             if head[1] == self._emulated:
@@ -143,41 +147,58 @@ class Connection(adapter.Connection):
             if self._shadows:
                 self._shadows -= (verb == "RELEASE")
             elif verb == "RELEASE":
-                self._send(cursor, "COMMIT")
+                self._execute(cursor, "COMMIT")
                 self._emulated = None
                 return -1
             else:  # ROLLBACK TO the savepoint that opened the transaction
-                self._send(cursor, "ROLLBACK")
-                self._send(cursor, "BEGIN")
+                self._execute(cursor, "ROLLBACK")
+                self._execute(cursor, "BEGIN")
                 return -1
-        before = max(int(cursor.rowcount), 0)
-        statements = (
-            packed(sql, params) if many and self.packing and isinstance(params, list) else None
-        )
-        if statements is not None:
-            for text, values in statements:
-                cursor.execute(text, values)
-                self.statements += 1
-        elif many:
-            cursor.executemany(sql, params)  # the driver takes lists only
-            self.statements += len(params)
-        else:
-            cursor.execute(sql, params)
-            self.statements += 1
+        changed = self._send(cursor, sql, params, many)
         if verb in ("BEGIN", "COMMIT", "END") or (verb == "ROLLBACK" and name is None):
             self._emulated = None
-        return int(cursor.rowcount) - before
-
-    def _send(self, cursor: Any, sql: str) -> None:
-        cursor.execute(sql)
-        self.statements += 1
+        return changed
 
     def _ended(self) -> None:
         self._emulated = None
         self._wrote = False
 
 
-def open_server(url: str) -> Connection:
-    """A connection to the libSQL server at `url` (http:// or https://)."""
+# A token given to connect() wins over the environment's.
+AUTH_TOKEN_VARIABLE = "LIBSQL_AUTH_TOKEN"
+
+
+def open_server(url: str, auth_token: str | None = None) -> Connection:
+    """A connection to the libSQL server at `url` (http:// or https://), with the
+    server's JWT `auth_token` when it asks for one."""
     libsql = require("libsql", "libsql", "libsql")
-    return Connection(libsql.connect(url), lambda: libsql.connect(url))
+    token = auth_token or ""
+    return Connection(libsql.connect(url, auth_token=token),
+                      lambda: libsql.connect(url, auth_token=token))
+
+
+def _parse(target: str, scheme: str) -> Target:
+    parts = urlsplit(target)
+    query = parse_qs(parts.query, keep_blank_values=True)
+    tls = query.pop("tls", [None])[-1]
+    if not (parts.hostname and port_ok(parts) and parts.path in ("", "/") and not query):
+        tls = "bad"
+    if tls not in (None, "0", "1") or (tls is not None and scheme != "libsql"):
+        raise ValueError(
+            f"tablora.connect: expected {scheme}://host[:port]"
+            f"{'[?tls=0|1]' if scheme == 'libsql' else ''}, got {target!r}"
+        )
+    if scheme == "libsql":
+        secure = tls == "1" if tls is not None else not loopback(parts.hostname or "")
+        scheme = "https" if secure else "http"
+    return Target("libsql", f"{scheme}://{parts.netloc}")
+
+
+def _open(where: Target, options: Options) -> Connection:
+    token = options.auth_token
+    if token is None:
+        token = os.environ.get(AUTH_TOKEN_VARIABLE) or None
+    return open_server(where.location, token)
+
+
+ENGINE = Engine("libsql", ("libsql", "http", "https"), _parse, _open)

@@ -1,4 +1,4 @@
-"""Reading a `tablora.connect` target.
+"""What a `tablora.connect` target names, and what every engine gives to read and open one.
 
 - a path or a ``file:`` URI: a local SQLite file;
 - ``libsql://host[:port]``, ``http://…``, ``https://…``: a libSQL server.
@@ -13,10 +13,12 @@ from __future__ import annotations
 
 import ipaddress
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
-from urllib.parse import SplitResult, parse_qs, urlsplit
+from typing import Any
+from urllib.parse import SplitResult
 
-_SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
+SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 
 
 @dataclass(frozen=True)
@@ -26,42 +28,30 @@ class Target:
     nodes: tuple[str, ...] = ()  # dqlite: host:port of every listed node
 
 
-def parse(target: object) -> Target:
-    """The engine and address of `target`; ValueError on a malformed one."""
-    if not isinstance(target, str) or not target.strip():
-        raise ValueError(f"tablora.connect: no database target in {target!r}")
-    scheme = _SCHEME.match(target)
-    if scheme is None:
-        return Target("sqlite", target)
-    name = scheme.group(1).lower()
-    if name in ("libsql", "http", "https"):
-        return _libsql(target, name)
-    if name == "dqlite":
-        return _dqlite(target)
-    raise ValueError(
-        f"tablora.connect: unknown scheme {name!r} in {target!r} "
-        "(use a path, file:, libsql://, http://, https:// or dqlite://)"
-    )
+@dataclass(frozen=True)
+class Options:
+    """What a caller may say about opening a target, beside the target itself."""
+
+    timeout: float | None = None  # seconds; each engine says what it waits for
+    auth_token: str | None = None  # libSQL only; never shown in an error or a repr
+
+    def __repr__(self) -> str:
+        token = "None" if self.auth_token is None else "'…'"
+        return f"Options(timeout={self.timeout!r}, auth_token={token})"
 
 
-def _libsql(target: str, scheme: str) -> Target:
-    parts = urlsplit(target)
-    query = parse_qs(parts.query, keep_blank_values=True)
-    tls = query.pop("tls", [None])[-1]
-    if not (parts.hostname and _port_ok(parts) and parts.path in ("", "/") and not query):
-        tls = "bad"
-    if tls not in (None, "0", "1") or (tls is not None and scheme != "libsql"):
-        raise ValueError(
-            f"tablora.connect: expected {scheme}://host[:port]"
-            f"{'[?tls=0|1]' if scheme == 'libsql' else ''}, got {target!r}"
-        )
-    if scheme == "libsql":
-        secure = tls == "1" if tls is not None else not _loopback(parts.hostname or "")
-        scheme = "https" if secure else "http"
-    return Target("libsql", f"{scheme}://{parts.netloc}")
+@dataclass(frozen=True)
+class Engine:
+    """One engine: the URL schemes it answers to (none: plain paths), how it reads a target
+    of those schemes (scheme lower-cased) and how it opens a connection to one."""
+
+    name: str
+    schemes: tuple[str, ...]
+    parse: Callable[[str, str], Target]
+    open: Callable[[Target, Options], Any]
 
 
-def _port_ok(parts: SplitResult) -> bool:
+def port_ok(parts: SplitResult) -> bool:
     try:
         parts.port
     except ValueError:
@@ -69,22 +59,12 @@ def _port_ok(parts: SplitResult) -> bool:
     return True
 
 
-def _dqlite(target: str) -> Target:
-    nodes_text, slash, database = target[len("dqlite://") :].partition("/")
-    nodes = tuple(node.strip() for node in nodes_text.split(","))
-    if not slash or not database or "/" in database or not all(map(_host_port, nodes)):
-        raise ValueError(
-            f"tablora.connect: expected dqlite://host:port[,host:port...]/database, got {target!r}"
-        )
-    return Target("dqlite", database, nodes)
-
-
-def _host_port(node: str) -> bool:
+def host_port(node: str) -> bool:
     host, colon, port = node.rpartition(":")
     return bool(host) and bool(colon) and port.isdigit() and 0 < int(port) < 65536
 
 
-def _loopback(host: str) -> bool:
+def loopback(host: str) -> bool:
     if host == "localhost":
         return True
     try:
