@@ -11,8 +11,8 @@ form, favouring clarity over speed:
   values: NULL equals nothing; numbers compare by value; text and blobs by class
   and content. For the values SQLite hands back, that is Python's `==` on
   anything but None.
-* A row's key under a rule is the tuple of its values there. Keys compare with
-  Python equality, so here NULLs do repeat each other: (None,) equals (None,).
+* A row's key under a rule is the tuple of its values there. A key holding a
+  NULL links nothing, so the merge neither claims nor checks it.
 * A negative rule position counts from the end of the column list.
 """
 
@@ -85,11 +85,12 @@ class Tables:
         claimed = {name: set() for name in self.rules}
         survivors = []
         for _, values in sorted(self.staged, key=lambda r: r[0], reverse=True):
-            keys = {name: self.key(values, name) for name in self.rules}
-            if not any(keys[name] in claimed[name] for name in self.rules):
+            keys = {name: key for name in self.rules
+                    if None not in (key := self.key(values, name))}
+            if not any(key in claimed[name] for name, key in keys.items()):
                 survivors.append(values)
-            for name in self.rules:
-                claimed[name].add(keys[name])
+            for name, key in keys.items():
+                claimed[name].add(key)
         replaced = {rowid for rowid, kept in self.main
                     if any(self.linked(kept, values) for _, values in self.staged)}
         self.delete(replaced)
