@@ -77,14 +77,15 @@ class Tables:
     def delete(self, ids):
         self.main = [row for row in self.main if row[0] not in ids]
 
-    def merge(self):
-        """temp_to_main. Staged rows are taken newest first; a row whose key under any
-        rule a newer staged row holds is left out. Every main row linked to a staged
-        row is deleted, and the survivors are appended newest first.
-        Returns (replaced main row ids, surviving values)."""
+    def merge(self, upto=None):
+        """temp_to_main, or the merge of the staged rows up to row id `upto`. Staged rows
+        are taken newest first; a row whose key under any rule a newer staged row holds is
+        left out. Every main row linked to a staged row read is deleted, and the survivors
+        are appended newest first. Returns (replaced main row ids, surviving values)."""
+        read = [row for row in self.staged if upto is None or row[0] <= upto]
         claimed = {name: set() for name in self.rules}
         survivors = []
-        for _, values in sorted(self.staged, key=lambda r: r[0], reverse=True):
+        for _, values in sorted(read, key=lambda r: r[0], reverse=True):
             keys = {name: key for name in self.rules
                     if None not in (key := self.key(values, name))}
             if not any(key in claimed[name] for name, key in keys.items()):
@@ -92,11 +93,11 @@ class Tables:
             for name, key in keys.items():
                 claimed[name].add(key)
         replaced = {rowid for rowid, kept in self.main
-                    if any(self.linked(kept, values) for _, values in self.staged)}
+                    if any(self.linked(kept, values) for _, values in read)}
         self.delete(replaced)
         for values in survivors:
             self.main.append((_next_id(self.main), values))
-        self.staged = []
+        self.staged = self.staged[len(read):]
         return replaced, survivors
 
     # ---- reads ----------------------------------------------------------------------

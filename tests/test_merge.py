@@ -9,6 +9,7 @@ import sqlite3
 import pytest
 
 import tablora.tablora as T
+from tablora._merge import merge
 from support import (COMM_COMMITS, HOMES_SQL_INDEXES as REGISTERED, CountingConnection,
                      catalogue, put, rows, same_table, settle, sql_indexes, stage,
                      through_functions, typed)
@@ -649,3 +650,73 @@ def test_a_row_staged_during_the_merge_survives_and_is_merged_next_time(
     T.temp_to_main(conn, "homes")
     assert rows(other, "temp_homes") == []
     assert main_values(other) == [("b", "b", "s2", 2), ("a", "t", "s1", 1), ("q", "q", "late", 9)]
+
+
+# --- the counted merge of the package's own code (tablora._merge) ---------------------------
+
+
+def stage_five(conn):
+    """Main rows m1 and m2; five staged rows, of which s1 repeats the newer s3: the counts of
+    a merge are 5 staged, 4 inserted, 2 replaced (m1 by s3, m2 by its address), 1 left out."""
+    settle(conn, ("a", "t", "m1", 1), ("q", "q", "m2", 2))
+    stage(conn, ("a", "t", "s1", 3), ("b", "b", "m2", 4), ("a", "t", "s3", 5),
+          ("c", "c", "x", 6), ("d", "d", "y", 7))
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("keep_indexes", [None, True, False])
+def test_counted_merge_reports_what_it_read_and_wrote(conn, other, homes, functions, keep_indexes):
+    stage_five(conn)
+    with through_functions(functions):
+        assert merge(conn, "homes", keep_indexes=keep_indexes) == (5, 4, 2)
+    assert main_values(other) == [("d", "d", "y", 7), ("c", "c", "x", 6), ("a", "t", "s3", 5),
+                                  ("b", "b", "m2", 4)]
+    assert sql_indexes(other, "homes") == REGISTERED
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("upto, counts, left", [(2, (2, 2, 2), [3, 4, 5]), (0, (0, 0, 0), [1, 2, 3, 4, 5]),
+                                                (99, (5, 4, 2), [])])
+def test_upto_merges_a_prefix_and_leaves_later_staged_rows(conn, other, homes, functions, upto,
+                                                           counts, left):
+    stage_five(conn)
+    with through_functions(functions):
+        assert merge(conn, "homes", upto=upto) == counts
+    assert [row[0] for row in rows(other, "temp_homes")] == left
+
+
+ALL_PHASES = ["reading", "deleting", "dropping indexes", "inserting", "rebuilding indexes"]
+
+
+@pytest.mark.parametrize("functions, keep, phases", [
+    (False, False, ALL_PHASES),
+    (True, False, ["reading", "dropping indexes", "deleting", "inserting", "rebuilding indexes"]),
+    (False, True, ["reading", "deleting", "inserting"]),
+    (True, True, ["reading", "deleting", "inserting"]),
+], ids=["in-database", "through-functions", "in-database-kept", "through-functions-kept"])
+@pytest.mark.parametrize("staged", [True, False], ids=["staged", "empty"])
+def test_progress_announces_the_phases_that_run(conn, trace, homes, functions, keep, phases,
+                                                staged):
+    if staged:
+        stage_five(conn)
+    else:  # nothing to delete or insert
+        phases = [phase for phase in phases if phase not in ("deleting", "inserting")]
+    seen = []
+    trace.clear()
+    with through_functions(functions):
+        merge(conn, "homes", keep_indexes=keep, progress=seen.append)
+    assert seen == phases
+    assert any(s.startswith("DROP INDEX") for s in trace.statements) == (not keep)
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"upto": "3"}, "upto must be an int or None, not str"),
+    ({"upto": True}, "upto must be an int or None, not bool"),
+    ({"progress": 5}, "progress must be callable or None, not int"),
+])
+def test_counted_merge_refuses_bad_options_before_any_statement(conn, trace, homes, options,
+                                                                error):
+    trace.clear()
+    with pytest.raises(TypeError, match=error):
+        merge(conn, "homes", **options)
+    assert trace.statements == []
