@@ -11,8 +11,8 @@ form, favouring clarity over speed:
   values: NULL equals nothing; numbers compare by value; text and blobs by class
   and content. For the values SQLite hands back, that is Python's `==` on
   anything but None.
-* A row's key under a rule is the tuple of its values there. Keys compare with
-  Python equality, so here NULLs do repeat each other: (None,) equals (None,).
+* A row's key under a rule is the tuple of its values there. A key holding a
+  NULL links nothing, so the merge neither claims nor checks it.
 * A negative rule position counts from the end of the column list.
 """
 
@@ -77,25 +77,27 @@ class Tables:
     def delete(self, ids):
         self.main = [row for row in self.main if row[0] not in ids]
 
-    def merge(self):
-        """temp_to_main. Staged rows are taken newest first; a row whose key under any
-        rule a newer staged row holds is left out. Every main row linked to a staged
-        row is deleted, and the survivors are appended newest first.
-        Returns (replaced main row ids, surviving values)."""
+    def merge(self, upto=None):
+        """temp_to_main, or the merge of the staged rows up to row id `upto`. Staged rows
+        are taken newest first; a row whose key under any rule a newer staged row holds is
+        left out. Every main row linked to a staged row read is deleted, and the survivors
+        are appended newest first. Returns (replaced main row ids, surviving values)."""
+        read = [row for row in self.staged if upto is None or row[0] <= upto]
         claimed = {name: set() for name in self.rules}
         survivors = []
-        for _, values in sorted(self.staged, key=lambda r: r[0], reverse=True):
-            keys = {name: self.key(values, name) for name in self.rules}
-            if not any(keys[name] in claimed[name] for name in self.rules):
+        for _, values in sorted(read, key=lambda r: r[0], reverse=True):
+            keys = {name: key for name in self.rules
+                    if None not in (key := self.key(values, name))}
+            if not any(key in claimed[name] for name, key in keys.items()):
                 survivors.append(values)
-            for name in self.rules:
-                claimed[name].add(keys[name])
+            for name, key in keys.items():
+                claimed[name].add(key)
         replaced = {rowid for rowid, kept in self.main
-                    if any(self.linked(kept, values) for _, values in self.staged)}
+                    if any(self.linked(kept, values) for _, values in read)}
         self.delete(replaced)
         for values in survivors:
             self.main.append((_next_id(self.main), values))
-        self.staged = []
+        self.staged = self.staged[len(read):]
         return replaced, survivors
 
     # ---- reads ----------------------------------------------------------------------

@@ -24,7 +24,7 @@ import pytest
 import tablora
 import tablora.cli as cli
 import tablora.tablora as T
-from support import HOMES_COLS, homes_index, homes_unique
+from support import HOMES_COLS, homes_index, homes_unique, through_functions
 from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
     dqlite_cluster_to_break,
@@ -181,6 +181,28 @@ def test_total_changes_counts_rows_as_sqlite_does(opener):
     # 3 staged; merged: 2 inserted, 3 staged rows removed
     assert conn.total_changes - start == 3 + 2 + 3
     T.drop_table(conn, "counted")
+    conn.close()
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("rowid", [2**53 + 1, 2**60 + 1, 2**63 - 1, -(2**63 - 1)])
+@pytest.mark.parametrize("opener", ["sqlite", "libsql", "dqlite"], indirect=True)
+def test_row_ids_beyond_2_53_reach_the_engine_exactly(opener, rowid, functions):
+    """Where a double rounds `rowid` onto `rowid - 1`, that neighbour must not stand for it."""
+    conn = opener()
+    T.create_table(conn, "big", ["k", "v"], [], [{"name": "by_k", "cols": [0]}])
+    cursor = conn.cursor()
+    for table, older, newer in (("big", "('neighbour', 'kept')", "('key', 'old')"),
+                                ("temp_big", "('key', 'older')", "('key', 'newest')")):
+        # Spliced: the setup's own row ids must not be rounded either.
+        cursor.execute(f"INSERT INTO {table} (rowid, k, v) VALUES "
+                       f"({rowid - 1}, {older[1:]}, ({rowid}, {newer[1:]}")
+    conn.commit()
+    with through_functions(functions):
+        T.temp_to_main(conn, "big")
+    assert sorted(query(conn, "SELECT k, v FROM big")) == [("key", "newest"), ("neighbour", "kept")]
+    assert query(conn, "SELECT count(*) FROM temp_big") == [(0,)]
+    T.drop_table(conn, "big")
     conn.close()
 
 

@@ -9,8 +9,10 @@ import sqlite3
 import pytest
 
 import tablora.tablora as T
+from tablora._merge import merge
 from support import (COMM_COMMITS, HOMES_SQL_INDEXES as REGISTERED, CountingConnection,
-                     catalogue, put, rows, same_table, settle, sql_indexes, stage, typed)
+                     catalogue, put, rows, same_table, settle, sql_indexes, stage,
+                     through_functions, typed)
 
 JOIN_A = (
     "SELECT m.rowid FROM homes AS m JOIN temp_homes AS s "
@@ -24,9 +26,10 @@ READS = [
     "PRAGMA table_info(temp_homes)",
 ]
 SURVIVORS = (
-    "SELECT * FROM temp_homes WHERE rowid <= 2 AND rowid IN (SELECT max(rowid) FROM "
-    "temp_homes WHERE rowid <= 2 GROUP BY name,type) AND rowid IN (SELECT max(rowid) FROM "
-    "temp_homes WHERE rowid <= 2 GROUP BY address) ORDER BY rowid DESC"
+    "SELECT * FROM temp_homes WHERE rowid <= 2 AND (name IS NULL OR type IS NULL OR rowid IN "
+    "(SELECT max(rowid) FROM temp_homes WHERE rowid <= 2 GROUP BY name,type)) AND (address IS "
+    "NULL OR rowid IN (SELECT max(rowid) FROM temp_homes WHERE rowid <= 2 GROUP BY address)) "
+    "ORDER BY rowid DESC"
 )
 DROPS = ["SELECT * FROM sqlite_master WHERE type = 'index'"] + [
     f"DROP INDEX if exists {name}" for name in REGISTERED
@@ -231,19 +234,37 @@ def test_null_in_a_rule_column_never_matches_a_main_row(conn, other, homes):
     ]
 
 
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
 @pytest.mark.parametrize(
-    "older, newer",
+    "rules, staged, survivors",
     [
-        ((None, "t", "x1", 1), (None, "t", "x2", 2)),
-        (("a", None, "x1", 1), ("a", None, "x2", 2)),
-        (("p", "p", None, 1), ("r", "r", None, 2)),
+        (   # the rule's one column NULL: no repeats, whatever the other columns hold
+            [[1]],
+            [(1, None, "x"), (2, None, "y"), (3, "a@x", "z"), (4, None, "w")],
+            [(4, None, "w"), (3, "a@x", "z"), (2, None, "y"), (1, None, "x")],
+        ),
+        (   # a NULL in either column of a two-column rule; identical rows too
+            [[0, 1]],
+            [(1, None, "p"), (1, None, "p"), (None, 2, "q"), (None, None, "r"), (None, None, "r")],
+            [(None, None, "r"), (None, None, "r"), (None, 2, "q"), (1, None, "p"), (1, None, "p")],
+        ),
+        (   # two rules: a row NULL-keyed under one still repeats under the other
+            [[0], [1]],
+            [(1, None, "old"), (None, 5, "x"), (1, None, "new"), (None, 5, "y"),
+             (None, None, "z1"), (None, None, "z2")],
+            [(None, None, "z2"), (None, None, "z1"), (None, 5, "y"), (1, None, "new")],
+        ),
     ],
-    ids=["null-name", "null-type", "null-address"],
+    ids=["one-rule", "two-columns", "two-rules"],
 )
-def test_equal_tuples_with_nulls_repeat_among_staged_rows(conn, other, homes, older, newer):
-    stage(conn, older, newer)
-    T.temp_to_main(conn, "homes")
-    assert main_values(other) == [newer]
+def test_null_keyed_staged_rows_link_to_nothing(conn, other, functions, rules, staged, survivors):
+    T.create_table(conn, "t", ["a", "b", "c"], [],
+                   [{"name": f"rule_{i}", "cols": cols} for i, cols in enumerate(rules)])
+    settle(conn, (None, None, "main"), table="t")
+    stage(conn, *staged, table="t")
+    with through_functions(functions):
+        T.temp_to_main(conn, "t")
+    assert [row[1:] for row in rows(other, "t")] == [(None, None, "main"), *survivors]
 
 
 @pytest.mark.parametrize(
@@ -467,6 +488,44 @@ def test_a_failed_merge_leaves_nothing_of_its_work(
         stage(other, ("late", "t", "l", 1))  # the write lock is free
 
 
+# How a caller's transaction is open when the merge commits, by the connection's mode.
+CALLER_TRANSACTIONS = {
+    "implicit": ({}, []),
+    "implicit immediate": ({"isolation_level": "IMMEDIATE"}, []),
+    "explicit BEGIN": ({"isolation_level": None}, ["BEGIN"]),
+    "caller's savepoint": ({"isolation_level": None}, ["SAVEPOINT mine"]),
+    "autocommit=False": ({"autocommit": False}, []),
+}
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("mode", CALLER_TRANSACTIONS)
+def test_a_commit_that_fails_in_the_callers_transaction_undoes_the_merge(
+    conn, other, db_path, homes, mode, functions
+):
+    settle(conn, ("a", "t", "m1", 1))
+    stage(conn, ("a", "t", "s1", 2), ("b", "t", "s2", 3))
+    conn.execute("CREATE TABLE log (x)")
+    conn.commit()
+    before = {"main": rows(conn, "homes"), "staged": rows(conn, "temp_homes")}
+    options, opening = CALLER_TRANSACTIONS[mode]
+    caller = sqlite3.connect(db_path, timeout=0.2, **options)
+    for sql in opening:
+        caller.execute(sql)
+    caller.execute("INSERT INTO log VALUES ('mine')")
+    other.execute("BEGIN")  # a reader: its shared lock refuses the COMMIT
+    other.execute("SELECT count(*) FROM homes").fetchall()
+    with through_functions(functions), pytest.raises(sqlite3.OperationalError, match="locked"):
+        T.temp_to_main(caller, "homes")
+    assert caller.in_transaction
+    assert {"main": rows(caller, "homes"), "staged": rows(caller, "temp_homes")} == before
+    other.rollback()
+    caller.commit()  # publishes the caller's own work, and none of the merge's
+    assert other.execute("SELECT x FROM log").fetchall() == [("mine",)]
+    assert {"main": rows(other, "homes"), "staged": rows(other, "temp_homes")} == before
+    caller.close()
+
+
 # --- indexes, empty staging, commits ----------------------------------------------------------
 
 
@@ -591,3 +650,73 @@ def test_a_row_staged_during_the_merge_survives_and_is_merged_next_time(
     T.temp_to_main(conn, "homes")
     assert rows(other, "temp_homes") == []
     assert main_values(other) == [("b", "b", "s2", 2), ("a", "t", "s1", 1), ("q", "q", "late", 9)]
+
+
+# --- the counted merge of the package's own code (tablora._merge) ---------------------------
+
+
+def stage_five(conn):
+    """Main rows m1 and m2; five staged rows, of which s1 repeats the newer s3: the counts of
+    a merge are 5 staged, 4 inserted, 2 replaced (m1 by s3, m2 by its address), 1 left out."""
+    settle(conn, ("a", "t", "m1", 1), ("q", "q", "m2", 2))
+    stage(conn, ("a", "t", "s1", 3), ("b", "b", "m2", 4), ("a", "t", "s3", 5),
+          ("c", "c", "x", 6), ("d", "d", "y", 7))
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("keep_indexes", [None, True, False])
+def test_counted_merge_reports_what_it_read_and_wrote(conn, other, homes, functions, keep_indexes):
+    stage_five(conn)
+    with through_functions(functions):
+        assert merge(conn, "homes", keep_indexes=keep_indexes) == (5, 4, 2)
+    assert main_values(other) == [("d", "d", "y", 7), ("c", "c", "x", 6), ("a", "t", "s3", 5),
+                                  ("b", "b", "m2", 4)]
+    assert sql_indexes(other, "homes") == REGISTERED
+
+
+@pytest.mark.parametrize("functions", [False, True], ids=["in-database", "through-functions"])
+@pytest.mark.parametrize("upto, counts, left", [(2, (2, 2, 2), [3, 4, 5]), (0, (0, 0, 0), [1, 2, 3, 4, 5]),
+                                                (99, (5, 4, 2), [])])
+def test_upto_merges_a_prefix_and_leaves_later_staged_rows(conn, other, homes, functions, upto,
+                                                           counts, left):
+    stage_five(conn)
+    with through_functions(functions):
+        assert merge(conn, "homes", upto=upto) == counts
+    assert [row[0] for row in rows(other, "temp_homes")] == left
+
+
+ALL_PHASES = ["reading", "deleting", "dropping indexes", "inserting", "rebuilding indexes"]
+
+
+@pytest.mark.parametrize("functions, keep, phases", [
+    (False, False, ALL_PHASES),
+    (True, False, ["reading", "dropping indexes", "deleting", "inserting", "rebuilding indexes"]),
+    (False, True, ["reading", "deleting", "inserting"]),
+    (True, True, ["reading", "deleting", "inserting"]),
+], ids=["in-database", "through-functions", "in-database-kept", "through-functions-kept"])
+@pytest.mark.parametrize("staged", [True, False], ids=["staged", "empty"])
+def test_progress_announces_the_phases_that_run(conn, trace, homes, functions, keep, phases,
+                                                staged):
+    if staged:
+        stage_five(conn)
+    else:  # nothing to delete or insert
+        phases = [phase for phase in phases if phase not in ("deleting", "inserting")]
+    seen = []
+    trace.clear()
+    with through_functions(functions):
+        merge(conn, "homes", keep_indexes=keep, progress=seen.append)
+    assert seen == phases
+    assert any(s.startswith("DROP INDEX") for s in trace.statements) == (not keep)
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"upto": "3"}, "upto must be an int or None, not str"),
+    ({"upto": True}, "upto must be an int or None, not bool"),
+    ({"progress": 5}, "progress must be callable or None, not int"),
+])
+def test_counted_merge_refuses_bad_options_before_any_statement(conn, trace, homes, options,
+                                                                error):
+    trace.clear()
+    with pytest.raises(TypeError, match=error):
+        merge(conn, "homes", **options)
+    assert trace.statements == []

@@ -18,9 +18,10 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
                                  rule)
 
 import tablora.tablora as T
+from tablora._merge import merge
 
 from reference import Tables
-from support import typed
+from support import through_functions, typed
 
 COLS = ["a", "b", "c", "d"]  # d carries a unique payload and no rule
 VALUES = [None, 0, 1, 1.0, 2, "1", "x", b"x"]
@@ -109,6 +110,20 @@ class TableMachine(RuleBasedStateMachine):
         assert not lost, f"newest rows lost by the merge: {lost}"
         if len(self.model.rules) == 1 and all(clean(self.model, r) for r in before + after):
             assert sorted(map(tuple, before), key=repr) == sorted(map(tuple, after), key=repr)
+
+    @rule(data=st.data())
+    def counted_merge(self, data):
+        """tablora._merge.merge, on either path, of all staged rows or a prefix: its counts
+        are the model's."""
+        ids = [rowid for rowid, _ in self.model.staged]
+        upto = data.draw(st.one_of(st.none(), st.integers(0, 60),
+                                   *([st.sampled_from(ids)] if ids else [])))
+        keep = data.draw(st.sampled_from([None, True, False]))
+        read = len([rowid for rowid in ids if upto is None or rowid <= upto])
+        with through_functions(data.draw(st.booleans())):
+            counts = merge(self.conn, "t", upto=upto, keep_indexes=keep)
+        replaced, survivors = self.model.merge(upto)
+        assert counts == (read, len(survivors), len(replaced))
 
     @precondition(lambda self: self.model is not None)
     @rule(data=st.data())

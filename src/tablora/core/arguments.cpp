@@ -84,7 +84,7 @@ bool Parameters::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     return false;
   }
   for (Py_ssize_t i = required_; i < total; ++i)
-    if (out[i] == nullptr) out[i] = Py_True;
+    if (out[i] == nullptr) out[i] = list_[i].none_by_default ? Py_None : Py_True;
   return true;
 }
 

@@ -12,19 +12,23 @@
 
 namespace tablora {
 
-// One parameter as a declaration writes it: "conn", or "comm=True", the one
-// default the library has. Checked while compiling.
+// One parameter as a declaration writes it: "conn", "comm=True", or
+// "upto=None" for the options of the package's private entries. Checked
+// while compiling.
 struct Parameter {
   consteval Parameter(const char* written) : written(written), name(written) {
     const size_t equals = this->written.find('=');
     if (equals == std::string_view::npos) return;
-    if (this->written.substr(equals) != "=True") throw "the only default is True";
+    const std::string_view given = this->written.substr(equals);
+    if (given != "=True" && given != "=None") throw "a default is True or None";
     name = this->written.substr(0, equals);
     optional = true;
+    none_by_default = given == "=None";
   }
-  std::string_view written;  // as the text signature shows it
-  std::string_view name;     // as keywords and errors name it
-  bool optional = false;     // bound to True when not given
+  std::string_view written;      // as the text signature shows it
+  std::string_view name;         // as keywords and errors name it
+  bool optional = false;         // bound to its default when not given
+  bool none_by_default = false;  // that default is None, not True
 };
 
 // The arguments a body receives: one borrowed reference per parameter, in

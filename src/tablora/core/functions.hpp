@@ -54,6 +54,9 @@ PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_
 PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main>& args);
 // merge.cpp
 PyObject* temp_to_main(PyObject* module, const ArgumentsOf<signature::temp_to_main>& args);
+// Makes tablora._merge, the counted merge of the package's own code; false
+// with the error set.
+bool add_merge_module(PyObject* module);
 // find.cpp
 PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args);
 // query.cpp

@@ -115,6 +115,13 @@ bool Call::fetch_integers(std::string_view sql, std::initializer_list<long long*
   return text && fetch_integers(text.get(), out);
 }
 
+bool Call::rows_changed(long long* out) {
+  Ref count(PyObject_GetAttrString(cursor_.get(), "rowcount"));
+  if (!count) return false;
+  *out = PyLong_AsLongLong(count.get());
+  return !(*out == -1 && PyErr_Occurred());
+}
+
 Ref Call::fetch_all(std::string_view sql, PyObject* params) {
   Ref text = str(sql);
   return text ? fetch_all(text.get(), params) : Ref();
@@ -174,8 +181,15 @@ bool Call::execute_many(PyObject* sql, PyObject* rows, PyObject* (*make_row)(PyO
 bool Call::commit_if_asked(PyObject* comm) {
   const int asked = PyObject_RichCompareBool(comm, Py_True, Py_EQ);
   if (asked <= 0) return asked == 0;
+  bool committed = false;
+  return commit(&committed);
+}
+
+bool Call::commit(bool* committed) {
+  *committed = false;
   if (PyErr_CheckSignals() < 0) return false;
   if (!call_method(state_.s_commit.get(), conn_)) return false;
+  *committed = true;
   // A signal that arrived during the commit would otherwise be raised by
   // the caller's next instruction, as if the call had failed.
   if (PyErr_CheckSignals() == 0) return true;

@@ -56,6 +56,9 @@ class Call {
   // 0. False with the error set.
   bool fetch_integers(PyObject* sql, std::initializer_list<long long*> out);
   bool fetch_integers(std::string_view sql, std::initializer_list<long long*> out);
+  // The cursor's rowcount after an INSERT, UPDATE or DELETE: the rows that
+  // statement changed. False with the error set.
+  bool rows_changed(long long* out);
   // cursor.executemany(sql, chunk) for consecutive chunks of the rows, each
   // a list of at most kChunkRows rows made by make_row (a new reference, or
   // nullptr with the error set). Pending signals are checked between
@@ -70,6 +73,9 @@ class Call {
   // with a note that names the call and says its work was committed, so
   // that nobody repeats it. False with the error set.
   bool commit_if_asked(PyObject* comm);
+  // The commit of commit_if_asked, asked for; `committed` tells whether
+  // conn.commit() returned, also when a signal is raised after it.
+  bool commit(bool* committed);
   // Calls the module-level function `name` as it is at the time of the
   // call, with conn, then `arguments`, then comm=False, all as keywords: the
   // caller commits once, at its end. False with the error set.
@@ -121,7 +127,10 @@ class WriteTransaction {
   bool open();
   // Ends the call's work: when `ok`, releases the savepoint and commits as
   // `comm` asks; otherwise, and when that fails, undoes the work and keeps
-  // the error. False when the error is set.
+  // the error. False when the error is set. Inside the caller's transaction
+  // the savepoint is kept through the COMMIT, which ends it: a COMMIT that
+  // fails (another connection still reads) leaves the savepoint to undo the
+  // call's work by, while the caller's own work and transaction stay.
   bool end(bool ok, PyObject* comm);
   // Whether the call's statements run in a transaction of its own making.
   bool holds() const { return began_ || savepoint_; }
@@ -132,6 +141,9 @@ class WriteTransaction {
   Call& call_;
   bool began_ = false;
   bool savepoint_ = false;
+  // The savepoint sits in a transaction the caller opened, which
+  // conn.commit() ends (it does nothing with the driver's autocommit=True).
+  bool commit_ends_savepoint_ = false;
 };
 
 class Snapshot {

@@ -71,7 +71,8 @@ void Call::execute_keeping_error(std::string_view sql) {
 
 bool WriteTransaction::open() {
   bool unknown = false;
-  if (transaction_open(call_.conn(), &unknown) < 0) return false;
+  const int open = transaction_open(call_.conn(), &unknown);
+  if (open < 0) return false;
   if (unknown) return true;  // a connection that does not tell is left as it is
   Ref level = level_to_begin(call_.conn());
   if (PyErr_Occurred()) return false;
@@ -79,6 +80,9 @@ bool WriteTransaction::open() {
     began_ = call_.execute("BEGIN IMMEDIATE");
     return began_;
   }
+  Ref autocommit = optional_attribute(call_.conn(), "autocommit");
+  if (PyErr_Occurred()) return false;
+  commit_ends_savepoint_ = open > 0 && autocommit.get() != Py_True;
   savepoint_ = call_.execute("SAVEPOINT tablora_merge");
   return savepoint_;
 }
@@ -94,11 +98,19 @@ void WriteTransaction::undo_keeping_error() {
 }
 
 bool WriteTransaction::end(bool ok, PyObject* comm) {
-  if (ok && savepoint_) {
+  const int asked = ok ? PyObject_RichCompareBool(comm, Py_True, Py_EQ) : 0;
+  ok = ok && asked >= 0;
+  if (ok && savepoint_ && !(asked && commit_ends_savepoint_)) {
     ok = call_.execute("RELEASE tablora_merge");
     if (ok) savepoint_ = false;
   }
-  ok = ok && call_.commit_if_asked(comm);
+  if (ok && asked) {
+    bool committed = false;
+    ok = call_.commit(&committed);
+    // Committed, the work is the database's: a signal raised after the
+    // commit leaves nothing to undo.
+    if (committed) began_ = savepoint_ = false;
+  }
   if (!ok) undo_keeping_error();
   return ok;
 }

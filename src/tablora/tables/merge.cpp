@@ -11,11 +11,26 @@
 // let SQLite maintain them; large ones drop them and build them once
 // afterwards. The whole merge is one transaction or savepoint: a failure
 // leaves nothing of it.
+//
+// A row with a NULL in any column of a rule links to no other row under
+// that rule, as SQLite's own UNIQUE has it: NULL-keyed staged rows neither
+// repeat each other nor replace main rows there.
+//
+// Row ids the merge read go back into its statements as integer literals,
+// never as parameters: some drivers send integer parameters as REAL, which
+// would round ids beyond 2^53 onto their neighbours.
+//
+// The package's own code reaches the merge through tablora._merge.merge,
+// which also merges a prefix of the staging table, chooses the index
+// strategy, reports its phases and returns what it read and wrote;
+// temp_to_main is the same merge with those left at their defaults.
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/declaration.hpp"
 #include "core/functions.hpp"
+#include "core/private_module.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
@@ -57,36 +72,66 @@ bool append_column_list(std::string& sql, const std::vector<Ref>& columns) {
   return true;
 }
 
+// How a merge is asked to run; the defaults are temp_to_main's.
+struct MergeRequest {
+  std::optional<long long> upto;      // merge only the staged rows up to this row id
+  std::optional<bool> keep_indexes;   // unset: decided by the batch's size
+  PyObject* progress = nullptr;       // called with the name of each phase as it starts
+  bool counted = false;  // the writes' counts are read from the cursor (its rowcount)
+};
+
+// What the merge itself read and wrote.
+struct MergeCounts {
+  long long staged = 0;    // staged rows read
+  long long inserted = 0;  // rows inserted into the main table
+  long long replaced = 0;  // main rows deleted
+};
+
+// Announces a phase of the merge to the request's progress callable.
+bool announce(const MergeRequest& request, const char* phase) {
+  if (request.progress == nullptr) return true;
+  Ref name = str(phase);
+  return name && Ref(PyObject_CallOneArg(request.progress, name.get()));
+}
+
 // What the reads decide before anything is written.
 struct MergePlan {
-  long long staged = 0;  // staged rows
-  Ref newest;            // (highest staging row id,): the merge removes no row it did not see
+  long long staged = 0;  // staged rows up to `newest`
+  std::string newest;    // the highest staging row id read, as a literal: the merge
+                         // removes no row it did not see
+  bool bounded = false;  // later staged rows stay, by request
   std::vector<UniqueRule> rules;
   bool keep_indexes = false;
   bool in_transaction = false;  // the merge's own transaction or savepoint holds it
+
+  // Whether any main row can be replaced: staged rows and a rule with columns.
+  bool looks_up() const {
+    if (staged == 0) return false;
+    for (const UniqueRule& rule : rules)
+      if (!rule.columns.empty()) return true;
+    return false;
+  }
 };
 
-bool plan_merge(Call& call, const TableNames& table, MergePlan& plan) {
+bool plan_merge(Call& call, const TableNames& table, const MergeRequest& request,
+                MergePlan& plan) {
   Ref cols = read_columns(call, table.main(), table.given());
   if (!cols) return false;
   Ref positions = read_rule_positions(call, table);
   if (!positions) return false;
+  plan.bounded = request.upto.has_value();
   long long newest = 0;
-  if (!call.fetch_integers("SELECT count(*), max(rowid) FROM " + table.staging(),
-                           {&plan.staged, &newest}))
-    return false;
-  if (plan.staged == 0) {
-    plan.keep_indexes = true;
-    return true;
-  }
-  Ref newest_id(PyLong_FromLongLong(newest));
-  if (!newest_id) return false;
-  plan.newest = tuple_of({newest_id.get()});
-  if (!plan.newest) return false;
+  std::string count = "SELECT count(*), max(rowid) FROM " + table.staging();
+  if (plan.bounded) count += " WHERE rowid <= " + std::to_string(*request.upto);
+  if (!call.fetch_integers(count, {&plan.staged, &newest})) return false;
+  plan.keep_indexes = request.keep_indexes.value_or(true);
+  if (plan.staged == 0) return true;
+  plan.newest = std::to_string(newest);
   Ref staged_cols = read_columns(call, table.staging());
   if (!staged_cols || !unique_rules_from(positions.get(), cols.get(), plan.rules) ||
       !check_staged_width(plan.rules, PyList_GET_SIZE(staged_cols.get())))
     return false;
+  if (request.keep_indexes) return true;
   long long main_rows = 0;
   if (!call.fetch_integers("SELECT max(rowid) FROM " + table.main(), {&main_rows})) return false;
   plan.keep_indexes = plan.staged * kKeepIndexesRatio <= main_rows;
@@ -97,9 +142,10 @@ bool plan_merge(Call& call, const TableNames& table, MergePlan& plan) {
 
 // The main rows equal to some staged row under `rule`, by SQL equality (a
 // NULL matches nothing): "SELECT m.rowid FROM t AS m JOIN temp_t AS s ON
-// m.a = s.a AND … WHERE s.rowid <= ?". The rule's supporting index serves
-// the join while it exists.
-bool append_replaced_ids(std::string& sql, const TableNames& table, const UniqueRule& rule) {
+// m.a = s.a AND … WHERE s.rowid <= newest". The rule's supporting index
+// serves the join while it exists.
+bool append_replaced_ids(std::string& sql, const TableNames& table, const MergePlan& plan,
+                         const UniqueRule& rule) {
   sql += "SELECT m.rowid FROM " + table.main() + " AS m JOIN " + table.staging() + " AS s ON ";
   for (size_t i = 0; i < rule.columns.size(); ++i) {
     sql += i ? " AND m." : "m.";
@@ -107,45 +153,41 @@ bool append_replaced_ids(std::string& sql, const TableNames& table, const Unique
     sql += " = s.";
     if (!append_identifier(sql, rule.columns[i].get())) return false;
   }
-  sql += " WHERE s.rowid <= ?";
+  sql += " WHERE s.rowid <= " + plan.newest;
   return true;
 }
 
-// The condition a staged row survives by: it is the newest row of its group
-// of equal values under every rule, grouping NULLs together and 1 with 1.0.
-// Rows staged after the merge read the newest row id (possible only where it
-// does not hold the write lock) are left for the next merge. Each "?" is the
-// newest row id; their number goes to `marks`.
-bool append_survivor_condition(std::string& sql, const TableNames& table, const MergePlan& plan,
-                               Py_ssize_t* marks) {
-  sql += "rowid <= ?";
-  *marks = 1;
+// The condition a staged row survives by: under every rule, it holds a NULL
+// in one of the rule's columns (and so links to no row there) or it is the
+// newest row of its group of equal values, 1 grouped with 1.0. Rows staged
+// after the merge read the newest row id (possible only where it does not
+// hold the write lock, or beyond the requested bound) are left for a later
+// merge.
+bool append_survivor_condition(std::string& sql, const TableNames& table, const MergePlan& plan) {
+  sql += "rowid <= " + plan.newest;
   for (const UniqueRule& rule : plan.rules) {
     if (rule.columns.empty()) continue;
-    sql += " AND rowid IN (SELECT max(rowid) FROM " + table.staging() +
-           " WHERE rowid <= ? GROUP BY ";
+    sql += " AND (";
+    for (const Ref& column : rule.columns) {
+      if (!append_identifier(sql, column.get())) return false;
+      sql += " IS NULL OR ";
+    }
+    sql += "rowid IN (SELECT max(rowid) FROM " + table.staging() + " WHERE rowid <= " +
+           plan.newest + " GROUP BY ";
     if (!append_column_list(sql, rule.columns)) return false;
-    sql += ")";
-    ++*marks;
+    sql += "))";
   }
   return true;
 }
 
-// `marks` copies of the newest staged row id.
-Ref newest_parameters(const MergePlan& plan, Py_ssize_t marks) {
-  Ref params(PyTuple_New(marks));
-  if (!params) return params;
-  PyObject* newest = PyTuple_GET_ITEM(plan.newest.get(), 0);
-  for (Py_ssize_t i = 0; i < marks; ++i) PyTuple_SET_ITEM(params.get(), i, Py_NewRef(newest));
-  return params;
-}
-
-// Removes the staged rows up to the newest the merge read, or, given
-// nullptr, the whole staging table, which SQLite does by dropping its pages
-// instead of deleting row by row.
-bool clear_merged_staging(Call& call, const TableNames& table, PyObject* newest) {
-  if (newest == nullptr) return call.execute("DELETE From " + table.staging());
-  return call.execute("DELETE From " + table.staging() + " WHERE rowid <= ?", newest);
+// Removes the staged rows the merge read. When its own transaction has held
+// the write lock since the reads and every staged row was asked for, that is
+// the whole staging table, which SQLite clears by dropping its pages instead
+// of deleting row by row.
+bool clear_merged_staging(Call& call, const TableNames& table, const MergePlan& plan) {
+  if (plan.in_transaction && !plan.bounded)
+    return call.execute("DELETE From " + table.staging());
+  return call.execute("DELETE From " + table.staging() + " WHERE rowid <= " + plan.newest);
 }
 
 // ---- indexes kept in place ---------------------------------------------------------
@@ -183,50 +225,60 @@ bool drop_unregistered_indexes(Call& call, const TableNames& table) {
   return true;
 }
 
-bool suspend_indexes(Call& call, const TableNames& table, const MergePlan& plan) {
-  return plan.keep_indexes ? drop_unregistered_indexes(call, table)
-                           : call.call_sibling("drop_table_index", {{"table", table.given()}});
+bool suspend_indexes(Call& call, const TableNames& table, const MergePlan& plan,
+                     const MergeRequest& request) {
+  if (plan.keep_indexes) return drop_unregistered_indexes(call, table);
+  return announce(request, "dropping indexes") &&
+         call.call_sibling("drop_table_index", {{"table", table.given()}});
+}
+
+bool restore_indexes(Call& call, const TableNames& table, const MergePlan& plan,
+                     const MergeRequest& request) {
+  return (plan.keep_indexes || announce(request, "rebuilding indexes")) &&
+         call.call_sibling("active_table_index", {{"table", table.given()}});
 }
 
 // ---- writes inside the database ----------------------------------------------------
 
 // Deletes through each rule's supporting index, so before the indexes are
 // suspended; then one INSERT … SELECT of the survivors, newest first, which
-// gives them the row ids _insert_main would.
-bool write_in_database(Call& call, const TableNames& table, const MergePlan& plan) {
-  if (plan.newest) {
+// gives them the row ids _insert_main would. The counts are the statements'
+// own: a main row matched by two rules is deleted, and counted, once.
+bool write_in_database(Call& call, const TableNames& table, const MergePlan& plan,
+                       const MergeRequest& request, MergeCounts& counts) {
+  if (plan.looks_up()) {
+    if (!announce(request, "deleting")) return false;
     for (const UniqueRule& rule : plan.rules) {
       if (rule.columns.empty()) continue;
       std::string sql = "DELETE FROM " + table.main() + " WHERE rowid IN (";
-      if (!append_replaced_ids(sql, table, rule)) return false;
+      if (!append_replaced_ids(sql, table, plan, rule)) return false;
       sql += ")";
-      if (!call.execute(sql, plan.newest.get())) return false;
+      long long deleted = 0;
+      if (!call.execute(sql) || (request.counted && !call.rows_changed(&deleted))) return false;
+      counts.replaced += deleted;
     }
   }
-  if (!suspend_indexes(call, table, plan)) return false;
-  if (plan.newest) {
+  if (!suspend_indexes(call, table, plan, request)) return false;
+  if (plan.staged > 0) {
     std::string sql =
         "INSERT INTO " + table.main() + " SELECT * FROM " + table.staging() + " WHERE ";
-    Py_ssize_t marks = 0;
-    if (!append_survivor_condition(sql, table, plan, &marks)) return false;
+    if (!append_survivor_condition(sql, table, plan)) return false;
     sql += " ORDER BY rowid DESC";
-    Ref params = newest_parameters(plan, marks);
-    // Inside the merge's transaction no other writer can have staged a row
-    // since the reads.
-    PyObject* upto = plan.in_transaction ? nullptr : plan.newest.get();
-    if (!params || !call.execute(sql, params.get()) || !clear_merged_staging(call, table, upto))
+    if (!announce(request, "inserting") || !call.execute(sql) ||
+        (request.counted && !call.rows_changed(&counts.inserted)) ||
+        !clear_merged_staging(call, table, plan))
       return false;
   }
-  return call.call_sibling("active_table_index", {{"table", table.given()}});
+  return restore_indexes(call, table, plan, request);
 }
 
 // ---- writes through the module-level functions ---------------------------------------
 
 // Reads the ids a statement returns into `ids`; the whole result is read
 // before anything is written, as some drivers require.
-bool read_ids(const Call& call, const std::string& sql, PyObject* params, RowIdSet& ids) {
+bool read_ids(const Call& call, const std::string& sql, RowIdSet& ids) {
   Ref text = str(sql);
-  return text && for_each_fetched(call, text.get(), params, [&](PyObject* row) {
+  return text && for_each_fetched(call, text.get(), nullptr, [&](PyObject* row) {
            long long id = 0;
            if (!row_id_of(row, &id)) return false;
            ids.add(id);
@@ -259,15 +311,12 @@ bool call_in_chunks(Call& call, const TableNames& table, const RowIdSet& ids, bo
 Ref read_staged_rows(Call& call, const TableNames& table, const std::vector<long long>& ids) {
   Ref rows(PyList_New(0));
   if (!rows) return rows;
-  Ref sql = str("SELECT rowid, * FROM " + table.staging() +
-                " WHERE rowid BETWEEN ? AND ? ORDER BY rowid DESC");
-  Ref low(PyLong_FromLongLong(ids.back()));
-  Ref high(PyLong_FromLongLong(ids.front()));
-  if (!sql || !low || !high) return Ref();
-  Ref params = tuple_of({low.get(), high.get()});
-  if (!params) return Ref();
+  Ref sql = str("SELECT rowid, * FROM " + table.staging() + " WHERE rowid BETWEEN " +
+                std::to_string(ids.back()) + " AND " + std::to_string(ids.front()) +
+                " ORDER BY rowid DESC");
+  if (!sql) return Ref();
   size_t next = 0;
-  const bool read = for_each_fetched(call, sql.get(), params.get(), [&](PyObject* fetched) {
+  const bool read = for_each_fetched(call, sql.get(), nullptr, [&](PyObject* fetched) {
     long long id = 0;
     if (!row_id_of(fetched, &id)) return false;
     if (next == ids.size() || id != ids[next]) return true;  // not a survivor
@@ -278,25 +327,26 @@ Ref read_staged_rows(Call& call, const TableNames& table, const std::vector<long
   return read ? std::move(rows) : Ref();
 }
 
-bool write_through_functions(Call& call, const TableNames& table, const MergePlan& plan) {
+bool write_through_functions(Call& call, const TableNames& table, const MergePlan& plan,
+                             const MergeRequest& request, MergeCounts& counts) {
   // Every read that needs the indexes runs first, each to its end: the
   // replaced main rows, and the surviving staged rows, both as row ids.
   RowIdSet replaced, survivors;
-  if (plan.newest) {
+  if (plan.staged > 0) {
     for (const UniqueRule& rule : plan.rules) {
       if (rule.columns.empty()) continue;
       std::string sql;
-      if (!append_replaced_ids(sql, table, rule) ||
-          !read_ids(call, sql, plan.newest.get(), replaced))
+      if (!append_replaced_ids(sql, table, plan, rule) || !read_ids(call, sql, replaced))
         return false;
     }
     std::string sql = "SELECT rowid FROM " + table.staging() + " WHERE ";
-    Py_ssize_t marks = 0;
-    if (!append_survivor_condition(sql, table, plan, &marks)) return false;
-    Ref params = newest_parameters(plan, marks);
-    if (!params || !read_ids(call, sql, params.get(), survivors)) return false;
+    if (!append_survivor_condition(sql, table, plan) || !read_ids(call, sql, survivors))
+      return false;
   }
-  if (!suspend_indexes(call, table, plan)) return false;
+  counts.replaced = replaced.size();
+  counts.inserted = survivors.size();
+  if (!suspend_indexes(call, table, plan, request)) return false;
+  if (plan.looks_up() && !announce(request, "deleting")) return false;
   const bool deleted = call_in_chunks(
       call, table, replaced, false, "delete_row_main", "ids", [](const std::vector<long long>& ids) {
         Ref set(PySet_New(nullptr));
@@ -306,7 +356,7 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
         }
         return set;
       });
-  if (!deleted) return false;
+  if (!deleted || (plan.staged > 0 && !announce(request, "inserting"))) return false;
   // _insert_main is called at least once, with an empty list when no row survives.
   if (survivors.empty()) {
     Ref none(PyList_New(0));
@@ -320,35 +370,101 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
     if (!inserted) return false;
   }
   // Replaced functions may stage rows of their own: only the rows read go.
-  if (plan.newest && !clear_merged_staging(call, table, plan.newest.get())) return false;
-  return call.call_sibling("active_table_index", {{"table", table.given()}});
+  if (plan.staged > 0 && !clear_merged_staging(call, table, plan)) return false;
+  return restore_indexes(call, table, plan, request);
 }
 
-bool merge(Call& call, PyObject* table_given, bool in_transaction) {
+bool merge(Call& call, PyObject* table_given, const MergeRequest& request, bool in_transaction,
+           MergeCounts& counts) {
   const std::optional<TableNames> table = TableNames::of(table_given);
   if (!table) return false;
   MergePlan plan;
   plan.in_transaction = in_transaction;
-  if (!plan_merge(call, *table, plan)) return false;
+  if (!announce(request, "reading") || !plan_merge(call, *table, request, plan)) return false;
+  counts.staged = plan.staged;
   bool own = true;
   for (const char* name : kWriteFunctions) {
     const int is_own = is_library_function(call.module(), name);
     if (is_own < 0) return false;
     own = own && is_own;
   }
-  return own ? write_in_database(call, *table, plan) : write_through_functions(call, *table, plan);
+  return own ? write_in_database(call, *table, plan, request, counts)
+             : write_through_functions(call, *table, plan, request, counts);
 }
+
+// The merge in its transaction, ended as `comm` asks; false with the error set.
+bool run_merge(PyObject* module, PyObject* conn, PyObject* table, const MergeRequest& request,
+               PyObject* comm, MergeCounts& counts) {
+  Call call(module, conn);
+  WriteTransaction transaction(call);
+  if (!call.open_cursor() || !transaction.open()) return false;
+  const bool merged = merge(call, table, request, transaction.holds(), counts);
+  return transaction.end(merged, comm);
+}
+
+// ---- tablora._merge ------------------------------------------------------------------
+
+// The request of merge(...)'s options; false with the error set, before
+// any statement.
+bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
+                  MergeRequest& request) {
+  if (upto != Py_None) {
+    if (!PyLong_Check(upto) || PyBool_Check(upto)) {
+      PyErr_Format(PyExc_TypeError, "upto must be an int or None, not %.200s",
+                   Py_TYPE(upto)->tp_name);
+      return false;
+    }
+    const long long bound = PyLong_AsLongLong(upto);
+    if (bound == -1 && PyErr_Occurred()) return false;
+    request.upto = bound;
+  }
+  if (keep_indexes != Py_None) {
+    const int keep = PyObject_IsTrue(keep_indexes);
+    if (keep < 0) return false;
+    request.keep_indexes = keep == 1;
+  }
+  if (progress != Py_None) {
+    if (!PyCallable_Check(progress)) {
+      PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %.200s",
+                   Py_TYPE(progress)->tp_name);
+      return false;
+    }
+    request.progress = progress;
+  }
+  return true;
+}
+
+constexpr Parameter kMergeParameters[] = {"conn",          "table",     "upto=None",
+                                          "keep_indexes=None", "progress=None", "comm=True"};
+
+PyObject* counted_merge(PyObject* module, const Arguments<std::size(kMergeParameters)>& args) {
+  const auto [conn, table, upto, keep_indexes, progress, comm] = args;
+  MergeRequest request;
+  request.counted = true;
+  MergeCounts counts;
+  if (!read_request(upto, keep_indexes, progress, request) ||
+      !run_merge(module, conn, table, request, comm, counts))
+    return nullptr;
+  return Py_BuildValue("(LLL)", counts.staged, counts.inserted, counts.replaced);
+}
+
+const Declaration kMergeFunctions[] = {
+    {"merge", kMergeParameters, counted_merge,
+     "Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and "
+     "return (staged, inserted, replaced): the staged rows read, the rows inserted into the "
+     "main table and the main rows deleted."},
+};
 
 }  // namespace
 
 PyObject* temp_to_main(PyObject* module, const ArgumentsOf<signature::temp_to_main>& args) {
   const auto [conn, table, comm] = args;
+  MergeCounts dropped;
+  return none_unless_failed(run_merge(module, conn, table, MergeRequest{}, comm, dropped));
+}
 
-  Call call(module, conn);
-  WriteTransaction transaction(call);
-  if (!call.open_cursor() || !transaction.open()) return nullptr;
-  const bool merged = merge(call, table, transaction.holds());
-  return none_unless_failed(transaction.end(merged, comm));
+bool add_merge_module(PyObject* module) {
+  return add_private_module(module, "tablora._merge", method_table<kMergeFunctions>());
 }
 
 }  // namespace tablora

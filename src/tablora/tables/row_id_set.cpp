@@ -4,19 +4,23 @@
 
 namespace tablora {
 
-void RowIdSet::Block::add(uint16_t low) {
+bool RowIdSet::Block::add(uint16_t low) {
   if (!bits.empty()) {
-    bits[low >> 6] |= uint64_t{1} << (low & 63);
-    return;
+    uint64_t& word = bits[low >> 6];
+    const uint64_t bit = uint64_t{1} << (low & 63);
+    const bool added = (word & bit) == 0;
+    word |= bit;
+    return added;
   }
   auto at = std::lower_bound(sorted.begin(), sorted.end(), low);
-  if (at != sorted.end() && *at == low) return;
+  if (at != sorted.end() && *at == low) return false;
   sorted.insert(at, low);
   if (sorted.size() > kListLimit) {
     bits.assign(kBlockSize / 64, 0);
     for (uint16_t member : sorted) bits[member >> 6] |= uint64_t{1} << (member & 63);
     std::vector<uint16_t>().swap(sorted);
   }
+  return true;
 }
 
 void RowIdSet::Block::list(std::vector<uint16_t>& out) const {
@@ -34,7 +38,7 @@ void RowIdSet::add(long long id) {
   // Floor division, so negative ids fall in blocks of their own.
   const long long block = id >= 0 ? id / kBlockSize : -((-(id + 1)) / kBlockSize) - 1;
   const auto low = static_cast<uint16_t>(id - block * kBlockSize);
-  blocks_[block].add(low);
+  if (blocks_[block].add(low)) ++size_;
 }
 
 }  // namespace tablora

@@ -16,6 +16,8 @@ class RowIdSet {
  public:
   void add(long long id);
   bool empty() const { return blocks_.empty(); }
+  // The number of distinct ids: what a merge reports it replaced or inserted.
+  long long size() const { return size_; }
 
   // Calls visit(id) for every id, ascending or descending, until it returns
   // false; false when a visit did.
@@ -53,13 +55,14 @@ class RowIdSet {
   struct Block {
     std::vector<uint16_t> sorted;  // while the block is small
     std::vector<uint64_t> bits;    // once it is not
-    // Adds one member, once.
-    void add(uint16_t low);
+    // Adds one member, once; false when it was there already.
+    bool add(uint16_t low);
     // The members, ascending, into `out`.
     void list(std::vector<uint16_t>& out) const;
   };
 
   std::map<long long, Block> blocks_;
+  long long size_ = 0;
 };
 
 }  // namespace tablora

@@ -131,12 +131,17 @@ bool is_row_id_list(std::string_view text) {
   }
 }
 
-// True when the item is an int that the driver binds as it is.
+// Some drivers send integer parameters as REAL, so only ids a double holds
+// exactly are bound; larger ones are spliced as their digits.
+constexpr long long kExactInDouble = 1LL << 53;
+
+// True when the item is an int that every driver binds as it is.
+
 bool bindable_row_id(PyObject* item) {
   if (!PyLong_CheckExact(item)) return false;
   int overflow = 0;
-  PyLong_AsLongLongAndOverflow(item, &overflow);
-  return overflow == 0;
+  const long long id = PyLong_AsLongLongAndOverflow(item, &overflow);
+  return overflow == 0 && id >= -kExactInDouble && id <= kExactInDouble;
 }
 
 PyObject* single_parameter(PyObject* id) { return PyTuple_Pack(1, id); }
