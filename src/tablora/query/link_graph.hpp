@@ -38,6 +38,14 @@ class LinkGraph {
   // included); recording marks n's groups as held.
   bool repeats_returned(int n) const;
   void record_returned(int n);
+  // The verdict on a candidate, asked in the order rows are handed out (find
+  // and newest_rows alike): returned when it is the newest of its component
+  // and repeats no returned row, and then recorded.
+  bool returns(int n) {
+    if (repeats_returned(n) || !is_newest(n)) return false;
+    record_returned(n);
+    return true;
+  }
 
   // Exploration of components whose main rows are not all known: `want`
   // queues rows; `next_lookups` hands out, per rule, the linkable groups of

@@ -43,6 +43,13 @@ class Linker {
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);
 
+  // The node of a row in the graph, or -1 when the row is not in it.
+  int node_of(int tier, long long id) const {
+    const std::unordered_map<long long, int>& nodes = tier ? staged_ : main_;
+    const auto found = nodes.find(id);
+    return found == nodes.end() ? -1 : found->second;
+  }
+
  private:
   int place(PyObject* row, int tier, long long id);
 
