@@ -16,6 +16,7 @@ import tempfile
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tablora.tablora as T
+from tablora._read import newest_rows
 
 from reference import Tables
 from support import through_functions, typed
@@ -220,3 +221,62 @@ def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
         assert table_state(d.connect()) == before
         d.conn.rollback()
         assert table_state(d.conn) == before
+
+
+def sql_literal(value):
+    return "NULL" if value is None else f"x'{value.hex()}'" if isinstance(value, bytes) \
+        else repr(value)
+
+
+def filters(scenario, column, value):
+    """(where, params, the same condition with the value spliced in) as find takes it."""
+    col = scenario["cols"][column]
+    return [
+        (None, (), ""),
+        ("rowid % 2 = 0", (), "WHERE rowid % 2 = 0"),
+        (f"{col} IS ?", (value,), f"WHERE {col} IS {sql_literal(value)}"),
+        (f"rowid > :low OR {col} = :v", {"low": 3, "v": value},
+         f"WHERE rowid > 3 OR {col} = {sql_literal(value)}"),
+    ]
+
+
+def sorted_by_sqlite(rows, ncols, order_by, limit, offset):
+    """The rows as SQLite orders and slices them, through a scratch table."""
+    scratch = sqlite3.connect(":memory:")
+    scratch.execute(f"CREATE TABLE x ({','.join(f'c{i}' for i in range(ncols))})")
+    scratch.executemany(f"INSERT INTO x VALUES ({','.join('?' * ncols)})", rows)
+    found = scratch.execute(f"SELECT * FROM x ORDER BY {order_by} LIMIT ? OFFSET ?",
+                            (-1 if limit is None else limit, offset or 0)).fetchall()
+    scratch.close()
+    return found
+
+
+@SETTINGS
+@given(scenario=scenarios(), column=st.integers(0, 2), value=st.sampled_from(VALUES),
+       select=st.sampled_from([None, [2, 0], [1]]), limit=st.sampled_from([None, 0, 1, 3]),
+       offset=st.sampled_from([None, 0, 2]), descending=st.booleans())
+def test_newest_rows_match_find(scenario, column, value, select, limit, offset, descending):
+    # The streamed read hands out find's rows: in find's order without an order,
+    # sliced by limit and offset; with one, both tiers sorted and sliced together.
+    # The order names every column and its type, so that only equal rows tie.
+    ncols = len(scenario["cols"])
+    members = select or list(range(ncols))
+    names = ",".join(scenario["cols"][m] for m in members)
+    direction = " DESC" if descending else ""
+    order_by = ", ".join(f"c{i}{direction}, typeof(c{i})" for i in range(ncols))
+    with Database(scenario) as d:
+        for where, params, conditions in filters(scenario, column, value):
+            expected = T.find(d.conn, "*" if select is None else names, TABLE, conditions)
+            got = list(newest_rows(d.conn, TABLE, select, where, params))
+            assert typed(got) == typed(expected), where
+            start = offset or 0
+            stop = None if limit is None else start + limit
+            got = list(newest_rows(d.conn, TABLE, select, where, params, limit=limit,
+                                   offset=offset))
+            assert typed(got) == typed(expected[start:stop]), (where, limit, offset)
+            if select is None:
+                got = list(newest_rows(d.conn, TABLE, None, where, params, order_by, limit,
+                                       offset))
+                assert typed(got) == typed(sorted_by_sqlite(expected, ncols, order_by, limit,
+                                                            offset)), (where, order_by)
+        assert not d.conn.in_transaction
