@@ -178,32 +178,35 @@ def test_equal_numbers_of_different_types_link_but_text_does_not(conn, homes):
     assert find(conn, select="age") == [[2], [3], [4]]
 
 
-# ---- NULL keys ------------------------------------------------------------------------------
+# ---- NULL keys: a NULL links nothing and holds nothing --------------------------------------
 
 
-def test_two_all_null_keys_return_at_most_one_row(conn, homes):
-    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
-    # the resolver links neither to the other, but their unique_1 keys are equal
-    assert find(conn) == [["a", "flat", None, 1]]
+@pytest.mark.parametrize("conditions", ["", "order by rowid desc", "where age > 0"])
+@pytest.mark.parametrize(
+    "staged, main, ages",
+    [
+        ([], [("a", "flat", None, 1), ("b", "house", None, 2)], [1, 2]),
+        ([("b", "house", None, 2)], [("a", "flat", None, 1)], [1, 2]),
+        # rows 1 and 2 share ('a', NULL) but are not linked through it; row 2 is
+        # linked to the newer row 3 through the address
+        ([], [("a", None, "A", 1), ("a", None, "B", 2), ("a", "t", "B", 3)], [1, 3]),
+        ([("a", None, "B", 2)], [("a", None, "A", 1)], [1, 2]),
+    ],
+    ids=["main", "staged-and-main", "one-column-of-a-rule", "one-column-staged-and-main"],
+)
+def test_rows_whose_key_holds_a_null_are_returned_each(conn, homes, staged, main, ages,
+                                                       conditions):
+    settle(conn, *main)
+    stage(conn, *staged)
+    assert sorted(r[0] for r in find(conn, conditions, select="age")) == ages
 
 
-def test_null_key_staged_and_main(conn, homes):
-    settle(conn, ("a", "flat", None, 1))
-    stage(conn, ("b", "house", None, 2))
-    assert find(conn) == [["b", "house", None, 2]]
-
-
-def test_null_in_one_column_of_a_rule_links_nothing_but_repeats_the_key(conn, homes):
-    settle(conn, ("a", None, "A", 1), ("a", None, "B", 2), ("a", "t", "B", 3))
-    # rows 1 and 2 have the key ('a', None) but are not linked through it;
-    # row 2 is linked to row 3 through the address, and row 3 is newer.
-    # Row 1 is returned first; nothing else shares a non-NULL key with it.
-    assert find(conn, select="age") == [[1], [3]]
-
-
-def test_null_keys_under_order_by_rowid_desc(conn, homes):
-    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
-    assert find(conn, "order by rowid desc") == [["b", "house", None, 2]]
+@pytest.mark.parametrize("conditions", ["", "order by rowid desc", "where id > 1"])
+def test_customers_without_email_are_different_customers(conn, conditions):
+    T.create_table(conn, "c", ["id", "email"], [], [{"name": "by_email", "cols": [1]}])
+    T.insert_temp(conn, "c", [(1, None), (2, None), (3, "a@x"), (4, None)])
+    expected = [1, 2, 3, 4] if conditions != "where id > 1" else [2, 3, 4]
+    assert sorted(r[0] for r in T.find(conn, "*", "c", conditions)) == expected
 
 
 # ---- several versions of one row (keys recorded only for returned rows) ---------------------
@@ -314,9 +317,10 @@ def test_find_sends_only_select_and_pragma_and_commits_nothing(conn, other, home
     got = find(conn, conditions)
     assert sorted(r[3] for r in got) == [2, 4, 5]
     statements = list(trace)
-    assert statements[:4] == [
+    assert statements[:5] == [
         "PRAGMA table_info(homes)",
         f"SELECT * FROM unique_table WHERE {same_table('homes')}",
+        "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'homes' COLLATE NOCASE",
         f"{SELECT_ALL}temp_homes {conditions}".strip(),
         f"{SELECT_ALL}homes {conditions}".strip(),
     ]
