@@ -7,7 +7,7 @@ import pytest
 
 import tablora.tablora as T
 
-from support import HOMES_COLS, Named, put, same_table, settle, stage
+from support import HOMES_COLS, Named, put, same_table, settle, stage, through_functions
 
 SELECT_ALL = "SELECT rowid," + ",".join(HOMES_COLS) + " FROM "
 
@@ -207,6 +207,63 @@ def test_customers_without_email_are_different_customers(conn, conditions):
     T.insert_temp(conn, "c", [(1, None), (2, None), (3, "a@x"), (4, None)])
     expected = [1, 2, 3, 4] if conditions != "where id > 1" else [2, 3, 4]
     assert sorted(r[0] for r in T.find(conn, "*", "c", conditions)) == expected
+
+
+# ---- collations: rule columns compare as SQLite compares them ----------------------------------
+
+
+@pytest.mark.parametrize("through", [False, True], ids=["merge-in-sql", "merge-through-functions"])
+@pytest.mark.parametrize("conditions", ["", "where v like 'n%'"])
+@pytest.mark.parametrize("older_tier", ["main", "staged"])
+@pytest.mark.parametrize(
+    "declared, old, new, same",
+    [
+        ("k COLLATE NOCASE", "X", "x", True),
+        ("k COLLATE NOCASE", "x", "X", True),
+        ("k collate nocase", "Ab", "aB", True),
+        ("k COLLATE RTRIM", "x ", "x", True),
+        ("k COLLATE RTRIM", "x", "x  ", True),
+        ('"k" TEXT COLLATE "NoCase" NOT NULL', "X", "x", True),
+        ("k CHECK (k COLLATE BINARY <> 'z') COLLATE NOCASE", "X", "x", True),
+        ("k COLLATE RTRIM COLLATE NOCASE", "X", "x", True),  # the last one counts
+        # what the collation tells apart stays apart
+        ("k COLLATE NOCASE", "é", "É", False),  # ASCII letters only
+        ("k COLLATE NOCASE", b"X", b"x", False),  # only texts fold
+        ("k COLLATE NOCASE", "1", 1, False),
+        ("k COLLATE RTRIM", " x", "x", False),
+        ("k COLLATE RTRIM", "x\t", "x", False),
+        ("k COLLATE RTRIM COLLATE NOCASE", "x ", "x", False),
+        ("k", "X", "x", False),
+        ("k DEFAULT 'COLLATE NOCASE' /* COLLATE NOCASE */", "X", "x", False),
+    ],
+)
+def test_find_and_the_merge_link_keys_under_the_column_collation(
+        conn, declared, old, new, same, older_tier, conditions, through):
+    # The rule's index is on the plain name: the definition is the column's alone.
+    T.create_table(conn, "t", [declared, "v"], [], [])
+    T.insert_unique(conn, "t", "by_k", "k", "0")
+    (T._insert_main if older_tier == "main" else T.insert_temp)(conn, "t", [(old, "older")])
+    T.insert_temp(conn, "t", [(new, "newer")])
+    expected = [[new, "newer"]]
+    if not (same or conditions):
+        expected.insert(1 if older_tier == "main" else 0, [old, "older"])
+    assert T.find(conn, "*", "t", conditions) == expected
+    with through_functions(through):
+        T.temp_to_main(conn, "t")
+    assert sorted(T.find(conn, "*", "t", conditions), key=repr) == sorted(expected, key=repr)
+
+
+@pytest.mark.parametrize("conditions", ["", "where v <> 'older'"])
+def test_a_collation_only_sqlite_knows_is_compared_by_sql(conn, conditions):
+    conn.create_collation("initial", lambda a, b: (a[:1] > b[:1]) - (a[:1] < b[:1]))
+    T.create_table(conn, "t", ["k COLLATE initial", "v"], [], [{"name": "by_k", "cols": [0]}])
+    T._insert_main(conn, "t", [("xa", "old"), ("ya", "kept")])
+    T.insert_temp(conn, "t", [("xb", "older"), ("xc", "newer"), (None, "n1"), (None, "n2")])
+    expected = [["xc", "newer"], [None, "n1"], [None, "n2"], ["ya", "kept"]]
+    assert T.find(conn, "*", "t", conditions) == expected
+    T.temp_to_main(conn, "t")
+    after = T.find(conn, "*", "t", conditions)
+    assert [r for r in after if r[0] is not None] == [["ya", "kept"], ["xc", "newer"]]
 
 
 # ---- several versions of one row (keys recorded only for returned rows) ---------------------
