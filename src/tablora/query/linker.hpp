@@ -1,6 +1,7 @@
 // The rows find has read, placed in a link graph: grouped under every rule by
-// their values (host equality, compared in place in the rows' value lists),
-// with the main rows that link to candidates looked up in batches.
+// their values (host equality, texts under the columns' collations, compared
+// in place in the rows' value lists), with the main rows that link to
+// candidates looked up in batches.
 #pragma once
 
 #include <unordered_map>
@@ -16,9 +17,10 @@
 namespace tablora {
 
 // Rows placed in the link graph, grouped under every rule by their values
-// (host equality, compared in place in the rows' value lists, which must
-// outlive this object), with the main rows that link to them looked up in
-// batches.
+// (host equality, texts under the columns' collations as TupleIndex folds
+// them, compared in place in the rows' value lists, which must outlive this
+// object), with the main rows that link to them looked up in batches: SQL
+// compares those under the columns' own collations.
 class Linker {
  public:
   // Without `dedupe` every row added is new and the passes read every row
@@ -28,7 +30,7 @@ class Linker {
          const MainRowLookup& lookup)
       : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
         call_(call), lookup_(lookup) {
-    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions);
+    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions, rule.collations);
   }
 
   LinkGraph& graph() { return graph_; }

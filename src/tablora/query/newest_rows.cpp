@@ -26,6 +26,8 @@
 #include "core/declaration.hpp"
 #include "core/private_module.hpp"
 #include "query/linker.hpp"
+#include "query/resolver.hpp"
+#include "sql/collation.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
@@ -118,9 +120,13 @@ class NewestRowsReader {
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
   bool is_whole_row() const;
+  int newest_by_lookups_of(PyObject* row, Py_ssize_t first_value);
+  // The tier of a fetched row in the current phase; -1 with the error set.
+  int tier_of(PyObject* row) const;
 
   Ref module_, conn_;
   Call call_;
+  Ref uniques_, total_select_;  // total_select_ only when judging by lookups
   Snapshot snapshot_;
   std::optional<TableNames> table_;
   Ref cols_;
@@ -216,11 +222,21 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
     }
   }
   if (!append_row_columns(full_row_, cols_.get())) return false;
-  Ref uniques = read_rule_positions(call_, *table_);
-  if (!uniques || !unique_rules_from(uniques.get(), cols_.get(), rules_)) return false;
+  uniques_ = read_rule_positions(call_, *table_);
+  if (!uniques_) return false;
+  std::vector<Collation> collations;
+  if (PyDict_GET_SIZE(uniques_.get()) > 0 &&
+      !read_column_collations(call_, *table_, cols_.get(), collations))
+    return false;
+  if (!unique_rules_from(uniques_.get(), cols_.get(), rules_, &collations)) return false;
   if (!lookup_.prepare(*table_, cols_.get())) return false;
   if (limit_ == 0) return close(true);
-  if (!rules_.empty()) {
+  if (needs_sql_equality(rules_)) {
+    // Under a collation only SQLite knows, each candidate is judged by the
+    // resolver's own lookups, as find judges it.
+    total_select_ = str(full_row_);
+    if (!total_select_) return false;
+  } else if (!rules_.empty()) {
     linker_.emplace(rules_, true, call_, lookup_);
     if (!link_staged_keys()) return false;
     // Lazy where a limit or a condition may keep the candidates few.
@@ -321,7 +337,7 @@ bool NewestRowsReader::open_phase(Phase phase) {
       sql = "SELECT * FROM (SELECT 1 AS tablora_tier," + full_row_ + " FROM " +
             table_->staging() + where_ + " UNION ALL SELECT 0," + full_row_ + " FROM " +
             table_->main() + where_ + ") ORDER BY " + order_by_ + "\n";
-      if (limit_ != kNoLimit) {
+      if (limit_ != kNoLimit && !total_select_) {
         const long long removable = linker_ ? static_cast<long long>(linker_->graph().nodes()) : 0;
         sql += " LIMIT " + std::to_string(limit_ + std::max(offset_, 0LL) + removable);
       }
@@ -406,18 +422,17 @@ bool NewestRowsReader::judge_next_rows() {
   }
   for (Py_ssize_t i = at_; i < end && !closed_; ++i) {
     PyObject* row = rows[i];
-    if (linker_) {
+    if (total_select_) {
+      const int newest = newest_by_lookups_of(row, first_value);
+      if (newest < 0) return false;
+      if (!newest) continue;
+    } else if (linker_) {
       int n;
       if (lazy) {
         n = nodes[static_cast<size_t>(i - at_)];
       } else {
-        int tier = phase_ == Phase::kStaged ? kStaged : kMain;
-        if (phase_ == Phase::kBoth) {
-          Value marked(row, 0);
-          if (marked.get() == nullptr) return false;
-          tier = PyObject_IsTrue(marked.get());
-          if (tier < 0) return false;
-        }
+        const int tier = tier_of(row);
+        if (tier < 0) return false;
         long long id;
         Value id_value(row, first_value - 1);
         if (id_value.get() == nullptr) return false;
@@ -432,6 +447,25 @@ bool NewestRowsReader::judge_next_rows() {
   }
   at_ = end;
   return true;
+}
+
+int NewestRowsReader::tier_of(PyObject* row) const {
+  if (phase_ != Phase::kBoth) return phase_ == Phase::kStaged ? kStaged : kMain;
+  Value marked(row, 0);
+  return marked.get() == nullptr ? -1 : PyObject_IsTrue(marked.get());
+}
+
+int NewestRowsReader::newest_by_lookups_of(PyObject* row, Py_ssize_t first_value) {
+  const int tier = tier_of(row);
+  if (tier < 0) return -1;
+  Value id_value(row, first_value - 1);
+  if (id_value.get() == nullptr) return -1;
+  const long long id = PyLong_AsLongLong(id_value.get());
+  if (id == -1 && PyErr_Occurred()) return -1;
+  Ref values = values_from(row, first_value);
+  if (!values) return -1;
+  return newest_by_lookups(call_, table_->given(), uniques_.get(), cols_.get(),
+                           total_select_.get(), static_cast<Tier>(tier), id, values.get());
 }
 
 Ref NewestRowsReader::next() {
