@@ -126,3 +126,14 @@ def test_keys_link_under_the_column_collation_as_in_find(conn, declared, reads):
     start = reads.get("offset", 0)
     stop = start + reads["limit"] if "limit" in reads else None
     assert [list(row) for row in newest_rows(conn, "t", **reads)] == expected[start:stop]
+
+
+@pytest.mark.parametrize("limit, offset", [(1, 0), (3, 150)])
+def test_top_rows_behind_many_older_versions_are_found(conn, homes, limit, offset):
+    # The sorted rows are read a window at a time: 300 versions of one row sort
+    # first and lose, so the winners lie windows further on.
+    T.insert_temp(conn, "homes", [("v", "t", "a", i) for i in range(300)])
+    T._insert_main(conn, "homes", [(f"m{i}", "t", f"m{i}", 1000 + i) for i in range(400)])
+    expected = sorted(T.find(conn, "*", "homes", ""), key=lambda row: row[3])
+    got = newest_rows(conn, "homes", order_by="age", limit=limit, offset=offset)
+    assert [list(row) for row in got] == expected[offset:offset + limit]

@@ -120,9 +120,13 @@ class NewestRowsReader {
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
   bool is_whole_row() const;
-  int newest_by_lookups_of(PyObject* row, Py_ssize_t first_value);
-  // The tier of a fetched row in the current phase; -1 with the error set.
-  int tier_of(PyObject* row) const;
+  int newest_by_lookups_of(PyObject* row);
+  // The tier and row id of a fetched row in the current phase; false with
+  // the error set.
+  bool reference_of(PyObject* row, int* tier, long long* id) const;
+  // Where a fetched row's values begin: behind the row id, and the tier
+  // when both tiers are read together.
+  Py_ssize_t first_value() const { return phase_ == Phase::kBoth ? 2 : 1; }
 
   Ref module_, conn_;
   Call call_;
@@ -152,6 +156,9 @@ class NewestRowsReader {
   std::deque<Ref> ready_;
   long long skipped_ = 0, handed_ = 0;
   Py_ssize_t lazy_rows_ = 0;  // main candidates judged lazily
+  // Both tiers sorted together under a limit: the rows read so far, the
+  // size of the current window and where it began.
+  long long sorted_read_ = 0, window_ = 0, window_start_ = 0;
   bool closed_ = false;
 };
 
@@ -240,7 +247,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
     linker_.emplace(rules_, true, call_, lookup_);
     if (!link_staged_keys()) return false;
     // Lazy where a limit or a condition may keep the candidates few.
-    const bool lazy = order_by_.empty() && (limit_ != kNoLimit || !where_.empty());
+    const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !where_.empty());
     if (!lazy && !settle()) return false;
   }
   return open_phase(order_by_.empty() ? Phase::kStaged : Phase::kBoth);
@@ -334,12 +341,20 @@ bool NewestRowsReader::open_phase(Phase phase) {
     case Phase::kBoth:
       // The tier and the row id travel with each row; the caller's order
       // names the columns of the combined rows.
+      // The tier and the row id travel with each row, and break ties, so
+      // that a window read again continues where the last one ended.
       sql = "SELECT * FROM (SELECT 1 AS tablora_tier," + full_row_ + " FROM " +
             table_->staging() + where_ + " UNION ALL SELECT 0," + full_row_ + " FROM " +
-            table_->main() + where_ + ") ORDER BY " + order_by_ + "\n";
-      if (limit_ != kNoLimit && !total_select_) {
-        const long long removable = linker_ ? static_cast<long long>(linker_->graph().nodes()) : 0;
-        sql += " LIMIT " + std::to_string(limit_ + std::max(offset_, 0LL) + removable);
+            table_->main() + where_ + ") ORDER BY " + order_by_ +
+            "\n, tablora_tier DESC, rowid";
+      if (limit_ != kNoLimit) {
+        // Settled, every row the verdict removes is in the graph; otherwise
+        // the rows are read a window at a time, each larger than the last.
+        const long long wanted = limit_ + std::max(offset_, 0LL);
+        window_ = settled_ ? wanted + static_cast<long long>(linker_->graph().nodes())
+                           : std::max(window_ * 4, 2 * wanted + kLeastLazyBatch);
+        sql += " LIMIT " + std::to_string(window_) + " OFFSET " + std::to_string(sorted_read_);
+        window_start_ = sorted_read_;
       }
       params = params_twice_.get();
       break;
@@ -388,8 +403,13 @@ bool NewestRowsReader::judge_next_rows() {
     chunk_ = cursor_.next_chunk();
     at_ = 0;
     if (!chunk_) return false;
+    if (phase_ == Phase::kBoth) sorted_read_ += PySequence_Fast_GET_SIZE(chunk_.get());
     if (PySequence_Fast_GET_SIZE(chunk_.get()) == 0) {
       if (!cursor_.close()) return false;
+      // A window read to its end may have left rows behind it.
+      const bool more = phase_ == Phase::kBoth && limit_ != kNoLimit && !settled_ &&
+                        sorted_read_ - window_start_ == window_;
+      if (more) return open_phase(Phase::kBoth);
       return open_phase(phase_ == Phase::kStaged ? Phase::kMain : Phase::kDone);
     }
   }
@@ -400,16 +420,16 @@ bool NewestRowsReader::judge_next_rows() {
     const long long wanted = limit_ - handed_ + std::max(offset_, 0LL) - skipped_;
     end = std::min<Py_ssize_t>(size, at_ + std::max<long long>(wanted, kLeastLazyBatch));
   }
-  const Py_ssize_t first_value = phase_ == Phase::kBoth ? 2 : 1;
   PyObject** rows = PySequence_Fast_ITEMS(chunk_.get());
   std::vector<int> nodes;
   if (lazy) {
     for (Py_ssize_t i = at_; i < end; ++i) {
+      int tier;
       long long id;
-      if (!row_id_of(rows[i], &id)) return false;
-      Ref values = values_from(rows[i], 1);
+      if (!reference_of(rows[i], &tier, &id)) return false;
+      Ref values = values_from(rows[i], first_value());
       if (!values) return false;
-      const int n = linker_->add(values.get(), phase_ == Phase::kStaged ? kStaged : kMain, id);
+      const int n = linker_->add(values.get(), tier, id);
       if (n < 0) return false;
       kept_.push_back(std::move(values));
       nodes.push_back(n);
@@ -423,7 +443,7 @@ bool NewestRowsReader::judge_next_rows() {
   for (Py_ssize_t i = at_; i < end && !closed_; ++i) {
     PyObject* row = rows[i];
     if (total_select_) {
-      const int newest = newest_by_lookups_of(row, first_value);
+      const int newest = newest_by_lookups_of(row);
       if (newest < 0) return false;
       if (!newest) continue;
     } else if (linker_) {
@@ -431,38 +451,39 @@ bool NewestRowsReader::judge_next_rows() {
       if (lazy) {
         n = nodes[static_cast<size_t>(i - at_)];
       } else {
-        const int tier = tier_of(row);
-        if (tier < 0) return false;
+        int tier;
         long long id;
-        Value id_value(row, first_value - 1);
-        if (id_value.get() == nullptr) return false;
-        id = PyLong_AsLongLong(id_value.get());
-        if (id == -1 && PyErr_Occurred()) return false;
+        if (!reference_of(row, &tier, &id)) return false;
         n = linker_->node_of(tier, id);
       }
       // Outside the graph a row links to nothing: it is the newest of its own.
       if (n >= 0 && !linker_->graph().returns(n)) continue;
     }
-    if (!hand_out(row, first_value)) return false;
+    if (!hand_out(row, first_value())) return false;
   }
   at_ = end;
   return true;
 }
 
-int NewestRowsReader::tier_of(PyObject* row) const {
-  if (phase_ != Phase::kBoth) return phase_ == Phase::kStaged ? kStaged : kMain;
-  Value marked(row, 0);
-  return marked.get() == nullptr ? -1 : PyObject_IsTrue(marked.get());
+bool NewestRowsReader::reference_of(PyObject* row, int* tier, long long* id) const {
+  *tier = phase_ == Phase::kStaged ? kStaged : kMain;
+  if (phase_ == Phase::kBoth) {
+    Value marked(row, 0);
+    if (marked.get() == nullptr) return false;
+    *tier = PyObject_IsTrue(marked.get());
+    if (*tier < 0) return false;
+  }
+  Value id_value(row, first_value() - 1);
+  if (id_value.get() == nullptr) return false;
+  *id = PyLong_AsLongLong(id_value.get());
+  return !(*id == -1 && PyErr_Occurred());
 }
 
-int NewestRowsReader::newest_by_lookups_of(PyObject* row, Py_ssize_t first_value) {
-  const int tier = tier_of(row);
-  if (tier < 0) return -1;
-  Value id_value(row, first_value - 1);
-  if (id_value.get() == nullptr) return -1;
-  const long long id = PyLong_AsLongLong(id_value.get());
-  if (id == -1 && PyErr_Occurred()) return -1;
-  Ref values = values_from(row, first_value);
+int NewestRowsReader::newest_by_lookups_of(PyObject* row) {
+  int tier;
+  long long id;
+  if (!reference_of(row, &tier, &id)) return -1;
+  Ref values = values_from(row, first_value());
   if (!values) return -1;
   return newest_by_lookups(call_, table_->given(), uniques_.get(), cols_.get(),
                            total_select_.get(), static_cast<Tier>(tier), id, values.get());
