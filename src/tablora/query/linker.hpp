@@ -37,6 +37,11 @@ class Linker {
   size_t main_rows() const { return main_.size(); }
   // Every main row is in the graph already: nothing to look up.
   void set_main_complete() { main_complete_ = true; }
+  // Whether every staged row is added before complete() (the default), or
+  // complete() finds the staged rows it needs by statements on the staging
+  // table: each reads that table whole, for all rules at once, which costs
+  // less than reading its rows when the rows to complete are few.
+  void set_staged_complete(bool complete) { staged_complete_ = complete; }
 
   // Adds a row's values under its reference; a row whose reference is known
   // is not added again. -1 with the error set.
@@ -60,10 +65,15 @@ class Linker {
   // ids not in the graph yet go to `unknown`, once each.
   bool look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown);
   bool fetch_rows(const std::vector<long long>& ids);
+  // The staged rows holding the given groups' values (per rule), placed
+  // unless known already.
+  bool look_up_staged(const std::vector<std::vector<int>>& groups);
+  bool place_staged(const std::string& sql, PyObject* params);
 
   const std::vector<UniqueRule>& rules_;
   const bool dedupe_;
   bool main_complete_;
+  bool staged_complete_ = true;
   std::vector<TupleIndex> indexes_;
   LinkGraph graph_;
   const Call& call_;

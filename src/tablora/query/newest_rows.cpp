@@ -43,8 +43,11 @@ constexpr long long kNoLimit = -1;
 // Candidates judged together in the lazy mode, at least: fewer would cost a
 // lookup statement per row.
 constexpr Py_ssize_t kLeastLazyBatch = 64;
-// Main candidates judged lazily before the reader settles instead.
+// Candidates judged lazily before the reader settles instead.
 constexpr Py_ssize_t kMostLazyRows = 16384;
+// Candidates judged lazily whose staged links are looked up in the staging
+// table, before every staged key is read instead.
+constexpr Py_ssize_t kMostStagedLookupRows = 256;
 
 // The values of a fetched row from member `from` on, as a tuple: tuples of
 // plain values are left alone by the cycle collector.
@@ -140,6 +143,7 @@ class NewestRowsReader {
   std::optional<Linker> linker_;
   std::vector<Ref> kept_;  // rows in the graph, which compares in place in them
   std::vector<int> staged_nodes_;
+  bool staged_linked_ = false;  // every staged row's keys are in the graph
   bool settled_ = false;
 
   // The request.
@@ -155,7 +159,7 @@ class NewestRowsReader {
   Py_ssize_t at_ = 0;
   std::deque<Ref> ready_;
   long long skipped_ = 0, handed_ = 0;
-  Py_ssize_t lazy_rows_ = 0;  // main candidates judged lazily
+  Py_ssize_t lazy_rows_ = 0;  // candidates judged lazily
   // Both tiers sorted together under a limit: the rows read so far, the
   // size of the current window and where it began.
   long long sorted_read_ = 0, window_ = 0, window_start_ = 0;
@@ -245,16 +249,21 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
     if (!total_select_) return false;
   } else if (!rules_.empty()) {
     linker_.emplace(rules_, true, call_, lookup_);
-    if (!link_staged_keys()) return false;
-    // Lazy where a limit or a condition may keep the candidates few.
+    // Lazy where a limit or a condition may keep the candidates few; the
+    // first few find their staged links by statements on the staging table.
     const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !where_.empty());
+    linker_->set_staged_complete(false);
     if (!lazy && !settle()) return false;
   }
   return open_phase(order_by_.empty() ? Phase::kStaged : Phase::kBoth);
 }
 
-// Every staged row, its key columns only, into the graph.
+// Every staged row, its key columns only, into the graph: from now on the
+// linker need not look staged rows up.
 bool NewestRowsReader::link_staged_keys() {
+  if (staged_linked_) return true;
+  staged_linked_ = true;
+  linker_->set_staged_complete(true);
   std::vector<bool> key(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
   for (const UniqueRule& rule : rules_)
     for (Py_ssize_t at : rule.positions) key[static_cast<size_t>(at)] = true;
@@ -285,7 +294,7 @@ bool NewestRowsReader::link_staged_keys() {
 // share a key with another main row. Afterwards a main row outside the
 // graph is linked to no row at all.
 bool NewestRowsReader::settle() {
-  if (!linker_->complete(staged_nodes_)) return false;
+  if (!link_staged_keys() || !linker_->complete(staged_nodes_)) return false;
   std::vector<int>().swap(staged_nodes_);
   for (const UniqueRule& rule : rules_)
     if (!rule.columns.empty() && !link_repeated_main_keys(rule)) return false;
@@ -423,6 +432,10 @@ bool NewestRowsReader::judge_next_rows() {
   PyObject** rows = PySequence_Fast_ITEMS(chunk_.get());
   std::vector<int> nodes;
   if (lazy) {
+    // Past a few candidates, reading every staged key once costs less than
+    // a statement on the staging table for each batch.
+    lazy_rows_ += end - at_;
+    if (lazy_rows_ > kMostStagedLookupRows && !link_staged_keys()) return false;
     for (Py_ssize_t i = at_; i < end; ++i) {
       int tier;
       long long id;
@@ -437,8 +450,7 @@ bool NewestRowsReader::judge_next_rows() {
     if (!linker_->complete(nodes)) return false;
     // Many candidates after all: settling costs less from here on than a
     // lookup for each, and the graph stops growing with them.
-    if (phase_ == Phase::kMain && (lazy_rows_ += end - at_) > kMostLazyRows && !settle())
-      return false;
+    if (phase_ == Phase::kMain && lazy_rows_ > kMostLazyRows && !settle()) return false;
   }
   for (Py_ssize_t i = at_; i < end && !closed_; ++i) {
     PyObject* row = rows[i];
