@@ -1,11 +1,12 @@
 """The extension's merge, query and resolver against the reference model.
 
 Random managed tables with several unique rules (some by negative position),
-small value domains that mix 1, 1.0, '1', b'1', None and a few texts, keys
-repeated in both tiers, chains of rows linked across rules, and staged row ids
-that do not follow the order of insertion. Every example gets a fresh database
-file; results are compared with value types kept, so that 1 and 1.0 count as
-different values.
+columns declared BINARY, NOCASE or RTRIM, small value domains that mix 1, 1.0,
+'1', b'1', None and a few texts that fold together under one collation or
+another, keys repeated in both tiers, chains of rows linked across rules, and
+staged row ids that do not follow the order of insertion. Every example gets a
+fresh database file; results are compared with value types kept, so that 1 and
+1.0 count as different values.
 """
 
 import itertools
@@ -13,6 +14,7 @@ import os
 import sqlite3
 import tempfile
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tablora.tablora as T
@@ -20,7 +22,8 @@ import tablora.tablora as T
 from reference import Tables
 from support import through_functions, typed
 
-VALUES = [1, 1.0, "1", b"1", None, "a", "b", 2]
+VALUES = [1, 1.0, "1", b"1", None, "a", "A", "a ", "b", 2]
+COLLATIONS = ["BINARY", "NOCASE", "RTRIM"]
 TABLE = "things"
 _names = itertools.count()
 
@@ -45,6 +48,7 @@ def scenarios(draw):
     row = st.lists(st.sampled_from(domain), min_size=ncols, max_size=ncols).map(tuple)
     return {
         "cols": cols,
+        "collations": draw(st.lists(st.sampled_from(COLLATIONS), min_size=ncols, max_size=ncols)),
         "rules": rules,
         "merged": draw(st.lists(row, max_size=8)),  # staged, then merged
         "main": draw(st.lists(row, max_size=6)),  # written to main directly: repeats there
@@ -72,7 +76,8 @@ class Database:
         self.others = []
         s = self.scenario
         unique = [{"name": f"rule_{i}", "cols": list(p)} for i, p in enumerate(s["rules"])]
-        T.create_table(self.conn, TABLE, list(s["cols"]), [{"name": "ix", "cols": "c0"}], unique)
+        declared = [f"{c} COLLATE {k}" for c, k in zip(s["cols"], s["collations"])]
+        T.create_table(self.conn, TABLE, declared, [{"name": "ix", "cols": "c0"}], unique)
         T.insert_temp(self.conn, TABLE, s["merged"])
         T.temp_to_main(self.conn, TABLE)
         T._insert_main(self.conn, TABLE, s["main"])
@@ -126,7 +131,7 @@ def reads(conn, conditions):
        select=st.sampled_from(["*", "c2,c0", "c1"]))
 def test_find_matches_reference(scenario, column, value, select):
     with Database(scenario) as d:
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         members = [scenario["cols"].index(c) for c in select.split(",")] if select != "*" \
             else list(range(len(scenario["cols"])))
         for conditions in conditions_for(scenario, column, value):
@@ -141,7 +146,7 @@ def test_find_matches_reference(scenario, column, value, select):
 @given(scenario=scenarios(), data=st.data())
 def test_resolver_matches_reference(scenario, data):
     with Database(scenario) as d:
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         cols = list(scenario["cols"])
         uniques = {f"rule_{i}": list(p) for i, p in enumerate(scenario["rules"])}
         refs = [ref for ref, _ in model.rows()]
@@ -190,7 +195,7 @@ def test_merge_matches_reference(scenario, through):
     # must leave the same table, row for row and row id for row id.
     with Database(scenario) as d, through_functions(through):
         before = table_state(d.conn)
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         model.merge()
         T.temp_to_main(d.conn, TABLE)
         assert table_state(d.conn) == merged_state(before, model)
@@ -210,7 +215,7 @@ def test_merge_matches_reference(scenario, through):
 def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
     with Database(scenario) as d:
         before = table_state(d.conn)
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         model.merge()
         T.temp_to_main(d.conn, TABLE, comm=comm)
         assert table_state(d.conn) == merged_state(before, model)
@@ -220,3 +225,55 @@ def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
         assert table_state(d.connect()) == before
         d.conn.rollback()
         assert table_state(d.conn) == before
+
+
+# ---- find before and after a merge ----------------------------------------------------------
+
+
+@st.composite
+def settled_and_staged(draw, rules, nulls):
+    """Three key columns, each BINARY, NOCASE or RTRIM, and a payload n that tells rows apart
+    before and after the merge; `rules` rules over the key columns; NULLs among the values
+    when `nulls`."""
+    others = [v for v in VALUES if v is not None]
+    domain = draw(st.lists(st.sampled_from(others), min_size=2, max_size=5, unique_by=repr))
+    domain += [None] if nulls else []
+    row = st.lists(st.sampled_from(domain), min_size=3, max_size=3).map(tuple)
+    return {
+        "collations": draw(st.lists(st.sampled_from(COLLATIONS), min_size=3, max_size=3)),
+        "rules": draw(st.lists(st.lists(st.integers(0, 2), min_size=1, max_size=2, unique=True),
+                               min_size=rules, max_size=rules)),
+        "main": draw(st.lists(row, max_size=6)),
+        "staged": draw(st.lists(row, max_size=8)),
+    }
+
+
+@pytest.mark.parametrize("rules, nulls", [
+    (1, False), (3, False), (3, True),
+    # The merge's own repeats still hold NULLs (the model's merge says so too, so that with
+    # several rules such a difference counts as a chain case for now).
+    pytest.param(1, True, marks=pytest.mark.xfail(
+        strict=True, reason="the merge still counts staged keys with a NULL as repeats")),
+])
+@settings(SETTINGS, max_examples=80,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_find_gives_the_same_rows_before_and_after_a_merge(conn, rules, nulls, data):
+    # With one rule, always; with several, unless a chain withholds a row the merge keeps.
+    s = data.draw(settled_and_staged(rules, nulls))
+    declared = [f"k{i} COLLATE {c}" for i, c in enumerate(s["collations"])] + ["n"]
+    T.create_table(conn, "t", declared, [],
+                   [{"name": f"r{i}", "cols": p} for i, p in enumerate(s["rules"])])
+    payload = itertools.count()
+    T._insert_main(conn, "t", [(*r, next(payload)) for r in s["main"]])
+    T.insert_temp(conn, "t", [(*r, next(payload)) for r in s["staged"]])
+    model = Tables.read(conn, "t", [*s["collations"], "BINARY"])
+    assert rules > 1 or not model.chain_case()
+    conditions = ["", "where n % 2 = 0", "order by rowid desc"]
+    before = [T.find(conn, "*", "t", c) for c in conditions]
+    assert typed(before[0]) == typed(model.find(model.rows(), range(4)))
+    T.temp_to_main(conn, "t")
+    after = [T.find(conn, "*", "t", c) for c in conditions]
+    if not model.chain_case():
+        assert [sorted(typed(b), key=repr) for b in before] == \
+            [sorted(typed(a), key=repr) for a in after]
