@@ -18,6 +18,8 @@ form, favouring clarity over speed:
 * A negative rule position counts from the end of the column list.
 """
 
+import copy
+
 
 _ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 
@@ -160,12 +162,15 @@ class Tables:
         return found
 
     def chain_case(self):
-        """Whether find can differ before and after a merge: some row is withheld by find,
-        since a row linked to it through a chain is newer, while the merge keeps it, since
-        no row that replaces it (a staged row for a main row, a newer staged row for a staged
-        one) holds equal values with it under a rule."""
-        rows = self.rows()
-        return any(not self.newest(ref, values)
-                   and not any(other[0] == 1 and other > ref and self.linked(values, v)
-                               for other, v in rows)
-                   for ref, values in rows)
+        """Whether find returns other rows after a merge than before it. The merge deletes a
+        main row only for a staged row that holds equal values with it, and leaves out a
+        staged row only for a newer staged row that does, while find withholds a row for
+        any newer row linked to it, directly or through a chain: only a chain through rows
+        that the merge deletes or leaves out can withhold a row before and not after."""
+        merged = copy.deepcopy(self)
+        merged.merge()
+
+        def everything(tables):
+            return sorted(map(repr, tables.find(tables.rows(), range(len(self.collations)))))
+
+        return everything(self) != everything(merged)
