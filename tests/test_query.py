@@ -290,6 +290,28 @@ def test_versions_chained_through_another_rule(conn, homes):
     assert find(conn, select="age") == [[2], [4]]
 
 
+# ---- few candidates next to many staged rows -------------------------------------------------
+
+
+@pytest.mark.parametrize("conditions", [
+    "WHERE age < 10 OR age BETWEEN 2995 AND 5009",
+    "WHERE age < 10 OR age BETWEEN 2995 AND 5009 ORDER BY age DESC",
+])
+def test_few_candidates_find_their_staged_links_by_lookups(conn, homes, trace, conditions):
+    # Staged rows link in sixes (names repeat every 1,000 rows, addresses every
+    # 1,500); even main rows link to staged rows by name, odd ones to nothing.
+    T.insert_temp(conn, "homes", [(f"n{i % 1000}", "t", f"a{i % 1500}", i) for i in range(3000)])
+    T._insert_main(conn, "homes", [(f"n{i if i % 2 == 0 else 5000 + i}", "t", f"x{i}", 5000 + i)
+                                   for i in range(20)])
+    picked = [row for row in T.find(conn, "*", "homes", "") if row[3] < 10 or
+              2995 <= row[3] <= 5009]
+    trace.clear()
+    got = T.find(conn, "*", "homes", conditions)
+    assert sorted(got) == sorted(picked) and len(got) == 10
+    # the staged rows are not all read: only the candidates and their links
+    assert not any(s.startswith("SELECT rowid") and s.endswith("FROM temp_homes") for s in trace)
+
+
 # ---- unique rules ------------------------------------------------------------------------------
 
 
