@@ -6,6 +6,7 @@ from collections.abc import Callable
 
 MiB = 2**20
 MERGE_PEAK_MIB = 64  # the merge's bound above idle, whatever the size
+READ_PEAK_MIB = 64  # a whole streamed read, above idle, whatever the size
 Point = dict
 Results = dict
 
@@ -131,6 +132,14 @@ TARGETS: list[tuple[str, Check]] = [
      _time_ratio("find-all", _ref, 1.3)),
     ("find-all at {R} + {R10} staged: peak ≤ 1.5× the plain SELECTs",
      _peak_ratio("find-all", _ref, 1.5)),
+    ("read-all at {R} + {R10} staged: newest_rows ≤ 1.1× find",
+     _time_ratio("read-all", _ref, 1.1)),
+    (f"read-all at {{L}} main + a tenth staged: peak ≤ {READ_PEAK_MIB} MiB above idle",
+     _peak("read-all", _large, READ_PEAK_MIB * MiB)),
+    ("read-first at {R} + {R10} staged: the first 10 rows ≤ 0.05× reading all",
+     _time_ratio("read-first", _ref, 0.05)),
+    ("find-few at {R} + {R} staged: 10 matching rows ≤ 0.02× an unconditioned find",
+     _time_ratio("find-few", _ref, 0.02)),
     ("merge time from {R} to {L} rows grows ≤ 5.5×", _growth("merge", 5.5)),
     ("find-all time from {R} to {L} rows grows ≤ 5.5×", _growth("find-all", 5.5)),
     ("staging {R} rows: ≥ 0.95× the rows/s of executemany", _speed_ratio("staging", _ref, 0.95)),

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import tablora.tablora as T
+from tablora._read import newest_rows
 
 import dataset
 import peer_chdb
@@ -102,6 +103,41 @@ def _select_both(path: Path, n: int) -> Call:
                     conn.execute("SELECT * FROM t").fetchall())
 
 
+def _count(rows: object) -> int:
+    """Iterates without keeping the rows, as a streaming reader would."""
+    n = 0
+    for _ in rows:  # type: ignore[attr-defined]
+        n += 1
+    return n
+
+
+def _read_all(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: _count(newest_rows(conn, "t"))
+
+
+def _read_first(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: list(newest_rows(conn, "t", limit=10))
+
+
+def _read_top(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: list(newest_rows(conn, "t", order_by="age DESC, name", limit=10))
+
+
+def _plain_top(path: Path, n: int) -> Call:
+    conn = sqlite3.connect(path)
+    sql = ("SELECT * FROM (SELECT * FROM temp_t UNION ALL SELECT * FROM t) "
+           "ORDER BY age DESC, name LIMIT 10")
+    return lambda: conn.execute(sql).fetchall()
+
+
+def _find_few(path: Path, n: int) -> Call:
+    conn = _library(path)
+    return lambda: T.find(conn, "*", "t", "WHERE rowid BETWEEN 1 AND 10")
+
+
 WORKLOADS = [
     Workload("staging",
              Side("insert_temp of N rows", lambda n: Input("managed"), _stage),
@@ -130,6 +166,24 @@ WORKLOADS = [
                   lambda n: Input("managed", n, n // 10), _find_all),
              Side("SELECT * of both tables, fetchall",
                   lambda n: Input("managed", n, n // 10), _select_both)),
+    Workload("read-all",
+             Side("newest_rows(conn, t) iterated at N main + N/10 staged rows",
+                  lambda n: Input("managed", n, n // 10), _read_all),
+             Side("find(conn, '*', t, '')", lambda n: Input("managed", n, n // 10), _find_all)),
+    Workload("read-first",
+             Side("newest_rows(conn, t, limit=10) at N main + N/10 staged rows",
+                  lambda n: Input("managed", n, n // 10), _read_first),
+             Side("newest_rows(conn, t) iterated", lambda n: Input("managed", n, n // 10),
+                  _read_all)),
+    Workload("read-top",
+             Side("newest_rows(conn, t, order_by='age DESC, name', limit=10) at N main + "
+                  "N/10 staged rows", lambda n: Input("managed", n, n // 10), _read_top),
+             Side("SELECT of both tiers UNION ALL, ORDER BY ... LIMIT 10",
+                  lambda n: Input("managed", n, n // 10), _plain_top)),
+    Workload("find-few",
+             Side("find(conn, '*', t, 'WHERE rowid BETWEEN 1 AND 10') at N main + N staged",
+                  lambda n: Input("managed", n, n), _find_few),
+             Side("find(conn, '*', t, '')", lambda n: Input("managed", n, n), _find_all)),
 ]
 
 PEER = [

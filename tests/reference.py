@@ -9,17 +9,36 @@ form, favouring clarity over speed:
   reference is the newer row.
 * Two rows are linked when, under some rule, every column holds SQL-equal
   values: NULL equals nothing; numbers compare by value; text and blobs by class
-  and content. For the values SQLite hands back, that is Python's `==` on
-  anything but None.
-* A row's key under a rule is the tuple of its values there. A key holding a
-  NULL links nothing, so the merge neither claims nor checks it.
+  and content, texts as the column's collation compares them (NOCASE folds ASCII
+  letters, RTRIM ignores trailing spaces). For the values SQLite hands back, that
+  is Python's `==` on anything but None, after `fold`.
+* A row's key under a rule is the tuple of its folded values there. A key holding
+  a NULL links nothing: the merge neither claims nor checks it, and in find it
+  holds nothing.
 * A negative rule position counts from the end of the column list.
 """
 
+import copy
 
-def sql_equal(a, b):
-    """SQLite's = on untyped columns."""
-    return a is not None and b is not None and a == b
+
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+
+
+def fold(value, collation="BINARY"):
+    """A value as a column's collation compares it: only texts fold."""
+    if not isinstance(value, str):
+        return value
+    collation = collation.upper()
+    if collation == "NOCASE":
+        return value.translate(_ASCII_LOWER)
+    if collation == "RTRIM":
+        return value.rstrip(" ")
+    return value
+
+
+def sql_equal(a, b, collation="BINARY"):
+    """SQLite's = on untyped columns under the column's collation."""
+    return a is not None and b is not None and fold(a, collation) == fold(b, collation)
 
 
 def read_rules(conn, table):
@@ -44,24 +63,26 @@ def _next_id(tier):
 class Tables:
     """Both tiers of one managed table and its unique rules."""
 
-    def __init__(self, ncols, rules, main=(), staged=()):
+    def __init__(self, ncols, rules, main=(), staged=(), collations=None):
         self.rules = {name: [range(ncols)[p] for p in positions]
                       for name, positions in rules.items()}
+        self.collations = list(collations or ["BINARY"] * ncols)
         self.main = sorted(main, key=lambda r: r[0])
         self.staged = sorted(staged, key=lambda r: r[0])
 
     @classmethod
-    def read(cls, conn, table):
-        """The model of a table as the connection sees it."""
+    def read(cls, conn, table, collations=None):
+        """The model of a table as the connection sees it; `collations`, one per column,
+        as the table declares them (BINARY when not given)."""
         ncols = len(conn.execute(f"PRAGMA table_info({table})").fetchall())
         return cls(ncols, read_rules(conn, table), read_rows(conn, table),
-                   read_rows(conn, f"temp_{table}"))
+                   read_rows(conn, f"temp_{table}"), collations)
 
     def key(self, values, name):
-        return tuple(values[p] for p in self.rules[name])
+        return tuple(fold(values[p], self.collations[p]) for p in self.rules[name])
 
     def linked(self, x, y):
-        return any(all(sql_equal(x[p], y[p]) for p in positions)
+        return any(all(sql_equal(x[p], y[p], self.collations[p]) for p in positions)
                    for positions in self.rules.values())
 
     def rows(self):
@@ -126,16 +147,32 @@ class Tables:
     def find(self, reads, members):
         """find over the rows its conditions read, (reference, values) staged first in read
         order: each row that is the newest of its linked rows, unless a row returned before
-        holds one of its keys; as lists of the values at `members`."""
+        holds one of its keys (a key with a NULL is held by none); as lists of the values at
+        `members`."""
         held = {name: set() for name in self.rules}
         found = []
         for ref, values in reads:
             keys = {name: self.key(values, name) for name in self.rules}
-            if any(keys[name] in held[name] for name in self.rules):
+            keys = {name: key for name, key in keys.items() if None not in key}
+            if any(key in held[name] for name, key in keys.items()):
                 continue
             if not self.newest(ref, values):
                 continue
             found.append([values[m] for m in members])
-            for name in self.rules:
-                held[name].add(keys[name])
+            for name, key in keys.items():
+                held[name].add(key)
         return found
+
+    def chain_case(self):
+        """Whether find returns other rows after a merge than before it. The merge deletes a
+        main row only for a staged row that holds equal values with it, and leaves out a
+        staged row only for a newer staged row that does, while find withholds a row for
+        any newer row linked to it, directly or through a chain: only a chain through rows
+        that the merge deletes or leaves out can withhold a row before and not after."""
+        merged = copy.deepcopy(self)
+        merged.merge()
+
+        def everything(tables):
+            return sorted(map(repr, tables.find(tables.rows(), range(len(self.collations)))))
+
+        return everything(self) != everything(merged)

@@ -1,11 +1,12 @@
 """The extension's merge, query and resolver against the reference model.
 
 Random managed tables with several unique rules (some by negative position),
-small value domains that mix 1, 1.0, '1', b'1', None and a few texts, keys
-repeated in both tiers, chains of rows linked across rules, and staged row ids
-that do not follow the order of insertion. Every example gets a fresh database
-file; results are compared with value types kept, so that 1 and 1.0 count as
-different values.
+columns declared BINARY, NOCASE or RTRIM, small value domains that mix 1, 1.0,
+'1', b'1', None and a few texts that fold together under one collation or
+another, keys repeated in both tiers, chains of rows linked across rules, and
+staged row ids that do not follow the order of insertion. Every example gets a
+fresh database file; results are compared with value types kept, so that 1 and
+1.0 count as different values.
 """
 
 import itertools
@@ -13,14 +14,17 @@ import os
 import sqlite3
 import tempfile
 
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import tablora.tablora as T
+from tablora._read import newest_rows
 
 from reference import Tables
 from support import through_functions, typed
 
-VALUES = [1, 1.0, "1", b"1", None, "a", "b", 2]
+VALUES = [1, 1.0, "1", b"1", None, "a", "A", "a ", "b", 2]
+COLLATIONS = ["BINARY", "NOCASE", "RTRIM"]
 TABLE = "things"
 _names = itertools.count()
 
@@ -45,6 +49,7 @@ def scenarios(draw):
     row = st.lists(st.sampled_from(domain), min_size=ncols, max_size=ncols).map(tuple)
     return {
         "cols": cols,
+        "collations": draw(st.lists(st.sampled_from(COLLATIONS), min_size=ncols, max_size=ncols)),
         "rules": rules,
         "merged": draw(st.lists(row, max_size=8)),  # staged, then merged
         "main": draw(st.lists(row, max_size=6)),  # written to main directly: repeats there
@@ -72,7 +77,8 @@ class Database:
         self.others = []
         s = self.scenario
         unique = [{"name": f"rule_{i}", "cols": list(p)} for i, p in enumerate(s["rules"])]
-        T.create_table(self.conn, TABLE, list(s["cols"]), [{"name": "ix", "cols": "c0"}], unique)
+        declared = [f"{c} COLLATE {k}" for c, k in zip(s["cols"], s["collations"])]
+        T.create_table(self.conn, TABLE, declared, [{"name": "ix", "cols": "c0"}], unique)
         T.insert_temp(self.conn, TABLE, s["merged"])
         T.temp_to_main(self.conn, TABLE)
         T._insert_main(self.conn, TABLE, s["main"])
@@ -126,7 +132,7 @@ def reads(conn, conditions):
        select=st.sampled_from(["*", "c2,c0", "c1"]))
 def test_find_matches_reference(scenario, column, value, select):
     with Database(scenario) as d:
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         members = [scenario["cols"].index(c) for c in select.split(",")] if select != "*" \
             else list(range(len(scenario["cols"])))
         for conditions in conditions_for(scenario, column, value):
@@ -141,7 +147,7 @@ def test_find_matches_reference(scenario, column, value, select):
 @given(scenario=scenarios(), data=st.data())
 def test_resolver_matches_reference(scenario, data):
     with Database(scenario) as d:
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         cols = list(scenario["cols"])
         uniques = {f"rule_{i}": list(p) for i, p in enumerate(scenario["rules"])}
         refs = [ref for ref, _ in model.rows()]
@@ -190,7 +196,7 @@ def test_merge_matches_reference(scenario, through):
     # must leave the same table, row for row and row id for row id.
     with Database(scenario) as d, through_functions(through):
         before = table_state(d.conn)
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         model.merge()
         T.temp_to_main(d.conn, TABLE)
         assert table_state(d.conn) == merged_state(before, model)
@@ -210,7 +216,7 @@ def test_merge_matches_reference(scenario, through):
 def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
     with Database(scenario) as d:
         before = table_state(d.conn)
-        model = Tables.read(d.conn, TABLE)
+        model = Tables.read(d.conn, TABLE, scenario["collations"])
         model.merge()
         T.temp_to_main(d.conn, TABLE, comm=comm)
         assert table_state(d.conn) == merged_state(before, model)
@@ -220,3 +226,118 @@ def test_merge_without_commit_leaves_the_whole_merge_open(scenario, comm):
         assert table_state(d.connect()) == before
         d.conn.rollback()
         assert table_state(d.conn) == before
+
+
+def sql_literal(value):
+    return "NULL" if value is None else f"x'{value.hex()}'" if isinstance(value, bytes) \
+        else repr(value)
+
+
+def filters(scenario, column, value):
+    """(where, params, the same condition with the value spliced in) as find takes it."""
+    col = scenario["cols"][column]
+    return [
+        (None, (), ""),
+        ("rowid % 2 = 0", (), "WHERE rowid % 2 = 0"),
+        (f"{col} IS ?", (value,), f"WHERE {col} IS {sql_literal(value)}"),
+        (f"rowid > :low OR {col} = :v", {"low": 3, "v": value},
+         f"WHERE rowid > 3 OR {col} = {sql_literal(value)}"),
+    ]
+
+
+def sorted_by_sqlite(rows, collations, order_by, limit, offset):
+    """The rows as SQLite orders and slices them, through a scratch table whose columns
+    have the given collations."""
+    ncols = len(collations)
+    scratch = sqlite3.connect(":memory:")
+    columns = ",".join(f"c{i} COLLATE {c}" for i, c in enumerate(collations))
+    scratch.execute(f"CREATE TABLE x ({columns})")
+    scratch.executemany(f"INSERT INTO x VALUES ({','.join('?' * ncols)})", rows)
+    found = scratch.execute(f"SELECT * FROM x ORDER BY {order_by} LIMIT ? OFFSET ?",
+                            (-1 if limit is None else limit, offset or 0)).fetchall()
+    scratch.close()
+    return found
+
+
+@SETTINGS
+@given(scenario=scenarios(), column=st.integers(0, 2), value=st.sampled_from(VALUES),
+       select=st.sampled_from([None, [2, 0], [1]]), limit=st.sampled_from([None, 0, 1, 3]),
+       offset=st.sampled_from([None, 0, 2]), descending=st.booleans())
+def test_newest_rows_match_find(scenario, column, value, select, limit, offset, descending):
+    # The streamed read hands out find's rows: in find's order without an order,
+    # sliced by limit and offset; with one, both tiers sorted and sliced together.
+    # The order names every column, its type and its bytes, so that only equal rows tie.
+    ncols = len(scenario["cols"])
+    members = select or list(range(ncols))
+    names = ",".join(scenario["cols"][m] for m in members)
+    direction = " DESC" if descending else ""
+    order_by = ", ".join(f"c{i}{direction}, typeof(c{i}), c{i} COLLATE BINARY"
+                         for i in range(ncols))
+    with Database(scenario) as d:
+        for where, params, conditions in filters(scenario, column, value):
+            expected = T.find(d.conn, "*" if select is None else names, TABLE, conditions)
+            got = list(newest_rows(d.conn, TABLE, select, where, params))
+            assert typed(got) == typed(expected), where
+            start = offset or 0
+            stop = None if limit is None else start + limit
+            got = list(newest_rows(d.conn, TABLE, select, where, params, limit=limit,
+                                   offset=offset))
+            assert typed(got) == typed(expected[start:stop]), (where, limit, offset)
+            if select is None:
+                got = list(newest_rows(d.conn, TABLE, None, where, params, order_by, limit,
+                                       offset))
+                assert typed(got) == typed(sorted_by_sqlite(
+                    expected, scenario["collations"], order_by, limit, offset)), where
+        assert not d.conn.in_transaction
+
+
+# ---- find before and after a merge ----------------------------------------------------------
+
+
+@st.composite
+def settled_and_staged(draw, rules, nulls):
+    """Three key columns, each BINARY, NOCASE or RTRIM, and a payload n that tells rows apart
+    before and after the merge; `rules` rules over the key columns; NULLs among the values
+    when `nulls`."""
+    others = [v for v in VALUES if v is not None]
+    domain = draw(st.lists(st.sampled_from(others), min_size=2, max_size=5, unique_by=repr))
+    domain += [None] if nulls else []
+    row = st.lists(st.sampled_from(domain), min_size=3, max_size=3).map(tuple)
+    return {
+        "collations": draw(st.lists(st.sampled_from(COLLATIONS), min_size=3, max_size=3)),
+        "rules": draw(st.lists(st.lists(st.integers(0, 2), min_size=1, max_size=2, unique=True),
+                               min_size=rules, max_size=rules)),
+        "main": draw(st.lists(row, max_size=6)),
+        "staged": draw(st.lists(row, max_size=8)),
+    }
+
+
+@pytest.mark.parametrize("rules, nulls", [
+    (1, False), (3, False), (3, True),
+    # The merge's own repeats still hold NULLs (the model's merge says so too, so that with
+    # several rules such a difference counts as a chain case for now).
+    pytest.param(1, True, marks=pytest.mark.xfail(
+        strict=True, reason="the merge still counts staged keys with a NULL as repeats")),
+])
+@settings(SETTINGS, max_examples=80,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_find_gives_the_same_rows_before_and_after_a_merge(conn, rules, nulls, data):
+    # With one rule, always; with several, unless a chain withholds a row the merge keeps.
+    s = data.draw(settled_and_staged(rules, nulls))
+    declared = [f"k{i} COLLATE {c}" for i, c in enumerate(s["collations"])] + ["n"]
+    T.create_table(conn, "t", declared, [],
+                   [{"name": f"r{i}", "cols": p} for i, p in enumerate(s["rules"])])
+    payload = itertools.count()
+    T._insert_main(conn, "t", [(*r, next(payload)) for r in s["main"]])
+    T.insert_temp(conn, "t", [(*r, next(payload)) for r in s["staged"]])
+    model = Tables.read(conn, "t", [*s["collations"], "BINARY"])
+    assert rules > 1 or not model.chain_case()
+    conditions = ["", "where n % 2 = 0", "order by rowid desc"]
+    before = [T.find(conn, "*", "t", c) for c in conditions]
+    assert typed(before[0]) == typed(model.find(model.rows(), range(4)))
+    T.temp_to_main(conn, "t")
+    after = [T.find(conn, "*", "t", c) for c in conditions]
+    if not model.chain_case():
+        assert [sorted(typed(b), key=repr) for b in before] == \
+            [sorted(typed(a), key=repr) for a in after]

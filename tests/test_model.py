@@ -2,9 +2,10 @@
 
 The reference model (reference.py) holds the rows of both tiers with their row
 ids and says what every operation must do; both tables are compared with it
-after every step. Across a merge, every row that find returned before it and
-whose rule values hold no NULL is returned after it too; with a single rule and
-no NULL in its columns, find returns exactly the same rows before and after.
+after every step. The key columns are declared BINARY, NOCASE or RTRIM. Across a
+merge, every row that find returned before it and whose rule values hold no NULL
+is returned after it too; with a single rule and no NULL in its columns, find
+returns exactly the same rows before and after.
 """
 
 import os
@@ -24,7 +25,8 @@ from reference import Tables
 from support import through_functions, typed
 
 COLS = ["a", "b", "c", "d"]  # d carries a unique payload and no rule
-VALUES = [None, 0, 1, 1.0, 2, "1", "x", b"x"]
+VALUES = [None, 0, 1, 1.0, 2, "1", "x", "X", "x ", b"x"]
+collations = st.lists(st.sampled_from(["BINARY", "NOCASE", "RTRIM"]), min_size=3, max_size=3)
 
 # (conditions, the rows they select, whether they read newest first)
 CONDITIONS = [
@@ -75,19 +77,21 @@ class TableMachine(RuleBasedStateMachine):
         self.conn.close()
         self.directory.cleanup()
 
-    def create(self, rules):
+    def create(self, rules, keys):
+        """Rules over a, b and c, declared with the collations `keys`."""
         named = {f"u{i}": ps for i, ps in enumerate(rules)}
-        T.create_table(self.conn, "t", list(COLS), [{"name": "by_d", "cols": "d"}],
+        declared = [f"{c} COLLATE {k}" for c, k in zip(COLS, keys)] + COLS[3:]
+        T.create_table(self.conn, "t", declared, [{"name": "by_d", "cols": "d"}],
                        [{"name": n, "cols": ps} for n, ps in named.items()])
-        self.model = Tables(len(COLS), named)
+        self.model = Tables(len(COLS), named, collations=[*keys, "BINARY"])
 
-    @initialize(rules=rule_sets)
-    def start(self, rules):
-        self.create(rules)
+    @initialize(rules=rule_sets, keys=collations)
+    def start(self, rules, keys):
+        self.create(rules, keys)
 
-    @rule(rules=rule_sets)
-    def recreate(self, rules):
-        self.create(rules)
+    @rule(rules=rule_sets, keys=collations)
+    def recreate(self, rules, keys):
+        self.create(rules, keys)
 
     @rule(rows=staged_rows)
     def stage(self, rows):

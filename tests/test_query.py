@@ -7,7 +7,7 @@ import pytest
 
 import tablora.tablora as T
 
-from support import HOMES_COLS, Named, put, same_table, settle, stage
+from support import HOMES_COLS, Named, put, same_table, settle, stage, through_functions
 
 SELECT_ALL = "SELECT rowid," + ",".join(HOMES_COLS) + " FROM "
 
@@ -178,32 +178,92 @@ def test_equal_numbers_of_different_types_link_but_text_does_not(conn, homes):
     assert find(conn, select="age") == [[2], [3], [4]]
 
 
-# ---- NULL keys ------------------------------------------------------------------------------
+# ---- NULL keys: a NULL links nothing and holds nothing --------------------------------------
 
 
-def test_two_all_null_keys_return_at_most_one_row(conn, homes):
-    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
-    # the resolver links neither to the other, but their unique_1 keys are equal
-    assert find(conn) == [["a", "flat", None, 1]]
+@pytest.mark.parametrize("conditions", ["", "order by rowid desc", "where age > 0"])
+@pytest.mark.parametrize(
+    "staged, main, ages",
+    [
+        ([], [("a", "flat", None, 1), ("b", "house", None, 2)], [1, 2]),
+        ([("b", "house", None, 2)], [("a", "flat", None, 1)], [1, 2]),
+        # rows 1 and 2 share ('a', NULL) but are not linked through it; row 2 is
+        # linked to the newer row 3 through the address
+        ([], [("a", None, "A", 1), ("a", None, "B", 2), ("a", "t", "B", 3)], [1, 3]),
+        ([("a", None, "B", 2)], [("a", None, "A", 1)], [1, 2]),
+    ],
+    ids=["main", "staged-and-main", "one-column-of-a-rule", "one-column-staged-and-main"],
+)
+def test_rows_whose_key_holds_a_null_are_returned_each(conn, homes, staged, main, ages,
+                                                       conditions):
+    settle(conn, *main)
+    stage(conn, *staged)
+    assert sorted(r[0] for r in find(conn, conditions, select="age")) == ages
 
 
-def test_null_key_staged_and_main(conn, homes):
-    settle(conn, ("a", "flat", None, 1))
-    stage(conn, ("b", "house", None, 2))
-    assert find(conn) == [["b", "house", None, 2]]
+@pytest.mark.parametrize("conditions", ["", "order by rowid desc", "where id > 1"])
+def test_customers_without_email_are_different_customers(conn, conditions):
+    T.create_table(conn, "c", ["id", "email"], [], [{"name": "by_email", "cols": [1]}])
+    T.insert_temp(conn, "c", [(1, None), (2, None), (3, "a@x"), (4, None)])
+    expected = [1, 2, 3, 4] if conditions != "where id > 1" else [2, 3, 4]
+    assert sorted(r[0] for r in T.find(conn, "*", "c", conditions)) == expected
 
 
-def test_null_in_one_column_of_a_rule_links_nothing_but_repeats_the_key(conn, homes):
-    settle(conn, ("a", None, "A", 1), ("a", None, "B", 2), ("a", "t", "B", 3))
-    # rows 1 and 2 have the key ('a', None) but are not linked through it;
-    # row 2 is linked to row 3 through the address, and row 3 is newer.
-    # Row 1 is returned first; nothing else shares a non-NULL key with it.
-    assert find(conn, select="age") == [[1], [3]]
+# ---- collations: rule columns compare as SQLite compares them ----------------------------------
 
 
-def test_null_keys_under_order_by_rowid_desc(conn, homes):
-    settle(conn, ("a", "flat", None, 1), ("b", "house", None, 2))
-    assert find(conn, "order by rowid desc") == [["b", "house", None, 2]]
+@pytest.mark.parametrize("through", [False, True], ids=["merge-in-sql", "merge-through-functions"])
+@pytest.mark.parametrize("conditions", ["", "where v like 'n%'"])
+@pytest.mark.parametrize("older_tier", ["main", "staged"])
+@pytest.mark.parametrize(
+    "declared, old, new, same",
+    [
+        ("k COLLATE NOCASE", "X", "x", True),
+        ("k COLLATE NOCASE", "x", "X", True),
+        ("k collate nocase", "Ab", "aB", True),
+        ("k COLLATE RTRIM", "x ", "x", True),
+        ("k COLLATE RTRIM", "x", "x  ", True),
+        ('"k" TEXT COLLATE "NoCase" NOT NULL', "X", "x", True),
+        ("k CHECK (k COLLATE BINARY <> 'z') COLLATE NOCASE", "X", "x", True),
+        ("k COLLATE RTRIM COLLATE NOCASE", "X", "x", True),  # the last one counts
+        # what the collation tells apart stays apart
+        ("k COLLATE NOCASE", "é", "É", False),  # ASCII letters only
+        ("k COLLATE NOCASE", b"X", b"x", False),  # only texts fold
+        ("k COLLATE NOCASE", "1", 1, False),
+        ("k COLLATE RTRIM", " x", "x", False),
+        ("k COLLATE RTRIM", "x\t", "x", False),
+        ("k COLLATE RTRIM COLLATE NOCASE", "x ", "x", False),
+        ("k", "X", "x", False),
+        ("k DEFAULT 'COLLATE NOCASE' /* COLLATE NOCASE */", "X", "x", False),
+    ],
+)
+def test_find_and_the_merge_link_keys_under_the_column_collation(
+        conn, declared, old, new, same, older_tier, conditions, through):
+    # The rule's index is on the plain name: the definition is the column's alone.
+    T.create_table(conn, "t", [declared, "v"], [], [])
+    T.insert_unique(conn, "t", "by_k", "k", "0")
+    (T._insert_main if older_tier == "main" else T.insert_temp)(conn, "t", [(old, "older")])
+    T.insert_temp(conn, "t", [(new, "newer")])
+    expected = [[new, "newer"]]
+    if not (same or conditions):
+        expected.insert(1 if older_tier == "main" else 0, [old, "older"])
+    assert T.find(conn, "*", "t", conditions) == expected
+    with through_functions(through):
+        T.temp_to_main(conn, "t")
+    assert sorted(T.find(conn, "*", "t", conditions), key=repr) == sorted(expected, key=repr)
+
+
+@pytest.mark.parametrize("conditions", ["", "where v <> 'older'"])
+def test_a_collation_only_sqlite_knows_is_compared_by_sql(conn, conditions):
+    conn.create_collation("initial", lambda a, b: (a[:1] > b[:1]) - (a[:1] < b[:1]))
+    T.create_table(conn, "t", ["k COLLATE initial", "v"], [], [{"name": "by_k", "cols": [0]}])
+    T._insert_main(conn, "t", [("xa", "old"), ("ya", "kept")])
+    T.insert_temp(conn, "t", [("xb", "older"), ("xc", "newer"), (None, "n1"), (None, "n2")])
+    expected = [["xc", "newer"], [None, "n1"], [None, "n2"], ["ya", "kept"]]
+    assert T.find(conn, "*", "t", conditions) == expected
+    T.temp_to_main(conn, "t")
+    after = T.find(conn, "*", "t", conditions)
+    assert [r for r in after if r[0] is not None] == [["ya", "kept"], ["xc", "newer"]]
 
 
 # ---- several versions of one row (keys recorded only for returned rows) ---------------------
@@ -228,6 +288,28 @@ def test_versions_chained_through_another_rule(conn, homes):
     stage(conn, ("h", "flat", "A", 1), ("h", "flat", "B", 2))
     settle(conn, ("k", "house", "B", 3), ("z", "z", "Z", 4))
     assert find(conn, select="age") == [[2], [4]]
+
+
+# ---- few candidates next to many staged rows -------------------------------------------------
+
+
+@pytest.mark.parametrize("conditions", [
+    "WHERE age < 10 OR age BETWEEN 2995 AND 5009",
+    "WHERE age < 10 OR age BETWEEN 2995 AND 5009 ORDER BY age DESC",
+])
+def test_few_candidates_find_their_staged_links_by_lookups(conn, homes, trace, conditions):
+    # Staged rows link in sixes (names repeat every 1,000 rows, addresses every
+    # 1,500); even main rows link to staged rows by name, odd ones to nothing.
+    T.insert_temp(conn, "homes", [(f"n{i % 1000}", "t", f"a{i % 1500}", i) for i in range(3000)])
+    T._insert_main(conn, "homes", [(f"n{i if i % 2 == 0 else 5000 + i}", "t", f"x{i}", 5000 + i)
+                                   for i in range(20)])
+    picked = [row for row in T.find(conn, "*", "homes", "") if row[3] < 10 or
+              2995 <= row[3] <= 5009]
+    trace.clear()
+    got = T.find(conn, "*", "homes", conditions)
+    assert sorted(got) == sorted(picked) and len(got) == 10
+    # the staged rows are not all read: only the candidates and their links
+    assert not any(s.startswith("SELECT rowid") and s.endswith("FROM temp_homes") for s in trace)
 
 
 # ---- unique rules ------------------------------------------------------------------------------
@@ -314,9 +396,10 @@ def test_find_sends_only_select_and_pragma_and_commits_nothing(conn, other, home
     got = find(conn, conditions)
     assert sorted(r[3] for r in got) == [2, 4, 5]
     statements = list(trace)
-    assert statements[:4] == [
+    assert statements[:5] == [
         "PRAGMA table_info(homes)",
         f"SELECT * FROM unique_table WHERE {same_table('homes')}",
+        "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'homes' COLLATE NOCASE",
         f"{SELECT_ALL}temp_homes {conditions}".strip(),
         f"{SELECT_ALL}homes {conditions}".strip(),
     ]

@@ -4,6 +4,16 @@
 
 namespace tablora {
 
+namespace {
+
+// The empty tuple, borrowed: the interpreter keeps one for its lifetime.
+PyObject* empty_tuple() {
+  static PyObject* empty = PyTuple_New(0);
+  return empty;
+}
+
+}  // namespace
+
 Parameters::Parameters(std::string function, const Parameter* first, size_t count)
     : function_(std::move(function)), list_(first, first + count) {
   for (const Parameter& parameter : list_) required_ += parameter.optional ? 0 : 1;
@@ -83,8 +93,20 @@ bool Parameters::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     report_missing(missing);
     return false;
   }
-  for (Py_ssize_t i = required_; i < total; ++i)
-    if (out[i] == nullptr) out[i] = list_[i].none_by_default ? Py_None : Py_True;
+  for (Py_ssize_t i = required_; i < total; ++i) {
+    if (out[i] != nullptr) continue;
+    switch (list_[i].fallback) {
+      case Default::kNoneValue:
+        out[i] = Py_None;
+        break;
+      case Default::kEmptyTuple:
+        out[i] = empty_tuple();
+        if (out[i] == nullptr) return false;
+        break;
+      default:
+        out[i] = Py_True;
+    }
+  }
   return true;
 }
 

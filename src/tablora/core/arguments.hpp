@@ -12,23 +12,33 @@
 
 namespace tablora {
 
-// One parameter as a declaration writes it: "conn", "comm=True", or
-// "upto=None" for the options of the package's private entries. Checked
-// while compiling.
+// The defaults a parameter can have: the module's functions know only
+// comm=True; the private entries of the everyday layer take None and ().
+enum class Default { kNone, kTrue, kNoneValue, kEmptyTuple };
+
+// One parameter as a declaration writes it: "conn", "comm=True",
+// "limit=None" or "params=()". Checked while compiling.
 struct Parameter {
   consteval Parameter(const char* written) : written(written), name(written) {
     const size_t equals = this->written.find('=');
     if (equals == std::string_view::npos) return;
-    const std::string_view given = this->written.substr(equals);
-    if (given != "=True" && given != "=None") throw "a default is True or None";
+    const std::string_view value = this->written.substr(equals + 1);
+    if (value == "True") {
+      fallback = Default::kTrue;
+    } else if (value == "None") {
+      fallback = Default::kNoneValue;
+    } else if (value == "()") {
+      fallback = Default::kEmptyTuple;
+    } else {
+      throw "a default is True, None or ()";
+    }
     name = this->written.substr(0, equals);
     optional = true;
-    none_by_default = given == "=None";
   }
-  std::string_view written;      // as the text signature shows it
-  std::string_view name;         // as keywords and errors name it
-  bool optional = false;         // bound to its default when not given
-  bool none_by_default = false;  // that default is None, not True
+  std::string_view written;  // as the text signature shows it
+  std::string_view name;     // as keywords and errors name it
+  bool optional = false;     // bound to its default when not given
+  Default fallback = Default::kNone;
 };
 
 // The arguments a body receives: one borrowed reference per parameter, in

@@ -3,6 +3,7 @@
 #include "core/functions.hpp"
 #include "core/handle.hpp"
 #include "core/state.hpp"
+#include "query/newest_rows.hpp"
 #include "sql/catalogue.hpp"
 
 namespace tablora {
@@ -71,7 +72,8 @@ int exec_module(PyObject* module) {
   if (!import_as(module, "sqlite3", "sqlite3")) return -1;
   st->db_type = make_db_class(module);
   if (!st->db_type || PyModule_AddObjectRef(module, "DB", st->db_type.get()) < 0) return -1;
-  if (!add_catalogue_module(module) || !add_merge_module(module)) return -1;
+  if (!add_catalogue_module(module) || !add_merge_module(module) || !add_read_module(module))
+    return -1;
   return PyModule_AddFunctions(module, module_functions());
 }
 

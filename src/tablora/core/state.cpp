@@ -38,6 +38,7 @@ bool State::alive() const {
 int State::traverse(visitproc visit, void* arg) {
   Py_VISIT(print.get());
   Py_VISIT(db_type.get());
+  Py_VISIT(rows_type.get());
   return 0;
 }
 

@@ -9,6 +9,7 @@ namespace tablora {
 struct State {
   Ref print;       // builtins.print
   Ref db_type;     // the DB class
+  Ref rows_type;   // the iterator tablora._read.newest_rows returns
   Ref false_none;  // the verdict (False, None), one shared object
   // Interned names of the methods and attributes the library uses.
   // The library function running now (the innermost), for messages.

@@ -18,7 +18,9 @@
 #include "core/functions.hpp"
 #include "query/link_graph.hpp"
 #include "query/linker.hpp"
+#include "query/resolver.hpp"
 #include "sql/catalogue.hpp"
+#include "sql/collation.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
@@ -107,9 +109,11 @@ class PassReader {
  public:
   // `positions`: rule name -> column positions, as the catalogue holds them.
   // Without `dedupe` the passes read every row of both tables.
-  PassReader(const Call& call, PyObject* positions, PyObject* cols, bool dedupe,
-             const MainRowLookup& lookup)
-      : call_(call), positions_(positions), cols_(cols), dedupe_(dedupe), lookup_(lookup) {}
+  // `collations`: one per column, or none when the table has no rules.
+  PassReader(const Call& call, PyObject* positions, PyObject* cols,
+             const std::vector<Collation>& collations, bool dedupe, const MainRowLookup& lookup)
+      : call_(call), positions_(positions), cols_(cols), collations_(collations), dedupe_(dedupe),
+        lookup_(lookup) {}
 
   // Runs sql and adds every row it returns to `pass`.
   bool read(PyObject* sql, Pass& pass, Tier tier) {
@@ -123,11 +127,12 @@ class PassReader {
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
   bool dedupes() const { return dedupe_; }
+  const std::vector<UniqueRule>& rules() const { return rules_; }
 
  private:
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
     if (!linker_) {
-      if (!unique_rules_from(positions_, cols_, rules_)) return false;
+      if (!unique_rules_from(positions_, cols_, rules_, &collations_)) return false;
       linker_.emplace(rules_, dedupe_, call_, lookup_);
       pass.first = 0;
     }
@@ -146,11 +151,25 @@ class PassReader {
   const Call& call_;
   PyObject* positions_;
   PyObject* cols_;
+  const std::vector<Collation>& collations_;
   const bool dedupe_;
   const MainRowLookup& lookup_;
   std::vector<UniqueRule> rules_;
   std::optional<Linker> linker_;
 };
+
+// Whether the candidates are few next to the staged rows: then their staged
+// links are found by statements on the staging table, each of which SQLite
+// reads whole at a fraction of what reading every staged row here costs.
+bool few_candidates(Call& call, const TableNames& table, size_t candidates, bool* few) {
+  constexpr size_t kMostFew = 256;
+  *few = false;
+  if (candidates > kMostFew) return true;
+  long long top = 0;  // the staged rows' count, near enough: row ids restart after a merge
+  if (!call.fetch_integers("SELECT max(rowid) FROM " + table.staging(), {&top})) return false;
+  *few = static_cast<long long>(candidates) * 64 < top;
+  return true;
+}
 
 // Adds every staged row to the linker, to link candidates whatever the
 // conditions select; `kept` holds them for the graph, which compares in place.
@@ -173,6 +192,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   if (!append_row_columns(full_row, cols.get())) return Ref();
   Ref uniques = read_rule_positions(call, *table);
   if (!uniques) return Ref();
+  std::vector<Collation> collations;
+  if (PyDict_GET_SIZE(uniques.get()) > 0 &&
+      !read_column_collations(call, *table, cols.get(), collations))
+    return Ref();
   std::vector<Py_ssize_t> shown;
   if (!selected_members(select, cols.get(), shown)) return Ref();
   MainRowLookup lookup;
@@ -182,7 +205,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
 
   // Every staged row can link candidates, whatever the conditions select.
   // Blank conditions read every row of both tables, once each.
-  PassReader reader(call, uniques.get(), cols.get(), !is_blank(conditions), lookup);
+  PassReader reader(call, uniques.get(), cols.get(), collations, !is_blank(conditions), lookup);
   Pass staged, main;
   Ref staged_sql = str("SELECT " + full_row + " FROM " + table->staging() + where);
   if (!staged_sql || !reader.read(staged_sql.get(), staged, kStaged)) return Ref();
@@ -190,11 +213,22 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
 
   const bool linked = reader.links();
+  // Under a collation only SQLite knows, rows are judged by SQL lookups.
+  const bool by_lookups = linked && needs_sql_equality(reader.rules());
+  Ref total_select = by_lookups ? str(full_row) : Ref();
+  if (by_lookups && !total_select) return Ref();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
-  if (linked && reader.dedupes()) {
+  if (linked && reader.dedupes() && !by_lookups) {
     Linker& linker = *reader.linker();
-    Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
-    if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
+    bool selective = false;
+    if (!few_candidates(call, *table, staged.rows.size() + main.rows.size(), &selective))
+      return Ref();
+    if (selective) {
+      linker.set_staged_complete(false);
+    } else {
+      Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
+      if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
+    }
     bool whole = false;
     if (!main_pass_is_whole(call, *table, linker.main_rows(), &whole)) return Ref();
     if (whole) linker.set_main_complete();
@@ -214,7 +248,13 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       if (linked) {
         LinkGraph& graph = reader.linker()->graph();
         const int n = pass->node(i);
-        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
+        if (graph.repeats_returned(n)) continue;
+        const int newest = by_lookups ? newest_by_lookups(call, table_given, uniques.get(),
+                                                          cols.get(), total_select.get(),
+                                                          graph.tier(n), graph.id(n), row.get())
+                                      : graph.is_newest(n);
+        if (newest < 0) return Ref();
+        if (!newest) continue;
         graph.record_returned(n);
       }
       Ref values = selected_values(std::move(row), shown);

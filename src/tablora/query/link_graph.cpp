@@ -55,8 +55,13 @@ bool LinkGraph::repeats_returned(int n) const {
   return false;
 }
 
+// Values with a NULL are no key: rows holding them are no versions of one
+// row, so a returned row does not hold them for the others.
 void LinkGraph::record_returned(int n) {
-  for (size_t r = 0; r < rules_; ++r) groups_[r].flags[group_at(n, r)] |= kReturned;
+  for (size_t r = 0; r < rules_; ++r) {
+    uint8_t& flags = groups_[r].flags[group_at(n, r)];
+    if (flags & kLinkable) flags |= kReturned;
+  }
 }
 
 bool LinkGraph::next_lookups(std::vector<std::vector<int>>& per_rule) {

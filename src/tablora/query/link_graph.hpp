@@ -25,6 +25,8 @@ class LinkGraph {
       : rules_(rules), explores_(explores), groups_(rules), pending_(rules) {}
 
   size_t nodes() const { return id_.size(); }
+  Tier tier(int n) const { return static_cast<Tier>(tier_[n]); }
+  long long id(int n) const { return id_[n]; }
 
   // A new node for the row (tier, id); place it under every rule next.
   int add(int tier, long long id);
@@ -34,10 +36,18 @@ class LinkGraph {
 
   bool is_newest(int n) { return best_[root(n)] == n; }
 
-  // Whether a returned row holds one of n's groups (equal values, NULLs
-  // included); recording marks n's groups as held.
+  // Whether a returned row holds one of n's linkable groups; recording marks
+  // n's linkable groups as held (a group with a NULL is held by no row).
   bool repeats_returned(int n) const;
   void record_returned(int n);
+  // The verdict on a candidate, asked in the order rows are handed out (find
+  // and newest_rows alike): returned when it is the newest of its component
+  // and repeats no returned row, and then recorded.
+  bool returns(int n) {
+    if (repeats_returned(n) || !is_newest(n)) return false;
+    record_returned(n);
+    return true;
+  }
 
   // Exploration of components whose main rows are not all known: `want`
   // queues rows; `next_lookups` hands out, per rule, the linkable groups of

@@ -20,14 +20,17 @@ int Linker::add(PyObject* row, int tier, long long id) {
 }
 
 bool Linker::complete(const std::vector<int>& starts) {
-  if (main_complete_) return true;
+  if (main_complete_ && staged_complete_) return true;
   for (int n : starts) graph_.want(n);
   std::vector<std::vector<int>> asked;
   while (graph_.next_lookups(asked)) {
-    std::vector<long long> unknown;
-    for (size_t r = 0; r < asked.size(); ++r)
-      if (!asked[r].empty() && !look_up(r, asked[r], unknown)) return false;
-    if (!fetch_rows(unknown)) return false;  // new rows link themselves
+    if (!main_complete_) {
+      std::vector<long long> unknown;
+      for (size_t r = 0; r < asked.size(); ++r)
+        if (!asked[r].empty() && !look_up(r, asked[r], unknown)) return false;
+      if (!fetch_rows(unknown)) return false;  // new rows link themselves
+    }
+    if (!staged_complete_ && !look_up_staged(asked)) return false;
     graph_.resolved(asked);
   }
   return true;
@@ -101,6 +104,55 @@ bool Linker::fetch_rows(const std::vector<long long>& ids) {
     if (!read) return false;
   }
   return true;
+}
+
+bool Linker::look_up_staged(const std::vector<std::vector<int>>& groups) {
+  // As many groups per statement as the parameters allow, every rule's in
+  // one condition: each statement reads the staging table whole.
+  std::vector<size_t> counts(groups.size(), 0);
+  std::vector<PyObject*> values;
+  auto flush = [&]() {
+    if (values.empty()) return true;
+    std::string sql;
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    std::vector<MainRowLookup::Asked> asked;
+    for (size_t r = 0; r < counts.size(); ++r) asked.emplace_back(&rules_[r].columns, counts[r]);
+    if (!params || !lookup_.staged_by_values(asked, sql)) return false;
+    for (size_t i = 0; i < values.size(); ++i)
+      PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), Py_NewRef(values[i]));
+    values.clear();
+    counts.assign(groups.size(), 0);
+    return place_staged(sql, params.get());
+  };
+  for (size_t r = 0; r < groups.size(); ++r) {
+    const std::vector<Py_ssize_t>& members = indexes_[r].members();
+    for (int g : groups[r]) {
+      if (values.size() + members.size() > MainRowLookup::kMostParameters && !flush())
+        return false;
+      PyObject* row = indexes_[r].first_row(g);
+      for (Py_ssize_t member : members) {
+        Value v(row, member);
+        if (v.get() == nullptr) return false;
+        values.push_back(v.get());  // borrowed from the row, which the index keeps
+      }
+      ++counts[r];
+    }
+  }
+  return flush();
+}
+
+bool Linker::place_staged(const std::string& sql, PyObject* params) {
+  Ref text = str(sql);
+  return text && for_each_fetched(call_, text.get(), params, [&](PyObject* fetched) {
+           long long id;
+           Ref row = split_row(fetched, &id);
+           if (!row) return false;
+           auto [slot, fresh] = staged_.try_emplace(id, -1);
+           if (!fresh && slot->second >= 0) return true;  // in the graph already
+           kept_.push_back(Ref::borrow(row.get()));  // the graph compares in place in it
+           slot->second = place(row.get(), kStaged, id);
+           return slot->second >= 0;
+         });
 }
 
 }  // namespace tablora

@@ -1,6 +1,7 @@
 // The rows find has read, placed in a link graph: grouped under every rule by
-// their values (host equality, compared in place in the rows' value lists),
-// with the main rows that link to candidates looked up in batches.
+// their values (host equality, texts under the columns' collations, compared
+// in place in the rows' value lists), with the main rows that link to
+// candidates looked up in batches.
 #pragma once
 
 #include <unordered_map>
@@ -16,9 +17,10 @@
 namespace tablora {
 
 // Rows placed in the link graph, grouped under every rule by their values
-// (host equality, compared in place in the rows' value lists, which must
-// outlive this object), with the main rows that link to them looked up in
-// batches.
+// (host equality, texts under the columns' collations as TupleIndex folds
+// them, compared in place in the rows' value lists, which must outlive this
+// object), with the main rows that link to them looked up in batches: SQL
+// compares those under the columns' own collations.
 class Linker {
  public:
   // Without `dedupe` every row added is new and the passes read every row
@@ -28,13 +30,18 @@ class Linker {
          const MainRowLookup& lookup)
       : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
         call_(call), lookup_(lookup) {
-    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions);
+    for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions, rule.collations);
   }
 
   LinkGraph& graph() { return graph_; }
   size_t main_rows() const { return main_.size(); }
   // Every main row is in the graph already: nothing to look up.
   void set_main_complete() { main_complete_ = true; }
+  // Whether every staged row is added before complete() (the default), or
+  // complete() finds the staged rows it needs by statements on the staging
+  // table: each reads that table whole, for all rules at once, which costs
+  // less than reading its rows when the rows to complete are few.
+  void set_staged_complete(bool complete) { staged_complete_ = complete; }
 
   // Adds a row's values under its reference; a row whose reference is known
   // is not added again. -1 with the error set.
@@ -42,6 +49,13 @@ class Linker {
 
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);
+
+  // The node of a row in the graph, or -1 when the row is not in it.
+  int node_of(int tier, long long id) const {
+    const std::unordered_map<long long, int>& nodes = tier ? staged_ : main_;
+    const auto found = nodes.find(id);
+    return found == nodes.end() ? -1 : found->second;
+  }
 
  private:
   int place(PyObject* row, int tier, long long id);
@@ -51,10 +65,15 @@ class Linker {
   // ids not in the graph yet go to `unknown`, once each.
   bool look_up(size_t r, const std::vector<int>& groups, std::vector<long long>& unknown);
   bool fetch_rows(const std::vector<long long>& ids);
+  // The staged rows holding the given groups' values (per rule), placed
+  // unless known already.
+  bool look_up_staged(const std::vector<std::vector<int>>& groups);
+  bool place_staged(const std::string& sql, PyObject* params);
 
   const std::vector<UniqueRule>& rules_;
   const bool dedupe_;
   bool main_complete_;
+  bool staged_complete_ = true;
   std::vector<TupleIndex> indexes_;
   LinkGraph graph_;
   const Call& call_;

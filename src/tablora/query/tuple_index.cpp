@@ -15,6 +15,12 @@ uint64_t mix(uint64_t h) {  // splitmix64 finaliser
 
 }  // namespace
 
+TupleIndex::TupleIndex(std::vector<Py_ssize_t> members, const std::vector<Collation>& collations)
+    : members_(std::move(members)), folds_(members_.size(), Collation::kBinary) {
+  for (size_t i = 0; i < collations.size() && i < folds_.size(); ++i)
+    if (collations[i].folds()) folds_[i] = collations[i].kind;
+}
+
 // Slots in use stay below three quarters of the table.
 void TupleIndex::reserve(size_t rows) {
   size_t capacity = slots_.size();
@@ -35,10 +41,14 @@ void TupleIndex::reserve(size_t rows) {
 void TupleIndex::grow() { reserve(slots_.size()); }  // doubles the table
 
 int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
-  for (Py_ssize_t member : members_) {
-    Value x(a, member), y(b, member);
+  for (size_t i = 0; i < members_.size(); ++i) {
+    Value x(a, members_[i]), y(b, members_[i]);
     if (x.get() == nullptr || y.get() == nullptr) return -1;
-    const int equal = x.get() == y.get() ? 1 : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+    if (x.get() == y.get()) continue;
+    const int equal =
+        folds_[i] != Collation::kBinary && PyUnicode_Check(x.get()) && PyUnicode_Check(y.get())
+            ? collated_equal(x.get(), y.get(), folds_[i])
+            : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
     if (equal != 1) return equal;
   }
   return 1;
@@ -47,10 +57,16 @@ int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
 int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
   uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
-  for (Py_ssize_t member : members_) {
-    Value v(row, member);
+  for (size_t i = 0; i < members_.size(); ++i) {
+    Value v(row, members_[i]);
     if (v.get() == nullptr) return -1;
     *has_null = *has_null || v.get() == Py_None;
+    // A folded text never equals a value of another type: its own hash
+    // need not agree with theirs.
+    if (folds_[i] != Collation::kBinary && PyUnicode_Check(v.get())) {
+      full = mix(full ^ collated_hash(v.get(), folds_[i]));
+      continue;
+    }
     const Py_hash_t h = PyObject_Hash(v.get());
     if (h == -1 && PyErr_Occurred()) return -1;
     full = mix(full ^ static_cast<uint64_t>(h));

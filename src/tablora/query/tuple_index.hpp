@@ -2,6 +2,7 @@
 // making key objects.
 #pragma once
 
+#include "sql/collation.hpp"
 #include "sql/row.hpp"
 
 #include <cstdint>
@@ -10,12 +11,15 @@
 namespace tablora {
 
 // Groups rows by their values at some members, under the host's equality
-// and hash (1 == 1.0, None == None, text never equals a number), comparing
-// in place in the rows: no key objects are made. Rows are borrowed and must
-// outlive the index.
+// and hash (1 == 1.0, None == None, text never equals a number), texts
+// compared as the member's collation compares them (NOCASE, RTRIM; any
+// other collation as BINARY), in place in the rows: no key objects are
+// made. Rows are borrowed and must outlive the index.
 class TupleIndex {
  public:
-  explicit TupleIndex(std::vector<Py_ssize_t> members) : members_(std::move(members)) {}
+  // `collations`, one per member, or none for BINARY throughout.
+  explicit TupleIndex(std::vector<Py_ssize_t> members,
+                      const std::vector<Collation>& collations = {});
   void reserve(size_t rows);
   // The group of the row's tuple, numbered from 0 in order of first sight;
   // -1 with the error set. `fresh` tells a new group, `has_null` a None.
@@ -33,6 +37,7 @@ class TupleIndex {
   void grow();
 
   std::vector<Py_ssize_t> members_;
+  std::vector<Collation::Kind> folds_;  // per member; kBinary for one that does not fold
   std::vector<Slot> slots_ = std::vector<Slot>(16);
   std::vector<PyObject*> firsts_;
 };

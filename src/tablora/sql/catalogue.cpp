@@ -104,8 +104,47 @@ Ref read_rule_positions(Call& call, const TableNames& table) {
   return read ? std::move(rules) : Ref();
 }
 
+bool read_column_collations(Call& call, const TableNames& table, PyObject* cols,
+                            std::vector<Collation>& out) {
+  out.assign(static_cast<size_t>(PyList_GET_SIZE(cols)), Collation());
+  Ref params = table.parameters();
+  if (!params) return false;
+  // Names match as SQLite matches them, ASCII letters in either case.
+  Ref rows = call.fetch_all(
+      "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE",
+      params.get());
+  if (!rows) return false;
+  if (PyList_GET_SIZE(rows.get()) == 0) return true;
+  Ref sql(PySequence_GetItem(PyList_GET_ITEM(rows.get(), 0), 0));
+  if (!sql) return false;
+  if (!PyUnicode_Check(sql.get())) return true;
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(sql.get(), &size);
+  if (utf8 == nullptr) return false;
+  const std::vector<DeclaredColumn> declared =
+      declared_columns(table_definitions(std::string_view(utf8, static_cast<size_t>(size))));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
+    PyObject* name = PyList_GET_ITEM(cols, i);
+    if (!PyUnicode_Check(name)) continue;
+    const char* column = PyUnicode_AsUTF8AndSize(name, &size);
+    if (column == nullptr) return false;
+    for (const DeclaredColumn& d : declared)
+      if (same_sql_name(d.name, std::string_view(column, static_cast<size_t>(size))))
+        out[static_cast<size_t>(i)] = Collation::named(d.collation);
+  }
+  return true;
+}
+
+bool needs_sql_equality(const std::vector<UniqueRule>& rules) {
+  for (const UniqueRule& rule : rules)
+    for (const Collation& collation : rule.collations)
+      if (collation.kind == Collation::kOther) return true;
+  return false;
+}
+
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
-                       std::vector<UniqueRule>& rules) {
+                       std::vector<UniqueRule>& rules,
+                       const std::vector<Collation>* column_collations) {
   const Py_ssize_t width = PyObject_Size(columns);
   if (width < 0) return false;
   Ref items(PyMapping_Items(positions_by_rule));
@@ -128,6 +167,8 @@ bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
       if (!column) return false;
       rule.positions.push_back(at);
       rule.columns.push_back(std::move(column));
+      if (column_collations && static_cast<size_t>(at) < column_collations->size())
+        rule.collations.push_back((*column_collations)[static_cast<size_t>(at)]);
       return true;
     });
     if (!read) return false;

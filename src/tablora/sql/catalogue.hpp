@@ -3,6 +3,7 @@
 // the private module through which the package's Python code reads them.
 #pragma once
 
+#include "sql/collation.hpp"
 #include "sql/driver.hpp"
 #include "sql/table_names.hpp"
 
@@ -51,18 +52,32 @@ Ref read_columns(Call& call, std::string_view table, PyObject* shown = nullptr);
 // order: dict rule name -> list of column positions parsed from col_num.
 Ref read_rule_positions(Call& call, const TableNames& table);
 
+// The declared collation of every column of `cols` (the names read_columns
+// gives), in their order, from the CREATE TABLE text SQLite keeps for the
+// main table: what its rows' equality follows in SQL. BINARY for a column
+// that declares none, and for every column when there is no such text.
+// False with the error set.
+bool read_column_collations(Call& call, const TableNames& table, PyObject* cols,
+                            std::vector<Collation>& out);
+
 // A unique rule ready for use: the positions of its columns in the column
-// list (0 for the first column) and their names, in the rule's order.
+// list (0 for the first column), their names and, when known, their
+// collations, in the rule's order.
 struct UniqueRule {
   Ref name;
   std::vector<Py_ssize_t> positions;
   std::vector<Ref> columns;
+  std::vector<Collation> collations;  // empty when not read: BINARY
 };
 // The rules of a mapping rule name -> iterable of positions, against the
-// column list. A negative position counts from the end; one out of range
+// column list, with the collations of `column_collations` (one per column)
+// when given. A negative position counts from the end; one out of range
 // raises IndexError "tuple index out of range". False with the error set.
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
-                       std::vector<UniqueRule>& rules);
+                       std::vector<UniqueRule>& rules,
+                       const std::vector<Collation>* column_collations = nullptr);
+// Some column of the rules has a collation that only SQLite can compare.
+bool needs_sql_equality(const std::vector<UniqueRule>& rules);
 
 // The catalogue as the package's Python code reads it: the private module
 // tablora._catalogue, which the extension makes when it is executed (so

@@ -93,8 +93,19 @@ size_t skip_blanks(std::string_view text, size_t at) {
   return at;
 }
 
-// Past the rest of a definition: up to its comma outside parentheses and quotes.
-size_t skip_definition(std::string_view text, size_t at) {
+// Past the name at `at`, quoted or plain, read into `name` as SQLite reads it.
+size_t read_name(std::string_view text, size_t at, std::string& name) {
+  if (at < text.size() && closing_quote(text[at])) return read_quoted(text, at, &name);
+  while (at < text.size() && identifier_byte(text[at])) name += text[at++];
+  return at;
+}
+
+// Past the rest of a definition: up to its comma outside parentheses and
+// quotes. The name after a COLLATE outside parentheses, which is the
+// column's collation (the last one counts, as in SQLite), goes to
+// `collation`; inside parentheses (a CHECK, a generated column) a COLLATE
+// belongs to an expression.
+size_t skip_definition(std::string_view text, size_t at, std::string& collation) {
   int depth = 0;
   while (at < text.size() && !(depth == 0 && text[at] == ',')) {
     const size_t after = skip_blanks(text, at);
@@ -102,6 +113,13 @@ size_t skip_definition(std::string_view text, size_t at) {
       at = after;
     } else if (closing_quote(text[at])) {
       at = read_quoted(text, at, nullptr);
+    } else if (identifier_byte(text[at])) {
+      std::string word;
+      at = read_name(text, at, word);
+      if (depth == 0 && same_sql_name(word, "COLLATE")) {
+        collation.clear();
+        at = read_name(text, skip_blanks(text, at), collation);
+      }
     } else {
       depth += text[at] == '(' ? 1 : text[at] == ')' ? -1 : 0;
       ++at;
@@ -150,23 +168,59 @@ bool is_plain_identifier(std::string_view name) {
   return !is_sql_keyword(name);
 }
 
-std::vector<std::string> declared_column_names(std::string_view definitions) {
-  std::vector<std::string> names;
+std::vector<DeclaredColumn> declared_columns(std::string_view definitions) {
+  std::vector<DeclaredColumn> columns;
   size_t at = 0;
   for (;;) {
     at = skip_blanks(definitions, at);
-    std::string name;
+    DeclaredColumn column;
     const bool quoted = at < definitions.size() && closing_quote(definitions[at]);
-    if (quoted) {
-      at = read_quoted(definitions, at, &name);
-    } else {
-      while (at < definitions.size() && identifier_byte(definitions[at])) name += definitions[at++];
-    }
-    if (quoted || !starts_table_constraint(name)) names.push_back(std::move(name));
-    at = skip_definition(definitions, at);
-    if (at >= definitions.size()) return names;
+    at = read_name(definitions, at, column.name);
+    at = skip_definition(definitions, at, column.collation);
+    if (quoted || !starts_table_constraint(column.name)) columns.push_back(std::move(column));
+    if (at >= definitions.size()) return columns;
     ++at;  // the comma
   }
+}
+
+std::vector<std::string> declared_column_names(std::string_view definitions) {
+  std::vector<std::string> names;
+  for (DeclaredColumn& column : declared_columns(definitions))
+    names.push_back(std::move(column.name));
+  return names;
+}
+
+std::string_view table_definitions(std::string_view create_table) {
+  size_t at = 0;
+  while (at < create_table.size() && create_table[at] != '(') {
+    const size_t after = skip_blanks(create_table, at);
+    if (after != at) {
+      at = after;
+    } else if (closing_quote(create_table[at])) {
+      at = read_quoted(create_table, at, nullptr);
+    } else if (identifier_byte(create_table[at])) {
+      std::string word;
+      at = read_name(create_table, at, word);
+      if (same_sql_name(word, "AS")) return {};  // CREATE TABLE ... AS SELECT
+    } else {
+      ++at;
+    }
+  }
+  const size_t open = at;
+  int depth = 0;
+  while (at < create_table.size()) {
+    const size_t after = skip_blanks(create_table, at);
+    if (after != at) {
+      at = after;
+    } else if (closing_quote(create_table[at])) {
+      at = read_quoted(create_table, at, nullptr);
+    } else {
+      depth += create_table[at] == '(' ? 1 : create_table[at] == ')' ? -1 : 0;
+      if (depth == 0) return create_table.substr(open + 1, at - open - 1);
+      ++at;
+    }
+  }
+  return open < create_table.size() ? create_table.substr(open + 1) : std::string_view();
 }
 
 }  // namespace tablora

@@ -1,5 +1,5 @@
 // How SQLite reads names: its case rule, its keywords, which names can stand
-// unquoted, and the column names a column list declares.
+// unquoted, and the columns (names and collations) a column list declares.
 #pragma once
 
 #include "core/ref.hpp"
@@ -29,5 +29,18 @@ bool is_plain_identifier(std::string_view name);
 // Commas inside parentheses or quotes, and comments, are skipped; a table
 // constraint (PRIMARY KEY (...), CHECK (...), ...) declares no column.
 std::vector<std::string> declared_column_names(std::string_view definitions);
+
+// A column of a column list: its name and the collation it declares
+// (COLLATE <name>, unquoted), empty when it declares none.
+struct DeclaredColumn {
+  std::string name;
+  std::string collation;
+};
+// The columns a column list declares, as declared_column_names reads them.
+std::vector<DeclaredColumn> declared_columns(std::string_view definitions);
+// The column list of a CREATE TABLE text, as SQLite keeps it in
+// sqlite_master.sql: the text inside its outer parentheses; empty for
+// CREATE TABLE ... AS SELECT.
+std::string_view table_definitions(std::string_view create_table);
 
 }  // namespace tablora

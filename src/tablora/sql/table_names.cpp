@@ -87,6 +87,7 @@ bool append_row_columns(std::string& out, PyObject* cols, const char* qualifier)
 
 bool MainRowLookup::prepare(const TableNames& table, PyObject* cols) {
   main_ = table.main();
+  staging_ = table.staging();
   full_row_ = "SELECT ";
   return append_row_columns(full_row_, cols, "m.");
 }
@@ -118,6 +119,35 @@ bool MainRowLookup::ids_by_values(const std::vector<Ref>& columns, size_t count,
     out += c ? " AND m." : "m.";
     if (!append_identifier(out, columns[c].get())) return false;
     out += " = k.column" + std::to_string(c + 1);
+  }
+  return true;
+}
+
+bool MainRowLookup::staged_by_values(const std::vector<Asked>& asked, std::string& out) const {
+  out = full_row_ + " FROM " + staging_ + " AS m WHERE ";
+  bool first = true;
+  for (const auto& [columns, count] : asked) {
+    if (count == 0) continue;
+    out += first ? "" : " OR ";
+    first = false;
+    std::string tuple = "(";
+    append_marks(tuple, columns->size());
+    tuple += ")";
+    if (columns->size() == 1) {
+      out += "m.";
+      if (!append_identifier(out, (*columns)[0].get())) return false;
+      out += " IN ";
+    } else {
+      for (size_t c = 0; c < columns->size(); ++c) {
+        out += c ? ",m." : "(m.";
+        if (!append_identifier(out, (*columns)[c].get())) return false;
+      }
+      out += ") IN (VALUES ";
+    }
+    const std::string one = columns->size() == 1 ? "?" : tuple;
+    out += columns->size() == 1 ? "(" : "";
+    for (size_t i = 0; i < count; ++i) out += (i ? "," : "") + one;
+    out += ")";
   }
   return true;
 }

@@ -90,9 +90,17 @@ class MainRowLookup {
   // column, a join with a VALUES list through the rule's index for several
   // (a row-value IN would scan). False with the error set.
   bool ids_by_values(const std::vector<Ref>& columns, size_t count, std::string& out) const;
+  // Columns and the number of value tuples asked under them.
+  using Asked = std::pair<const std::vector<Ref>*, size_t>;
+  // "SELECT m.rowid,m.<column>... FROM <staging> AS m WHERE ..." of the
+  // staged rows holding one of the asked value tuples under any of the
+  // column lists: "m.<c> IN (?,...)" for one column, "(m.<c>,...) IN
+  // (VALUES (?,...),...)" for several, joined by OR. False with the error
+  // set.
+  bool staged_by_values(const std::vector<Asked>& asked, std::string& out) const;
 
  private:
-  std::string main_, full_row_;
+  std::string main_, staging_, full_row_;
 };
 
 }  // namespace tablora
