@@ -334,6 +334,16 @@ def test_stage_names_the_line_that_is_not_utf8_and_offers_encoding(tmp_path, hom
     assert rows_of(homes_db, "temp_homes") == []
 
 
+@pytest.mark.parametrize("encoding", ["latin-1", "utf-16", "utf-32"])
+@pytest.mark.parametrize("name", ["in.csv", "-"])
+def test_stage_suggests_the_encoding_that_fits(tmp_path, homes_db, encoding, name):
+    (tmp_path / "in.csv").write_bytes(LATIN.encode(encoding))  # utf-16 and utf-32 with a BOM
+    with open(tmp_path / "in.csv", "rb") as stdin:
+        error = one_line_error(tablora("stage", homes_db, "homes", name, "--format", "csv",
+                                       "--delimiter", ";", cwd=tmp_path, stdin=stdin))
+    assert f"name its encoding with --encoding, e.g. --encoding {encoding};" in error
+
+
 @pytest.mark.parametrize("options", [["--encoding", "latin-1"], ["--encoding", "cp1252"]])
 def test_stage_reads_the_encoding_and_delimiter_given(tmp_path, homes_db, options):
     (tmp_path / "latin.csv").write_bytes(LATIN.encode("latin-1"))
