@@ -232,7 +232,11 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
     bool whole = false;
     if (!main_pass_is_whole(call, *table, linker.main_rows(), &whole)) return Ref();
     if (whole) linker.set_main_complete();
-    if (!linker.complete(staged.nodes) || !linker.complete(main.nodes)) return Ref();
+    // Both tiers' candidates at once: each round of lookups asks for all
+    // their values together.
+    std::vector<int> candidates(staged.nodes);
+    candidates.insert(candidates.end(), main.nodes.begin(), main.nodes.end());
+    if (!linker.complete(candidates)) return Ref();
   }
 
   // In read order, staged rows first: a row whose values under some rule

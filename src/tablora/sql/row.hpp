@@ -6,12 +6,15 @@
 
 namespace tablora {
 
-// A value of a fetched row: borrowed from a tuple row, owned otherwise.
+// A value of a fetched row: borrowed from a tuple row or a value list (find's
+// rows, which nothing changes while they are read), owned otherwise.
 class Value {
  public:
   Value(PyObject* row, Py_ssize_t i) {
     if (PyTuple_CheckExact(row) && i < PyTuple_GET_SIZE(row)) {
       p_ = PyTuple_GET_ITEM(row, i);
+    } else if (PyList_CheckExact(row) && i >= 0 && i < PyList_GET_SIZE(row)) {
+      p_ = PyList_GET_ITEM(row, i);
     } else {
       owned_ = Ref(PySequence_GetItem(row, i));
       p_ = owned_.get();
