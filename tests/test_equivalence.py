@@ -312,13 +312,7 @@ def settled_and_staged(draw, rules, nulls):
     }
 
 
-@pytest.mark.parametrize("rules, nulls", [
-    (1, False), (3, False), (3, True),
-    # The merge's own repeats still hold NULLs (the model's merge says so too, so that with
-    # several rules such a difference counts as a chain case for now).
-    pytest.param(1, True, marks=pytest.mark.xfail(
-        strict=True, reason="the merge still counts staged keys with a NULL as repeats")),
-])
+@pytest.mark.parametrize("rules, nulls", [(1, False), (1, True), (3, False), (3, True)])
 @settings(SETTINGS, max_examples=80,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(data=st.data())
