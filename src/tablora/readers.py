@@ -1,42 +1,32 @@
-"""`tablora stage`: reading rows from CSV, TSV or JSON Lines, by file or standard input."""
+"""Reading rows from CSV, TSV or JSON Lines, by file or standard input: the readers of
+`Table.stage_csv`, `Table.stage_json` and the command-line tool."""
 
 from __future__ import annotations
 
-import argparse
 import codecs
 import csv
 import io
 import json
-import math
 import os
-import re
 import stat
 import sys
 from collections.abc import Callable, Iterator
 from typing import IO, TextIO
 
-from tablora.cli.errors import CliError
+from tablora.column_types import guess_types, number_of
+from tablora.errors import InputError
 
 # `json` is read as JSON Lines, as a .json file is.
 FORMATS_IN = ("csv", "tsv", "jsonl", "json")
 EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl"}
 DEFAULT_ENCODING = "utf-8-sig"  # UTF-8, skipping a byte-order mark
-_INT = re.compile(r"-?(?:0|[1-9][0-9]*)\Z")
-_DECIMAL = re.compile(r"-?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+(?=[eE]))(?:[eE][-+]?[0-9]+)?\Z")
 _INT_RANGE = range(-(2**63), 2**63)
 
 
 def infer(field: str) -> object:
     """An integer or decimal literal as a number; any other field as it is."""
-    if not field or not (field[0].isdigit() or field[0] in "-."):
-        return field
-    if _INT.match(field):
-        number = int(field)
-        return number if number in _INT_RANGE else field
-    if _DECIMAL.match(field):
-        real = float(field)
-        return real if math.isfinite(real) else field
-    return field
+    number = number_of(field)
+    return field if number is None else number
 
 
 class Source:
@@ -50,13 +40,13 @@ class Source:
             binary: IO[bytes] = sys.stdin.buffer
         else:
             if os.path.isdir(path):
-                raise CliError(f"{path} is a directory, not an input file")
+                raise InputError(f"{path} is a directory, not an input file")
             try:
                 binary = open(path, "rb")  # noqa: SIM115 - closed in close()
             except FileNotFoundError:
-                raise CliError(f"input file not found: {path}") from None
+                raise InputError(f"input file not found: {path}") from None
             except OSError as exc:
-                raise CliError(f"cannot read {path}: {exc.strerror}") from None
+                raise InputError(f"cannot read {path}: {exc.strerror}") from None
         self.binary = binary
         self._owned = path != "-"
         self._fd: int | None = None
@@ -88,7 +78,7 @@ class Source:
     def text(self) -> TextIO:
         return io.TextIOWrapper(self.binary, encoding=self.encoding, newline="", errors="strict")
 
-    def undecodable(self, exc: UnicodeDecodeError) -> CliError:
+    def undecodable(self, exc: UnicodeDecodeError) -> InputError:
         """The error for input that is not text in the encoding, naming the line when the
         file can be read again from its start (the decoder reads ahead by a buffer)."""
         where = self.label
@@ -103,7 +93,7 @@ class Source:
                         where = f"{self.label}:{lines}"
                         break
         name = "UTF-8" if self.encoding == DEFAULT_ENCODING else self.encoding
-        return CliError(
+        return InputError(
             f"{where}: input is not {name} text ({exc.reason}); "
             "name its encoding with --encoding, e.g. --encoding latin-1"
         )
@@ -113,43 +103,48 @@ class Source:
             self.binary.close()
 
 
-def input_format(args: argparse.Namespace, source: Source) -> str:
-    """csv, tsv or jsonl."""
-    if args.format is not None:
-        return "jsonl" if args.format == "json" else str(args.format)
-    if args.file == "-":
+def input_format(path: str, given: str | None, source: Source) -> str:
+    """csv, tsv or jsonl: as `given` (json meaning JSON Lines), else by the extension of
+    `path`, else sniffed from standard input ('-')."""
+    if given is not None:
+        return "jsonl" if given == "json" else given
+    if path == "-":
         return source.sniff()
-    extension = os.path.splitext(args.file)[1].lower()
+    extension = os.path.splitext(path)[1].lower()
     if extension not in EXTENSIONS:
-        raise CliError(
-            f"cannot tell the format of {args.file!r} from its extension; "
+        raise InputError(
+            f"cannot tell the format of {path!r} from its extension; "
             f"pass --format {'|'.join(FORMATS_IN)}"
         )
     return EXTENSIONS[extension]
 
 
-def delimiter(args: argparse.Namespace, kind: str) -> str:
-    if args.delimiter is not None:
-        return str(args.delimiter)
+def delimiter(given: str | None, kind: str) -> str:
+    if given is not None:
+        return given
     return "\t" if kind == "tsv" else ","
 
 
-def csv_header(args: argparse.Namespace) -> list[str]:
-    """The names in the first non-blank line of the CSV file `args.from_csv`."""
-    source = Source(args.from_csv, args.encoding)
+def csv_columns(
+    path: str, encoding: str | None, given_delimiter: str | None
+) -> tuple[list[str], list[str]]:
+    """The names in the first non-blank line of the CSV (or .tsv) file `path`, and the SQL
+    type of each column as its fields show it (column_types.guess_types)."""
+    source = Source(path, encoding)
     try:
-        kind = "tsv" if args.from_csv.lower().endswith(".tsv") else "csv"
-        reader = csv.reader(source.text(), delimiter=delimiter(args, kind), strict=True)
+        kind = "tsv" if path.lower().endswith(".tsv") else "csv"
+        reader = csv.reader(source.text(), delimiter=delimiter(given_delimiter, kind), strict=True)
         for fields in reader:
             if fields:
-                return [field.strip() for field in fields]
+                names = [field.strip() for field in fields]
+                return names, guess_types(len(names), (row for row in reader if row))
     except UnicodeDecodeError as exc:
         raise source.undecodable(exc) from None
     except csv.Error as exc:
-        raise CliError(f"{source.label}:{reader.line_num}: malformed CSV row: {exc}") from None
+        raise InputError(f"{source.label}:{reader.line_num}: malformed CSV row: {exc}") from None
     finally:
         source.close()
-    raise CliError(f"{source.label} has no header line")
+    raise InputError(f"{source.label} has no header line")
 
 
 def header_order(header: list[str], cols: list[str], where: str) -> list[int]:
@@ -159,21 +154,34 @@ def header_order(header: list[str], cols: list[str], where: str) -> list[int]:
     for at, raw in enumerate(header):
         name = raw.strip()
         if name.lower() not in lookup:
-            raise CliError(
+            raise InputError(
                 f"{where}: unknown column {name!r} in the header (columns: {', '.join(cols)}; "
                 "use --no-header for a file without a header line)"
             )
         if order[lookup[name.lower()]] != -1:
-            raise CliError(f"{where}: column {name!r} appears twice in the header")
+            raise InputError(f"{where}: column {name!r} appears twice in the header")
         order[lookup[name.lower()]] = at
     return order
 
 
 def csv_rows(
-    text: TextIO, label: str, cols: list[str], *, delimiter: str, header: bool, as_text: bool
+    text: TextIO,
+    label: str,
+    cols: list[str],
+    *,
+    delimiter: str,
+    header: bool,
+    as_text: bool,
+    empty_as_null: bool = False,
 ) -> Iterator[list[object]]:
+    """The rows of a CSV text in table column order; a header names the columns (any
+    order, any subset, in any letter case). Fields are numbers where they write one unless
+    `as_text`; an empty field is NULL with `empty_as_null`."""
     reader = csv.reader(text, delimiter=delimiter, strict=True)
     convert: Callable[[str], object] = (lambda field: field) if as_text else infer
+    if empty_as_null:
+        plain = convert
+        convert = lambda field: plain(field) if field else None  # noqa: E731
     try:
         order = list(range(len(cols)))
         width = len(cols)
@@ -190,7 +198,7 @@ def csv_rows(
             if not fields:
                 continue
             if len(fields) != width:
-                raise CliError(
+                raise InputError(
                     f"{label}:{reader.line_num}: expected {width} field{'s' if width != 1 else ''}"
                     f"{'' if header else ' (' + ', '.join(cols) + ')'}, got {len(fields)}"
                 )
@@ -199,7 +207,7 @@ def csv_rows(
             else:
                 yield [None if at < 0 else convert(fields[at]) for at in order]
     except csv.Error as exc:
-        raise CliError(f"{label}:{reader.line_num}: malformed CSV row: {exc}") from None
+        raise InputError(f"{label}:{reader.line_num}: malformed CSV row: {exc}") from None
 
 
 _SCALARS = (str, int, float, bool, type(None))
@@ -214,32 +222,32 @@ def json_rows(text: TextIO, label: str, cols: list[str]) -> Iterator[list[object
         try:
             value = json.loads(line.rstrip("\r\n"))
         except json.JSONDecodeError as exc:
-            raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+            raise InputError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
         if isinstance(value, dict):
             row: list[object] = [None] * len(cols)
             for key, item in value.items():
                 if key.lower() not in lookup:
-                    raise CliError(
+                    raise InputError(
                         f"{where}: unknown column {key!r} (columns: {', '.join(cols)})"
                     )
                 row[lookup[key.lower()]] = item
         elif isinstance(value, list):
             if len(value) != len(cols):
-                raise CliError(
+                raise InputError(
                     f"{where}: expected {len(cols)} values ({', '.join(cols)}), got {len(value)}"
                 )
             row = value
         else:
-            raise CliError(
+            raise InputError(
                 f"{where}: expected a JSON object or array per line, got {type(value).__name__}"
             )
         for name, item in zip(cols, row):
             if not isinstance(item, _SCALARS):
-                raise CliError(
+                raise InputError(
                     f"{where}: value of {name!r} is a JSON {type(item).__name__}; "
                     "only strings, numbers, booleans and null can be stored"
                 )
             if isinstance(item, int) and item not in _INT_RANGE:
-                raise CliError(f"{where}: value of {name!r} does not fit in 64 bits")
+                raise InputError(f"{where}: value of {name!r} does not fit in 64 bits")
         yield row
 

@@ -8,7 +8,7 @@ import os
 import time
 from typing import TextIO
 
-from tablora.cli.readers import Source
+from tablora.readers import Source
 
 
 class StatusLine:
