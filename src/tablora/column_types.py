@@ -25,7 +25,10 @@ _INT_RANGE = range(-(2**63), 2**63)
 
 
 def declared_type(column: str, given: object) -> str:
-    """The SQL type text for `given`: int, float, str, bytes (bool counts as int) or SQL text."""
+    """The SQL type text for `given`: int, float, str, bytes (bool counts as int) or SQL text;
+    None declares no type."""
+    if given is None:
+        return ""
     if isinstance(given, type):
         for python_type, affinity in AFFINITY.items():
             if issubclass(given, python_type):

@@ -113,7 +113,7 @@ class Database:
             folded = [known for known in managed if known.lower() == str(name).lower()]
             if not folded:
                 known = ", ".join(managed) if managed else "none"
-                raise UnknownTableError(f"no managed table {name!r} (managed tables: {known})")
+                raise UnknownTableError(f"unknown table {name!r} (managed tables: {known})")
             name = folded[0]
         return Table(self, name, self._columns(name))
 
@@ -125,7 +125,7 @@ class Database:
     def create_table(
         self,
         name: str,
-        columns: Sequence[str] | Mapping[str, type | str],
+        columns: Sequence[str] | Mapping[str, type | str | None],
         *,
         unique: Mapping[str, str | Sequence[str]] | None = None,
         indexes: Mapping[str, str | Sequence[str]] | None = None,
@@ -145,7 +145,8 @@ class Database:
         names, definitions = self._column_definitions(name, columns)
         rules = _named_columns(name, "unique rule", unique, names)
         index_columns = _named_columns(name, "index", indexes, names)
-        for clash in rules.keys() & index_columns.keys():
+        # SQLite names are one in any letter case: <table>_<name> would be one index.
+        for clash in {r.lower() for r in rules} & {i.lower() for i in index_columns}:
             raise ArgumentError(f"table {name!r}: {clash!r} names both a unique rule and an "
                                 "index; they would share one registered index")  # fmt: skip
         index_entries: list[IndexEntry] = [
@@ -169,7 +170,7 @@ class Database:
         return Table(self, name, names)
 
     def _column_definitions(
-        self, table: str, columns: Sequence[str] | Mapping[str, type | str]
+        self, table: str, columns: Sequence[str] | Mapping[str, type | str | None]
     ) -> tuple[list[str], list[str]]:
         """The column names and, for create_table, each name quoted with its type if any."""
         if isinstance(columns, str):
@@ -193,7 +194,8 @@ class Database:
             seen.add(column.lower())
             text = quoted(column)
             if typed:
-                text += " " + declared_type(column, columns[column])  # type: ignore[call-overload]
+                kind = declared_type(column, columns[column])  # type: ignore[call-overload]
+                text += " " + kind if kind else ""
             definitions.append(text)
         return names, definitions
 

@@ -3,7 +3,9 @@ rule names checked as names the library can splice, and a column found by its na
 
 from __future__ import annotations
 
+import functools
 import re
+import sqlite3
 from collections.abc import Sequence
 
 from tablora.errors import ArgumentError, UnknownColumnError
@@ -14,8 +16,25 @@ PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
 def quoted(name: str) -> str:
-    """A column name as an SQL identifier: any text, a keyword or a name with blanks."""
-    return '"' + name.replace('"', '""') + '"'
+    """A column name as it can stand in a statement: as it is where SQLite reads it so,
+    else quoted (a name with blanks or other signs, a keyword as from, to or order)."""
+    return name if _stands_plain(name) else '"' + name.replace('"', '""') + '"'
+
+
+@functools.lru_cache(maxsize=4096)
+def _stands_plain(name: str) -> bool:
+    # SQLite itself says which words it reads as a column name: its keywords, and which
+    # of them may still name a column, are its own (and change between its versions).
+    if not PLAIN_NAME.match(name):
+        return False
+    probe = sqlite3.connect(":memory:")
+    try:
+        probe.execute(f"CREATE TABLE probe ({name})")
+        return [row[1] for row in probe.execute("PRAGMA table_info(probe)")] == [name]
+    except sqlite3.Error:
+        return False
+    finally:
+        probe.close()
 
 
 def plain_name(name: object, what: str) -> str:
