@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import io
 import itertools
 import os
@@ -20,9 +21,6 @@ from tablora.readers import Source, csv_rows, json_rows
 from tablora.row import Row, row_class
 
 if TYPE_CHECKING:
-    import pandas
-    import pyarrow
-
     from tablora.database import Database
 
 BATCH_ROWS = 5000  # rows per insert_temp call: memory stays bounded whatever the input
@@ -165,11 +163,10 @@ class Table:
         order_by: str | None = None,
         limit: int | None = None,
         offset: int | None = None,
-    ) -> pyarrow.Table:
+    ) -> Any:  # a pyarrow.Table (pyarrow ships no type information)
         """The rows of `rows_where` as an Arrow table (`pip install 'tablora[arrow]'`);
         declared INTEGER, REAL, TEXT and BLOB columns get Arrow's matching types."""
-        import pyarrow as pa
-
+        pa = _extra("pyarrow", "arrow")
         positions, names = self._selection(select)
         chosen = range(len(self.columns)) if positions is None else positions
         declared = self._declared_types()
@@ -194,10 +191,9 @@ class Table:
         order_by: str | None = None,
         limit: int | None = None,
         offset: int | None = None,
-    ) -> pandas.DataFrame:
+    ) -> Any:  # a pandas.DataFrame
         """The rows of `rows_where` as a pandas DataFrame (`pip install 'tablora[pandas]'`)."""
-        import pandas as pd
-
+        pd = _extra("pandas", "pandas")
         _, names = self._selection(select)
         rows = self.rows_where(where, params, select=select, order_by=order_by, limit=limit,
                                offset=offset)  # fmt: skip
@@ -274,7 +270,7 @@ class Table:
         nulls = [None] * length
         return zip(*(nulls if values is None else values for values in ordered))
 
-    def _frame_rows(self, frame: pandas.DataFrame, batch_size: int) -> Iterator[list[Any]]:
+    def _frame_rows(self, frame: Any, batch_size: int) -> Iterator[list[Any]]:
         names = list(frame.columns)
         for start in range(0, len(frame), batch_size):
             part = frame.iloc[start : start + batch_size]
@@ -356,6 +352,14 @@ class Table:
                 phases.finish()
         seconds = time.perf_counter() - started
         return MergeSummary(staged, inserted, replaced, staged - inserted, seconds)
+
+
+def _extra(module: str, extra: str) -> Any:
+    """An optional dependency, imported when first used (untyped: neither ships stubs)."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError(f"{exc}; pip install 'tablora[{extra}]'") from exc
 
 
 def _listed(rules: Mapping[str, list[str]]) -> str:
