@@ -236,14 +236,17 @@ class Table:
     def _row_values(self, rows: Iterable[Any]) -> Iterator[Sequence[Any]]:
         """Each row as values in column order."""
         width = len(self.columns)
-        keyset = set(self.columns)
         every = itemgetter(*self.columns) if width > 1 else lambda row: (row[self.columns[0]],)
         for number, row in enumerate(rows):
-            if isinstance(row, Mapping):
-                if row.keys() == keyset:  # every column by its name: the common case, fast
-                    yield every(row)
-                else:
-                    yield self._placed(row)
+            kind = type(row)
+            if (kind is tuple or kind is list) and len(row) == width:  # the common case, fast
+                yield row
+            elif kind is dict or isinstance(row, Mapping):
+                try:  # every column by its name, and nothing else: the common case, fast
+                    values = every(row) if len(row) == width else None
+                except KeyError:
+                    values = None
+                yield self._placed(row) if values is None else values
             elif isinstance(row, (str, bytes)) or not isinstance(row, Sequence):
                 raise ArgumentError(f"row {number} for table {self.name!r} is a "
                                     f"{type(row).__name__}, not a sequence or a mapping")  # fmt: skip
