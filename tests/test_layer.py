@@ -181,6 +181,28 @@ def test_stage_csv_reads_as_the_command_line_does(homes, tmp_path):
         ("ann", None, None, 30), ("bob", None, "2 Oak St", None)]
 
 
+# ---- merging -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("step_rows", "uptos"), [(3, [3, 6, 9, 10]), (10, [10]), (50, [10])])
+def test_a_stepped_merge_ends_as_one_merge_in_steps_of_its_own(layer, monkeypatch, step_rows,
+                                                               uptos):
+    rows = [(i % 4, f"v{i}") for i in range(10)]
+    once = layer.create_table("once", {"k": int, "v": str}, unique={"key": "k"})
+    once.stage(rows)
+    once.merge()
+    stepped = layer.create_table("stepped", {"k": int, "v": str}, unique={"key": "k"})
+    stepped.stage(rows)
+    steps, real = [], tablora.table._merge.merge
+    monkeypatch.setattr(tablora.table._merge, "merge", lambda conn, table, **kw: (
+        steps.append((kw["upto"], kw["keep_indexes"], conn.in_transaction)),
+        real(conn, table, **kw))[1])  # fmt: skip
+    summary = stepped.merge(step_rows=step_rows)
+    assert steps == [(upto, True, False) for upto in uptos]  # each step its own transaction
+    assert summary.staged == 10 and summary.inserted - summary.replaced == 4
+    assert list(stepped.rows_where(order_by="k")) == list(once.rows_where(order_by="k"))
+
+
 # ---- reading -------------------------------------------------------------------------------
 
 

@@ -331,10 +331,22 @@ class Table:
         with _opened(source, encoding) as (text, label):
             return self.stage(json_rows(text, label, self.columns), batch_size=batch_size)
 
-    def merge(self, *, progress: Callable[[str], object] | bool | None = None) -> MergeSummary:
+    def merge(
+        self,
+        *,
+        progress: Callable[[str], object] | bool | None = None,
+        step_rows: int | None = None,
+    ) -> MergeSummary:
         """Move the staged rows into the main table under the unique rules, the newest
         winning, and commit. `progress` is called with each phase's name, or is True for a
-        status line on standard error."""
+        status line on standard error.
+
+        With `step_rows`, the rows staged when the merge starts go in steps of at most that
+        many, oldest first, each in a transaction of its own with the indexes kept, so that
+        readers and stagers wait for one step at most; the summary adds the steps up."""
+        if step_rows is not None and (isinstance(step_rows, bool) or
+                                      not isinstance(step_rows, int) or step_rows < 1):  # fmt: skip
+            raise ArgumentError(f"step_rows must be a whole number >= 1, not {step_rows!r}")
         phases = None
         if progress is True:
             phases = Phases(sys.stderr, f"merging into {self.name}")
@@ -347,14 +359,38 @@ class Table:
             raise ArgumentError(f"progress must be a callable or True, not {progress!r}")
         started = time.perf_counter()
         try:
-            with self.db.unit_of_work():
-                staged, inserted, replaced = _merge.merge(self.db.conn, self.name,
-                                                          progress=report, comm=False)  # fmt: skip
+            if step_rows is None:
+                with self.db.unit_of_work():
+                    counts = _merge.merge(self.db.conn, self.name, progress=report, comm=False)
+            else:
+                counts = self._merge_in_steps(step_rows, report)
         finally:
             if phases is not None:
                 phases.finish()
-        seconds = time.perf_counter() - started
-        return MergeSummary(staged, inserted, replaced, staged - inserted, seconds)
+        staged, inserted, replaced = counts
+        return MergeSummary(staged, inserted, replaced, staged - inserted,
+                            time.perf_counter() - started)  # fmt: skip
+
+    def _merge_in_steps(
+        self, step_rows: int, report: Callable[[str], object] | None
+    ) -> tuple[int, int, int]:
+        staging = _catalogue.staging_name(self.name)
+        # Rows staged after the start wait for the next merge, as they would for one call.
+        (newest,) = self.db.conn.execute(f"SELECT max(rowid) FROM {staging}").fetchone()
+        totals = [0, 0, 0]
+        while newest is not None:
+            found = self.db.conn.execute(
+                f"SELECT rowid FROM {staging} WHERE rowid <= ? ORDER BY rowid LIMIT 1 OFFSET ?",
+                (newest, step_rows - 1),
+            ).fetchone()
+            upto = newest if found is None else found[0]
+            with self.db.unit_of_work():
+                counts = _merge.merge(self.db.conn, self.name, upto=upto, keep_indexes=True,
+                                      progress=report, comm=False)  # fmt: skip
+            totals = [total + count for total, count in zip(totals, counts)]
+            if upto == newest:
+                break
+        return totals[0], totals[1], totals[2]
 
 
 def _extra(module: str, extra: str) -> Any:
