@@ -174,11 +174,18 @@ def test_columnar_data_is_matched_by_column_name(layer, make):
     assert sorted(table.rows_where(), key=repr) == [("a", None, 1), ("b", None, None)]
 
 
-def test_stage_csv_reads_as_the_command_line_does(homes, tmp_path):
-    (tmp_path / "h.csv").write_text("age,name,address\n30,ann,\n,bob,2 Oak St\n")
-    assert homes.stage_csv(tmp_path / "h.csv", empty_as_null=True) == 2
+@pytest.mark.parametrize(("name", "separator"), [("h.csv", ","), ("h.tsv", "\t")])
+def test_stage_csv_reads_as_the_command_line_does(layer, tmp_path, name, separator):
+    homes = layer.create_table("plain", HOMES)  # no rules: every row read back
+    text = "age,name,address\n30,ann,\n,bob,2 Oak St\n".replace(",", separator)
+    (tmp_path / name).write_text(text)
+    assert homes.stage_csv(tmp_path / name, empty_as_null=True) == 2
+    with open(tmp_path / name, "rb") as stream:  # an open file, left open
+        assert homes.stage_csv(stream, delimiter=separator, as_text=True) == 2
+        assert not stream.closed
     assert sorted(homes.rows_where(), key=repr) == [
-        ("ann", None, None, 30), ("bob", None, "2 Oak St", None)]
+        ("ann", None, "", 30), ("ann", None, None, 30), ("bob", None, "2 Oak St", ""),
+        ("bob", None, "2 Oak St", None)]
 
 
 # ---- merging -------------------------------------------------------------------------------

@@ -18,6 +18,7 @@ from tablora.errors import ArgumentError, NotFoundError, UnknownColumnError, Unk
 from tablora.identifiers import column_position, quoted, split_columns
 from tablora.progress import Phases
 from tablora.readers import Source, csv_rows, json_rows
+from tablora.readers import delimiter as csv_delimiter
 from tablora.row import Row, row_class
 
 if TYPE_CHECKING:
@@ -304,19 +305,21 @@ class Table:
         source: str | os.PathLike[str] | IO[Any],
         *,
         encoding: str | None = None,
-        delimiter: str = ",",
+        delimiter: str | None = None,
         header: bool = True,
         empty_as_null: bool = False,
         as_text: bool = False,
         batch_size: int = BATCH_ROWS,
     ) -> int:
         """Stage the rows of a CSV file (a path or an open file), as `tablora stage` reads it:
-        a header line names the columns (any order, any subset); without `header` the fields
-        are in column order. Fields that write an integer or a decimal are numbers unless
+        fields separated by `delimiter` (by default a tab for a .tsv path, else ','); a header
+        line names the columns (any order, any subset); without `header` the fields are in
+        column order. Fields that write an integer or a decimal are numbers unless
         `as_text`; an empty field is NULL with `empty_as_null`. Returns the count."""
-        with _opened(source, encoding) as (text, label):
-            rows = csv_rows(text, label, self.columns, delimiter=delimiter, header=header,
-                            as_text=as_text, empty_as_null=empty_as_null)  # fmt: skip
+        kind = "tsv" if str(getattr(source, "name", source)).lower().endswith(".tsv") else "csv"
+        with _TextSource(source, encoding) as (text, label):
+            rows = csv_rows(text, label, self.columns, delimiter=csv_delimiter(delimiter, kind),
+                            header=header, as_text=as_text, empty_as_null=empty_as_null)  # fmt: skip
             return self.stage(rows, batch_size=batch_size)
 
     def stage_json(
@@ -328,7 +331,7 @@ class Table:
     ) -> int:
         """Stage the rows of a JSON Lines file (a path or an open file): one object (by
         column name) or array (in column order) per line. Returns the count."""
-        with _opened(source, encoding) as (text, label):
+        with _TextSource(source, encoding) as (text, label):
             return self.stage(json_rows(text, label, self.columns), batch_size=batch_size)
 
     def merge(
@@ -420,7 +423,7 @@ def _batched(rows: Iterator[Sequence[Any]], size: int) -> Iterator[list[Sequence
         yield batch
 
 
-class _opened:
+class _TextSource:
     """A CSV or JSON Lines source as text: a path (opened and closed here, with the
     readers' encoding rules), a text stream, or a binary stream decoded here."""
 
