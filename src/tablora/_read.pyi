@@ -1,12 +1,15 @@
-"""The streamed newest-wins read the layer's rows_where is built on; made by the extension
-tablora.tablora when it is imported. Private: not part of the library's surface."""
+"""The streamed newest-wins read; made by the extension tablora.tablora when it is imported.
+Private: the everyday layer's entry, not part of the library's surface."""
 
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 class NewestRows(Iterator[tuple[Any, ...]]):
+    """The rows of one newest_rows call, read from one snapshot."""
+
     def __next__(self) -> tuple[Any, ...]: ...
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Release the read snapshot now; the iterator then yields nothing more."""
 
 def newest_rows(
     conn: Any,
@@ -18,4 +21,4 @@ def newest_rows(
     limit: int | None = None,
     offset: int | None = None,
 ) -> NewestRows:
-    """The rows find returns, streamed, holding one read snapshot while open."""
+    """Iterate over the rows find returns for the table, as tuples, streamed."""
