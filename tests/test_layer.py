@@ -223,6 +223,19 @@ def test_order_by_and_limit_apply_to_both_tiers_together(layer):
                                                offset=1, limit=2)] == ["c", "d"]  # fmt: skip
 
 
+def test_closing_the_database_ends_its_open_reads(db_path):
+    conn = sqlite3.connect(db_path)
+    database = tablora.Database(conn)
+    table = database.create_table("t", ["a"])
+    table.stage([(1,), (2,)])
+    rows = table.rows_where()
+    assert next(rows) in [(1,), (2,)]
+    database.close()
+    assert list(rows) == [] and not conn.in_transaction  # the read's snapshot is released
+    conn.execute("DELETE FROM temp_t")  # and the connection is free for writes
+    conn.close()
+
+
 def test_to_arrow_and_to_pandas_take_the_filters_and_the_declared_types(homes):
     homes.stage([("ann", "flat", "1 Elm St", 30), ("bob", "loft", "2 Oak St", None)])
     arrow = homes.to_arrow("name = ?", ["bob"], select=["age", "name"])

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterator, Mapping, Sequence
+import weakref
+from collections.abc import Generator, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -14,6 +15,7 @@ from tablora.column_types import declared_type
 from tablora.connect import connect
 from tablora.errors import ArgumentError, TableExistsError, UnknownTableError
 from tablora.identifiers import PLAIN_NAME, column_position, plain_name, quoted
+from tablora.row import Row
 from tablora.table import Table
 
 if TYPE_CHECKING:
@@ -35,6 +37,8 @@ class Database:
     """
 
     def __init__(self, target: str | os.PathLike[str] | Connection, *, timeout: float | None = None):
+        # The rows_where iterators not yet ended: each holds a read snapshot on the connection.
+        self.reads: weakref.WeakSet[Generator[Row]] = weakref.WeakSet()
         if isinstance(target, (str, os.PathLike)):
             self.conn: Connection = connect(target, timeout=timeout)
             self._owned = True
@@ -54,7 +58,10 @@ class Database:
     # ---- life ---------------------------------------------------------------------------
 
     def close(self) -> None:
-        """Close the connection this object opened; a connection given to it stays open."""
+        """End the reads still open (`rows_where` iterators not read to their end), then
+        close the connection this object opened; a connection given to it stays open."""
+        for reading in list(self.reads):
+            reading.close()
         if self._owned:
             self.conn.close()
 

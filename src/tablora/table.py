@@ -8,7 +8,7 @@ import itertools
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from operator import itemgetter
 from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
@@ -89,7 +89,7 @@ class Table:
         order_by: str | None = None,
         limit: int | None = None,
         offset: int | None = None,
-    ) -> Iterator[Row]:
+    ) -> Generator[Row]:
         """The newest-wins rows of both tiers, streamed, as rows readable by name and by
         position. `where` and `order_by` are SQL (without WHERE, ORDER BY) over the column
         names; values go in `params`, bound as parameters. `order_by`, `limit` and `offset`
@@ -104,7 +104,9 @@ class Table:
         rows = _read.newest_rows(self.db.conn, self.name, select=positions, where=where,
                                  params=params, order_by=order_by, limit=limit,
                                  offset=offset)  # fmt: skip
-        return _closing_rows(rows, cls)
+        reading = _closing_rows(rows, cls)
+        self.db.reads.add(reading)
+        return reading
 
     def _selection(self, select: Select) -> tuple[list[int] | None, list[str]]:
         if select is None:
@@ -408,7 +410,7 @@ def _listed(rules: Mapping[str, list[str]]) -> str:
     return "; ".join(f"{name} ({', '.join(cols)})" for name, cols in rules.items()) or "none"
 
 
-def _closing_rows(rows: Any, cls: type[Row]) -> Iterator[Row]:
+def _closing_rows(rows: Any, cls: type[Row]) -> Generator[Row]:
     """The rows as `cls`, the core's read closed (its snapshot released) when the caller
     stops early, when the generator is closed or collected."""
     try:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 from collections.abc import Iterator
@@ -97,7 +98,8 @@ def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
         # ORDER BY and LIMIT apply to the newest-wins rows of both tiers together.
         rows = table.rows_where(args.where or None, select=header, order_by=args.order_by or None,
                                 limit=args.limit)  # fmt: skip
-        write_rows(out, args.format or ("table" if out.isatty() else "csv"), header, rows)
+        with contextlib.closing(rows):  # ended before the connection, when the reader goes away
+            write_rows(out, args.format or ("table" if out.isatty() else "csv"), header, rows)
 
 
 def write_rows(out: TextIO, kind: str, header: list[str], rows: Iterator[Row]) -> None:
