@@ -7,26 +7,36 @@ import codecs
 import csv
 import io
 import json
+import math
 import os
+import re
 import stat
 import sys
 from collections.abc import Callable, Iterator
 from typing import IO, TextIO
 
-from tablora.column_types import guess_types, number_of
 from tablora.errors import InputError
 
 # `json` is read as JSON Lines, as a .json file is.
 FORMATS_IN = ("csv", "tsv", "jsonl", "json")
 EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl"}
 DEFAULT_ENCODING = "utf-8-sig"  # UTF-8, skipping a byte-order mark
+_INT = re.compile(r"-?(?:0|[1-9][0-9]*)\Z")
+_DECIMAL = re.compile(r"-?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+(?=[eE]))(?:[eE][-+]?[0-9]+)?\Z")
 _INT_RANGE = range(-(2**63), 2**63)
 
 
 def infer(field: str) -> object:
     """An integer or decimal literal as a number; any other field as it is."""
-    number = number_of(field)
-    return field if number is None else number
+    if not field or not (field[0].isdigit() or field[0] in "-."):
+        return field
+    if _INT.match(field):
+        number = int(field)
+        return number if number in _INT_RANGE else field
+    if _DECIMAL.match(field):
+        real = float(field)
+        return real if math.isfinite(real) else field
+    return field
 
 
 class Source:
@@ -129,7 +139,7 @@ def csv_columns(
     path: str, encoding: str | None, given_delimiter: str | None
 ) -> tuple[list[str], list[str]]:
     """The names in the first non-blank line of the CSV (or .tsv) file `path`, and the SQL
-    type of each column as its fields show it (column_types.guess_types)."""
+    type of each column as its fields show it (guess_types)."""
     source = Source(path, encoding)
     try:
         kind = "tsv" if path.lower().endswith(".tsv") else "csv"
@@ -145,6 +155,41 @@ def csv_columns(
     finally:
         source.close()
     raise InputError(f"{source.label} has no header line")
+
+
+class TypeGuess:
+    """The SQL type of one column of a file, from every field read, as `infer` reads each:
+    INTEGER while each non-blank field is an integer, REAL while each is a number, TEXT after
+    any other field. A column with no non-blank field is TEXT."""
+
+    def __init__(self) -> None:
+        self.integer = self.real = True
+        self.seen = False
+
+    def add(self, field: str) -> None:
+        if not field or not self.real:
+            return
+        self.seen = True
+        value = infer(field)
+        if isinstance(value, str):
+            self.integer = self.real = False
+        elif isinstance(value, float):
+            self.integer = False
+
+    @property
+    def sql_type(self) -> str:
+        if not self.seen or not self.real:
+            return "TEXT"
+        return "INTEGER" if self.integer else "REAL"
+
+
+def guess_types(width: int, rows: Iterator[list[str]]) -> list[str]:
+    """The SQL type of each of `width` columns of raw text rows."""
+    guesses = [TypeGuess() for _ in range(width)]
+    for fields in rows:
+        for guess, field in zip(guesses, fields):
+            guess.add(field)
+    return [guess.sql_type for guess in guesses]
 
 
 def header_order(header: list[str], cols: list[str], where: str) -> list[int]:

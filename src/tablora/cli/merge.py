@@ -12,7 +12,7 @@ from tablora.cli.arguments import add_database
 from tablora.cli.catalogue import count_rows, require_table, staging_table
 from tablora.cli.database import open_db
 from tablora.cli.errors import CliError
-from tablora.progress import Phases
+from tablora.cli.progress import Phases
 from tablora.cli.wording import count_of
 
 HELP = "move the staged rows into the main table under the unique rules"
