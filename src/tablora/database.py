@@ -36,7 +36,9 @@ class Database:
     rolls back, and the caller decides.
     """
 
-    def __init__(self, target: str | os.PathLike[str] | Connection, *, timeout: float | None = None):
+    def __init__(
+        self, target: str | os.PathLike[str] | Connection, *, timeout: float | None = None
+    ) -> None:
         # The rows_where iterators not yet ended: each holds a read snapshot on the connection.
         self.reads: weakref.WeakSet[Generator[Row]] = weakref.WeakSet()
         if isinstance(target, (str, os.PathLike)):
