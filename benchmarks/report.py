@@ -143,6 +143,8 @@ TARGETS: list[tuple[str, Check]] = [
     ("merge time from {R} to {L} rows grows ≤ 5.5×", _growth("merge", 5.5)),
     ("find-all time from {R} to {L} rows grows ≤ 5.5×", _growth("find-all", 5.5)),
     ("staging {R} rows: ≥ 0.95× the rows/s of executemany", _speed_ratio("staging", _ref, 0.95)),
+    ("Table.stage of {R} dicts ≤ 1.3× the time of tuples", _time_ratio("stage-dicts", _ref, 1.3)),
+    ("rows_where over {R} + {R10} staged rows ≤ 1.1× find", _time_ratio("rows-where", _ref, 1.1)),
 ]
 
 

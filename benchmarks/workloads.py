@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import tablora.tablora as T
+from tablora import Database, Table
 from tablora._read import newest_rows
 
 import dataset
@@ -137,6 +138,86 @@ def _find_few(path: Path, n: int) -> Call:
     conn = _library(path)
     return lambda: T.find(conn, "*", "t", "WHERE rowid BETWEEN 1 AND 10")
 
+# ---- the everyday layer (tablora.Database, Table) --------------------------------------------
+
+
+def _table(path: Path) -> Table:
+    return Database(_library(path))["t"]
+
+
+def _layer_stage(make: Callable[[list[dataset.Row]], object]) -> Prepare:
+    """Table.stage of the N main rows in the form `make` gives them."""
+    def prepare(path: Path, n: int) -> Call:
+        table, rows = _table(path), make(dataset.main_rows(n))
+        return lambda: table.stage(rows)
+    return prepare
+
+
+def _as_dicts(rows: list[dataset.Row]) -> object:
+    return [dict(zip(dataset.COLS, row)) for row in rows]
+
+
+def _as_frame(rows: list[dataset.Row]) -> object:
+    import pandas
+
+    return pandas.DataFrame(rows, columns=dataset.COLS)
+
+
+def _as_arrow(rows: list[dataset.Row]) -> object:
+    import pyarrow
+
+    return pyarrow.Table.from_pylist(_as_dicts(rows))  # type: ignore[arg-type]
+
+
+def _rows_where(path: Path, n: int) -> Call:
+    table = _table(path)
+    return lambda: list(table.rows_where())
+
+
+def _to_arrow(path: Path, n: int) -> Call:
+    import pyarrow  # noqa: F401  (imported before the measured call, as the baseline's)
+
+    table = _table(path)
+    return table.to_arrow
+
+
+def _select_both_into_arrow(path: Path, n: int) -> Call:
+    import pyarrow
+
+    conn = sqlite3.connect(path)
+
+    def call() -> object:
+        rows = conn.execute("SELECT * FROM temp_t").fetchall()
+        rows += conn.execute("SELECT * FROM t").fetchall()
+        return pyarrow.table(dict(zip(dataset.COLS, map(list, zip(*rows)))))
+    return call
+
+
+LAYER = [
+    Workload("stage-dicts",
+             Side("Table.stage of N dicts", lambda n: Input("managed"), _layer_stage(_as_dicts)),
+             Side("Table.stage of N tuples", lambda n: Input("managed"),
+                  _layer_stage(lambda rows: rows))),
+    Workload("stage-frame",
+             Side("Table.stage of a DataFrame of N rows", lambda n: Input("managed"),
+                  _layer_stage(_as_frame)),
+             Side("executemany INSERT into an unindexed table", lambda n: Input("bare"),
+                  _plain_insert(dataset.INSERT, dataset.main_rows))),
+    Workload("stage-arrow",
+             Side("Table.stage of an Arrow table of N rows", lambda n: Input("managed"),
+                  _layer_stage(_as_arrow)),
+             Side("executemany INSERT into an unindexed table", lambda n: Input("bare"),
+                  _plain_insert(dataset.INSERT, dataset.main_rows))),
+    Workload("rows-where",
+             Side("list(Table.rows_where()) at N main + N/10 staged rows",
+                  lambda n: Input("managed", n, n // 10), _rows_where),
+             Side("find(conn, '*', t, '')", lambda n: Input("managed", n, n // 10), _find_all)),
+    Workload("read-arrow",
+             Side("Table.to_arrow() at N main + N/10 staged rows",
+                  lambda n: Input("managed", n, n // 10), _to_arrow),
+             Side("SELECT * of both tables into an Arrow table",
+                  lambda n: Input("managed", n, n // 10), _select_both_into_arrow)),
+]
 
 WORKLOADS = [
     Workload("staging",
@@ -201,4 +282,5 @@ PEER = [
              peer=True),
 ]
 
+WORKLOADS += LAYER
 BY_NAME = {w.name: w for w in WORKLOADS + PEER}

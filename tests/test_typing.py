@@ -66,6 +66,20 @@ def use(path: str) -> None:
     conn.close()
 
 
+def use_the_layer(path: Path) -> None:
+    with tablora.Database(path) as db:
+        table = db.create_table("t", {"a": int, "b": "TEXT"}, unique={"u": "a"}, indexes={"i": ["a", "b"]})
+        assert_type(table, tablora.Table)
+        assert_type(table.stage([(1, "x"), {"a": 2}]), int)
+        summary = table.merge(progress=print)
+        assert_type(summary.left_out, int)
+        for row in table.rows_where("a > ?", [0], select=["b"], order_by="a", limit=5):
+            assert_type(row, tablora.Row)
+        assert_type(table.get(a=1), tablora.Row)
+        assert_type(table.count(), int)
+        assert_type(db.table_names(), list[str])
+
+
 def use_any_target(path: Path) -> None:
     conn = tablora.connect(path)
     T.insert_temp(conn, "t", ((k, "x") for k in range(3)))
@@ -121,12 +135,14 @@ def mypy_report(request, tmp_path_factory):
     samples.mkdir(exist_ok=True)
     (samples / "sample_good.py").write_text(GOOD)
     (samples / "sample_bad.py").write_text(BAD)
+    (samples / "readme_example.py").write_text(readme_example())
     targets = [
         ROOT / "examples",
         SRC / "tablora" / "cli",
         SRC / "tablora" / "__main__.py",
         samples / "sample_good.py",
         samples / "sample_bad.py",
+        samples / "readme_example.py",
     ]
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-color-output", "--show-error-codes",
@@ -153,6 +169,18 @@ def test_examples_and_cli_pass_mypy_strict(mypy_report):
 def test_correct_use_of_the_stub_type_checks(mypy_report):
     errors, samples = mypy_report
     assert errors.get((samples / "sample_good.py").resolve(), []) == []
+
+
+def readme_example():
+    """The README's first Python example: the everyday layer, from a CSV file to named rows."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    return re.search(r"```python\n(.*?)```", readme, flags=re.S)[1]
+
+
+def test_the_readme_example_passes_mypy_strict(mypy_report):
+    errors, samples = mypy_report
+    assert "tablora.Database" in readme_example()
+    assert errors.get((samples / "readme_example.py").resolve(), []) == []
 
 
 def test_misuse_of_the_api_is_caught(mypy_report):

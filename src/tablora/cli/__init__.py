@@ -1,7 +1,7 @@
 """The tablora command-line tool: info, create, stage, merge and find.
 
-Every command opens its database target with `tablora.connect` and works with
-the library's own functions; the tool adds input parsing, checks that turn bad
+Every command opens its database target with `tablora.connect` and works through
+`tablora.Database` and `Table`; the tool adds input parsing, checks that turn bad
 input into one-line messages, counts, timing and output formatting. Each
 command lives in a module of its own, which declares its options
 (`add_arguments`) and runs them (`run`); only the standard library is used.
@@ -19,6 +19,7 @@ from typing import TextIO
 from tablora.cli import create, find, info, merge, stage
 from tablora.cli.arguments import PROG, Parser, VersionAction
 from tablora.cli.errors import CliError, driver_of
+from tablora.errors import Error
 
 __all__ = ["CliError", "build_parser", "main"]
 
@@ -90,7 +91,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         command(args, out, err)
         out.flush()
-    except (CliError, ValueError) as exc:
+    except (CliError, ValueError, Error) as exc:  # bad input: the layer's errors name it
         err.write(f"{PROG}: error: {one_line(exc)}\n")
         return 1
     except KeyboardInterrupt as exc:

@@ -1,7 +1,7 @@
 """What a database holds: managed tables, their columns, row counts, indexes and unique rules.
 
-Names go into statements unquoted, as the library splices them: the tool only works with
-tables whose names are plain identifiers, the names its command line accepts.
+Table names go into statements unquoted, as the library splices them: managed tables have
+plain names (letters, digits and '_').
 """
 
 from __future__ import annotations
@@ -10,8 +10,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tablora import _catalogue
-from tablora.cli.errors import CliError
-from tablora.cli.names import IDENTIFIER, check_identifier
+from tablora.database import Database
 
 
 def staging_table(table: str) -> str:
@@ -31,20 +30,13 @@ def table_names(conn: Any) -> set[str]:
 
 
 def managed_tables(conn: Any) -> list[str]:
-    """Tables that have a staging twin, among those the command line can name."""
-    names = table_names(conn)
-    return sorted(
-        name for name in names if IDENTIFIER.match(name) and staging_table(name) in names
-    )
+    """The managed tables, as `Database.table_names` finds them."""
+    return Database(conn).table_names()
 
 
 def require_table(conn: Any, db: str, table: str) -> None:
-    check_identifier(table, "table name")
-    managed = managed_tables(conn)
-    if table in managed:
-        return
-    known = f"managed tables: {', '.join(managed)}" if managed else "it has no managed tables"
-    raise CliError(f"unknown table {table!r} in {db} ({known})")
+    """Raises the layer's UnknownTableError, naming the managed tables, unless `table` is one."""
+    Database(conn).table(table)
 
 
 def columns_of(conn: Any, table: str) -> list[str]:

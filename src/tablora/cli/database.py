@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sqlite3
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 from urllib.parse import unquote, urlsplit
 
@@ -52,3 +54,24 @@ def open_db(args: argparse.Namespace, *, create: bool = False) -> Connection:
         raise CliError(f"cannot open {target}: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot reach {target}: {exc}") from None
+
+
+@contextlib.contextmanager
+def open_database(args: argparse.Namespace, *, create: bool = False) -> Iterator[tablora.Database]:
+    """The command's DB as a `tablora.Database`, closed at the end. With `create`, a local
+    file that did not exist before is removed again when the command fails, so that a
+    refused `create` leaves nothing behind."""
+    path = local_path(args.db)
+    new = create and path is not None and not os.path.exists(path)
+    conn = open_db(args, create=create)
+    try:
+        yield tablora.Database(conn)
+    except BaseException:
+        if new and path is not None:
+            conn.close()
+            for leftover in (path, path + "-journal", path + "-wal", path + "-shm"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(leftover)
+        raise
+    finally:
+        conn.close()

@@ -3,17 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
+from collections.abc import Iterator
 from typing import Any, TextIO
 
-from tablora import tablora as T
 from tablora.cli.arguments import add_database, positive
-from tablora.cli.catalogue import columns_of, require_table
-from tablora.cli.database import open_db
+from tablora.cli.database import open_database
 from tablora.cli.errors import CliError
 from tablora.cli.names import split_list
 from tablora.cli.wording import count_of
+from tablora.row import Row
 
 HELP = "query staged and main rows at once, the newest row of each key winning"
 
@@ -27,7 +28,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--where", metavar="SQL", help="SQL condition, spliced after WHERE")
     parser.add_argument("--order-by", metavar="SQL", help="SQL ordering, spliced after ORDER BY")
     parser.add_argument(
-        "--limit", type=positive, metavar="N", help="print at most N of the rows found"
+        "--limit", type=positive, metavar="N", help="print at most N rows (after --order-by)"
     )
     parser.add_argument(
         "--format",
@@ -80,41 +81,35 @@ def _json_value(value: object) -> object:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args)
-    try:
-        require_table(conn, args.db, args.table)
-        cols = columns_of(conn, args.table)
-        if args.select.strip() == "*":
-            select, header = "*", cols
-        else:
-            lookup = {name.lower(): name for name in cols}
+    with open_database(args) as db:
+        table = db[args.table]
+        header = table.columns
+        if args.select.strip() != "*":
             header = []
             for piece in split_list(args.select):
-                if piece.lower() not in lookup:
-                    raise CliError(
-                        f"--select: unknown column {piece!r} (columns: {', '.join(cols)})"
-                    )
-                if lookup[piece.lower()] in header:
+                try:
+                    column = table.columns[table.position(piece, "--select")]
+                except KeyError:
+                    raise CliError(f"--select: unknown column {piece!r} "
+                                   f"(columns: {', '.join(table.columns)})") from None  # fmt: skip
+                if column in header:
                     raise CliError(f"--select: column {piece!r} is selected twice")
-                header.append(lookup[piece.lower()])
-            select = ",".join(header)
-        conditions = ""
-        if args.where:
-            conditions += f"WHERE {args.where}"
-        if args.order_by:
-            conditions += f" ORDER BY {args.order_by}"
-        rows = T.find(conn, select, args.table, conditions.strip())
-    finally:
-        conn.close()
-    if args.limit is not None:
-        rows = rows[: args.limit]
-    kind = args.format or ("table" if out.isatty() else "csv")
+                header.append(column)
+        # ORDER BY and LIMIT apply to the newest-wins rows of both tiers together.
+        rows = table.rows_where(args.where or None, select=header, order_by=args.order_by or None,
+                                limit=args.limit)  # fmt: skip
+        with contextlib.closing(rows):  # ended before the connection, when the reader goes away
+            write_rows(out, args.format or ("table" if out.isatty() else "csv"), header, rows)
+
+
+def write_rows(out: TextIO, kind: str, header: list[str], rows: Iterator[Row]) -> None:
+    """The rows in the output format `kind`; all but the aligned table are streamed."""
     if kind == "table":
-        write_table(out, header, rows)
+        write_table(out, header, [list(row) for row in rows])
     elif kind == "csv":
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(header)
-        writer.writerows([["" if v is None else v for v in row] for row in rows])
+        writer.writerows(["" if v is None else v for v in row] for row in rows)
     elif kind == "jsonl":
         for row in rows:
             out.write(_json(dict(zip(header, row))) + "\n")

@@ -10,15 +10,13 @@ from tablora.cli.arguments import add_database
 from tablora.cli.catalogue import (
     columns_of,
     count_rows,
-    managed_tables,
     registered_indexes,
-    require_table,
     sql_index_name,
     sql_indexes,
     staging_table,
     unique_rules,
 )
-from tablora.cli.database import open_db
+from tablora.cli.database import open_database
 from tablora.cli.wording import count_of
 
 HELP = "list the managed tables with columns, indexes, rules and row counts"
@@ -51,16 +49,12 @@ def describe(conn: Any, table: str) -> dict[str, Any]:
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args)
-    try:
+    with open_database(args) as db:
         if args.table is not None:
-            require_table(conn, args.db, args.table)
-            tables = [args.table]
+            tables = [db[args.table].name]
         else:
-            tables = managed_tables(conn)
-        described = [describe(conn, table) for table in tables]
-    finally:
-        conn.close()
+            tables = db.table_names()
+        described = [describe(db.conn, table) for table in tables]
     if args.format == "json":
         json.dump({"database": args.db, "tables": described}, out, indent=2, ensure_ascii=False)
         out.write("\n")

@@ -5,16 +5,17 @@ from __future__ import annotations
 import argparse
 import time
 from collections.abc import Iterator
-from typing import Any, TextIO
+from typing import TextIO
 
-from tablora import tablora as T
 from tablora.cli.arguments import add_csv_options, add_database, positive
-from tablora.cli.catalogue import columns_of, count_rows, require_table, staging_table
-from tablora.cli.database import open_db
+from tablora.cli.catalogue import count_rows, staging_table
+from tablora.cli.database import open_database
 from tablora.cli.errors import CliError
-from tablora.cli.progress import Progress
-from tablora.cli.readers import FORMATS_IN, Source, csv_rows, delimiter, input_format, json_rows
 from tablora.cli.wording import count_of
+from tablora.errors import InputError
+from tablora.progress import Progress
+from tablora.readers import FORMATS_IN, Source, csv_rows, delimiter, input_format, json_rows
+from tablora.table import Table
 
 HELP = "load CSV or JSON Lines rows into the staging table"
 
@@ -41,6 +42,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="keep every CSV/TSV field as text (default: integers and decimals become numbers)",
     )
     parser.add_argument(
+        "--empty-null",
+        action="store_true",
+        help="load an empty CSV/TSV field as NULL (default: as empty text)",
+    )
+    parser.add_argument(
         "--batch-size",
         type=positive,
         default=5000,
@@ -52,82 +58,61 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def stage_rows(
-    conn: Any,
-    table: str,
-    rows: Iterator[list[object]],
-    batch_size: int,
-    progress: Progress | None,
-    source: Source,
-) -> int:
-    """Insert the rows in batches through insert_temp and commit once; all or nothing."""
+def counted(rows: Iterator[list[object]], progress: Progress) -> Iterator[list[object]]:
+    """The rows, with the progress line updated as they are read."""
     count = 0
-    batch: list[list[object]] = []
+    for count, row in enumerate(rows, 1):  # noqa: B007 - the count is the loop's result
+        yield row
+        progress.update(count)
+    progress.update(count, force=True)
+
+
+def stage_rows(table: Table, rows: Iterator[list[object]], batch_size: int, source: Source) -> int:
+    """Stage the rows in batches through Table.stage, which commits once: all or nothing."""
     try:
-        for row in rows:
-            batch.append(row)
-            if len(batch) >= batch_size:
-                T.insert_temp(conn, table, batch, comm=False)
-                count += len(batch)
-                batch = []
-                if progress is not None:
-                    progress.update(count)
-        if batch:
-            T.insert_temp(conn, table, batch, comm=False)
-            count += len(batch)
-        conn.commit()
-    except CliError as exc:
-        conn.rollback()
+        return table.stage(rows, batch_size=batch_size)
+    except (CliError, InputError) as exc:
         raise CliError(f"{exc}; nothing was staged") from None
     except UnicodeDecodeError as exc:
-        conn.rollback()
         raise CliError(f"{source.undecodable(exc)}; nothing was staged") from None
-    except BaseException:
-        conn.rollback()
-        raise
-    if progress is not None:
-        progress.update(count, force=True)
-    return count
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args)
-    try:
-        require_table(conn, args.db, args.table)
-        cols = columns_of(conn, args.table)
+    with open_database(args) as db:
+        table = db[args.table]
         source = Source(args.file, args.encoding)
         try:
-            kind = input_format(args, source)
+            kind = input_format(args.file, args.format, source)
             text = source.text()
             if kind == "jsonl":
-                rows = json_rows(text, source.label, cols)
+                rows = json_rows(text, source.label, table.columns)
             else:
                 rows = csv_rows(
                     text,
                     source.label,
-                    cols,
-                    delimiter=delimiter(args, kind),
+                    table.columns,
+                    delimiter=delimiter(args.delimiter, kind),
                     header=not args.no_header,
                     as_text=args.as_text,
+                    empty_as_null=args.empty_null,
                 )
             progress = None
             if not args.no_progress and err.isatty():
-                progress = Progress(err, f"staging {args.table}", source)
+                progress = Progress(err, f"staging {table.name}", source)
+                rows = counted(rows, progress)
             started = time.perf_counter()
             try:
-                count = stage_rows(conn, args.table, rows, args.batch_size, progress, source)
+                count = stage_rows(table, rows, args.batch_size, source)
             finally:
                 if progress is not None:
                     progress.finish()
             elapsed = time.perf_counter() - started
         finally:
             source.close()
-        staged = count_rows(conn, staging_table(args.table))
-    finally:
-        conn.close()
+        staged = count_rows(db.conn, staging_table(table.name))
     rate = count / elapsed if elapsed > 0 else 0.0
     out.write(
         f"staged {count_of(count, 'row')} from {source.label} into "
-        f"{staging_table(args.table)} in {elapsed:.2f} s ({rate:,.0f} rows/s); "
+        f"{staging_table(table.name)} in {elapsed:.2f} s ({rate:,.0f} rows/s); "
         f"{count_of(staged, 'row')} staged now\n"
     )

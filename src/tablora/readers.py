@@ -1,8 +1,8 @@
-"""`tablora stage`: reading rows from CSV, TSV or JSON Lines, by file or standard input."""
+"""Reading rows from CSV, TSV or JSON Lines, by file or standard input: the readers of
+`Table.stage_csv`, `Table.stage_json` and the command-line tool."""
 
 from __future__ import annotations
 
-import argparse
 import codecs
 import csv
 import io
@@ -15,7 +15,7 @@ import sys
 from collections.abc import Callable, Iterator
 from typing import IO, TextIO
 
-from tablora.cli.errors import CliError
+from tablora.errors import InputError
 
 # `json` is read as JSON Lines, as a .json file is.
 FORMATS_IN = ("csv", "tsv", "jsonl", "json")
@@ -59,13 +59,13 @@ class Source:
             binary: IO[bytes] = sys.stdin.buffer
         else:
             if os.path.isdir(path):
-                raise CliError(f"{path} is a directory, not an input file")
+                raise InputError(f"{path} is a directory, not an input file")
             try:
                 binary = open(path, "rb")  # noqa: SIM115 - closed in close()
             except FileNotFoundError:
-                raise CliError(f"input file not found: {path}") from None
+                raise InputError(f"input file not found: {path}") from None
             except OSError as exc:
-                raise CliError(f"cannot read {path}: {exc.strerror}") from None
+                raise InputError(f"cannot read {path}: {exc.strerror}") from None
         self.binary = binary
         self._owned = path != "-"
         self._fd: int | None = None
@@ -102,7 +102,7 @@ class Source:
             self._head = peek(64)[:64]
         return io.TextIOWrapper(self.binary, encoding=self.encoding, newline="", errors="strict")
 
-    def undecodable(self, exc: UnicodeDecodeError) -> CliError:
+    def undecodable(self, exc: UnicodeDecodeError) -> InputError:
         """The error for input that is not text in the encoding, naming the line when the
         file can be read again from its start (the decoder reads ahead by a buffer)."""
         where, head = self.label, self._head
@@ -119,7 +119,7 @@ class Source:
                         where = f"{self.label}:{lines}"
                         break
         name = "UTF-8" if self.encoding == DEFAULT_ENCODING else self.encoding
-        return CliError(
+        return InputError(
             f"{where}: input is not {name} text ({exc.reason}); "
             f"name its encoding with --encoding, e.g. --encoding {fitting_encoding(head)}"
         )
@@ -129,43 +129,83 @@ class Source:
             self.binary.close()
 
 
-def input_format(args: argparse.Namespace, source: Source) -> str:
-    """csv, tsv or jsonl."""
-    if args.format is not None:
-        return "jsonl" if args.format == "json" else str(args.format)
-    if args.file == "-":
+def input_format(path: str, given: str | None, source: Source) -> str:
+    """csv, tsv or jsonl: as `given` (json meaning JSON Lines), else by the extension of
+    `path`, else sniffed from standard input ('-')."""
+    if given is not None:
+        return "jsonl" if given == "json" else given
+    if path == "-":
         return source.sniff()
-    extension = os.path.splitext(args.file)[1].lower()
+    extension = os.path.splitext(path)[1].lower()
     if extension not in EXTENSIONS:
-        raise CliError(
-            f"cannot tell the format of {args.file!r} from its extension; "
+        raise InputError(
+            f"cannot tell the format of {path!r} from its extension; "
             f"pass --format {'|'.join(FORMATS_IN)}"
         )
     return EXTENSIONS[extension]
 
 
-def delimiter(args: argparse.Namespace, kind: str) -> str:
-    if args.delimiter is not None:
-        return str(args.delimiter)
+def delimiter(given: str | None, kind: str) -> str:
+    if given is not None:
+        return given
     return "\t" if kind == "tsv" else ","
 
 
-def csv_header(args: argparse.Namespace) -> list[str]:
-    """The names in the first non-blank line of the CSV file `args.from_csv`."""
-    source = Source(args.from_csv, args.encoding)
+def csv_columns(
+    path: str, encoding: str | None, given_delimiter: str | None
+) -> tuple[list[str], list[str]]:
+    """The names in the first non-blank line of the CSV (or .tsv) file `path`, and the SQL
+    type of each column as its fields show it (guess_types)."""
+    source = Source(path, encoding)
     try:
-        kind = "tsv" if args.from_csv.lower().endswith(".tsv") else "csv"
-        reader = csv.reader(source.text(), delimiter=delimiter(args, kind), strict=True)
+        kind = "tsv" if path.lower().endswith(".tsv") else "csv"
+        reader = csv.reader(source.text(), delimiter=delimiter(given_delimiter, kind), strict=True)
         for fields in reader:
             if fields:
-                return [field.strip() for field in fields]
+                names = [field.strip() for field in fields]
+                return names, guess_types(len(names), (row for row in reader if row))
     except UnicodeDecodeError as exc:
         raise source.undecodable(exc) from None
     except csv.Error as exc:
-        raise CliError(f"{source.label}:{reader.line_num}: malformed CSV row: {exc}") from None
+        raise InputError(f"{source.label}:{reader.line_num}: malformed CSV row: {exc}") from None
     finally:
         source.close()
-    raise CliError(f"{source.label} has no header line")
+    raise InputError(f"{source.label} has no header line")
+
+
+class TypeGuess:
+    """The SQL type of one column of a file, from every field read, as `infer` reads each:
+    INTEGER while each non-blank field is an integer, REAL while each is a number, TEXT after
+    any other field. A column with no non-blank field is TEXT."""
+
+    def __init__(self) -> None:
+        self.integer = self.real = True
+        self.seen = False
+
+    def add(self, field: str) -> None:
+        if not field or not self.real:
+            return
+        self.seen = True
+        value = infer(field)
+        if isinstance(value, str):
+            self.integer = self.real = False
+        elif isinstance(value, float):
+            self.integer = False
+
+    @property
+    def sql_type(self) -> str:
+        if not self.seen or not self.real:
+            return "TEXT"
+        return "INTEGER" if self.integer else "REAL"
+
+
+def guess_types(width: int, rows: Iterator[list[str]]) -> list[str]:
+    """The SQL type of each of `width` columns of raw text rows."""
+    guesses = [TypeGuess() for _ in range(width)]
+    for fields in rows:
+        for guess, field in zip(guesses, fields):
+            guess.add(field)
+    return [guess.sql_type for guess in guesses]
 
 
 def header_order(header: list[str], cols: list[str], where: str) -> list[int]:
@@ -175,21 +215,34 @@ def header_order(header: list[str], cols: list[str], where: str) -> list[int]:
     for at, raw in enumerate(header):
         name = raw.strip()
         if name.lower() not in lookup:
-            raise CliError(
+            raise InputError(
                 f"{where}: unknown column {name!r} in the header (columns: {', '.join(cols)}; "
                 "use --no-header for a file without a header line)"
             )
         if order[lookup[name.lower()]] != -1:
-            raise CliError(f"{where}: column {name!r} appears twice in the header")
+            raise InputError(f"{where}: column {name!r} appears twice in the header")
         order[lookup[name.lower()]] = at
     return order
 
 
 def csv_rows(
-    text: TextIO, label: str, cols: list[str], *, delimiter: str, header: bool, as_text: bool
+    text: TextIO,
+    label: str,
+    cols: list[str],
+    *,
+    delimiter: str,
+    header: bool,
+    as_text: bool,
+    empty_as_null: bool = False,
 ) -> Iterator[list[object]]:
+    """The rows of a CSV text in table column order; a header names the columns (any
+    order, any subset, in any letter case). Fields are numbers where they write one unless
+    `as_text`; an empty field is NULL with `empty_as_null`."""
     reader = csv.reader(text, delimiter=delimiter, strict=True)
     convert: Callable[[str], object] = (lambda field: field) if as_text else infer
+    if empty_as_null:
+        plain = convert
+        convert = lambda field: plain(field) if field else None  # noqa: E731
     try:
         order = list(range(len(cols)))
         width = len(cols)
@@ -206,7 +259,7 @@ def csv_rows(
             if not fields:
                 continue
             if len(fields) != width:
-                raise CliError(
+                raise InputError(
                     f"{label}:{reader.line_num}: expected {width} field{'s' if width != 1 else ''}"
                     f"{'' if header else ' (' + ', '.join(cols) + ')'}, got {len(fields)}"
                 )
@@ -215,7 +268,7 @@ def csv_rows(
             else:
                 yield [None if at < 0 else convert(fields[at]) for at in order]
     except csv.Error as exc:
-        raise CliError(f"{label}:{reader.line_num}: malformed CSV row: {exc}") from None
+        raise InputError(f"{label}:{reader.line_num}: malformed CSV row: {exc}") from None
 
 
 _SCALARS = (str, int, float, bool, type(None))
@@ -230,32 +283,32 @@ def json_rows(text: TextIO, label: str, cols: list[str]) -> Iterator[list[object
         try:
             value = json.loads(line.rstrip("\r\n"))
         except json.JSONDecodeError as exc:
-            raise CliError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
+            raise InputError(f"{where}: invalid JSON: {exc.msg} (column {exc.colno})") from None
         if isinstance(value, dict):
             row: list[object] = [None] * len(cols)
             for key, item in value.items():
                 if key.lower() not in lookup:
-                    raise CliError(
+                    raise InputError(
                         f"{where}: unknown column {key!r} (columns: {', '.join(cols)})"
                     )
                 row[lookup[key.lower()]] = item
         elif isinstance(value, list):
             if len(value) != len(cols):
-                raise CliError(
+                raise InputError(
                     f"{where}: expected {len(cols)} values ({', '.join(cols)}), got {len(value)}"
                 )
             row = value
         else:
-            raise CliError(
+            raise InputError(
                 f"{where}: expected a JSON object or array per line, got {type(value).__name__}"
             )
         for name, item in zip(cols, row):
             if not isinstance(item, _SCALARS):
-                raise CliError(
+                raise InputError(
                     f"{where}: value of {name!r} is a JSON {type(item).__name__}; "
                     "only strings, numbers, booleans and null can be stored"
                 )
             if isinstance(item, int) and item not in _INT_RANGE:
-                raise CliError(f"{where}: value of {name!r} does not fit in 64 bits")
+                raise InputError(f"{where}: value of {name!r} does not fit in 64 bits")
         yield row
 
