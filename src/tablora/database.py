@@ -85,12 +85,14 @@ class Database:
         outer = bool(getattr(self.conn, "in_transaction", False))
         try:
             yield
+            if not outer:
+                self.conn.commit()
         except BaseException:
+            # A COMMIT that failed (a reader holding the file) leaves the block's work
+            # open: undone here, so that no later commit publishes what was reported failed.
             if not outer:
                 self.conn.rollback()
             raise
-        if not outer:
-            self.conn.commit()
 
     # ---- tables -------------------------------------------------------------------------
 

@@ -376,8 +376,7 @@ class Table:
         started = time.perf_counter()
         try:
             if step_rows is None:
-                with self.db.unit_of_work():
-                    counts = _merge.merge(self.db.conn, self.name, progress=report, comm=False)
+                counts = self._merge_once(report)
             else:
                 counts = self._merge_in_steps(step_rows, report)
         finally:
@@ -387,6 +386,13 @@ class Table:
         return MergeSummary(staged, inserted, replaced, staged - inserted,
                             time.perf_counter() - started)  # fmt: skip
 
+    def _merge_once(self, report: Callable[[str], object] | None, **bounds: Any) -> Any:
+        # The core commits (and undoes all of its work when the COMMIT fails), unless the
+        # caller has a transaction open, which is the caller's to end.
+        conn = self.db.conn
+        return _merge.merge(conn, self.name, progress=report,
+                            comm=not getattr(conn, "in_transaction", False), **bounds)  # fmt: skip
+
     def _merge_in_steps(
         self, step_rows: int, report: Callable[[str], object] | None
     ) -> tuple[int, int, int]:
@@ -395,14 +401,13 @@ class Table:
         (newest,) = self.db.conn.execute(f"SELECT max(rowid) FROM {staging}").fetchone()
         totals = [0, 0, 0]
         while newest is not None:
+            # Row ids go as integer literals: some drivers send large integers as REAL.
             found = self.db.conn.execute(
-                f"SELECT rowid FROM {staging} WHERE rowid <= ? ORDER BY rowid LIMIT 1 OFFSET ?",
-                (newest, step_rows - 1),
+                f"SELECT rowid FROM {staging} WHERE rowid <= {int(newest)} "
+                f"ORDER BY rowid LIMIT 1 OFFSET {step_rows - 1}"
             ).fetchone()
             upto = newest if found is None else found[0]
-            with self.db.unit_of_work():
-                counts = _merge.merge(self.db.conn, self.name, upto=upto, keep_indexes=True,
-                                      progress=report, comm=False)  # fmt: skip
+            counts = self._merge_once(report, upto=upto, keep_indexes=True)
             totals = [total + count for total, count in zip(totals, counts)]
             if upto == newest:
                 break

@@ -1,18 +1,16 @@
-"""`tablora merge`: the library's merge with its time, what it did and, on a terminal, its phases."""
+"""`tablora merge`: Table.merge with its time, what it did and, on a terminal, its phases."""
 
 from __future__ import annotations
 
 import argparse
-import time
 from typing import TextIO
 
-from tablora import _merge
-from tablora.cli.arguments import add_database
-from tablora.cli.catalogue import count_rows, require_table, staging_table
-from tablora.cli.database import open_db
+from tablora.cli.arguments import add_database, positive
+from tablora.cli.catalogue import count_rows, staging_table
+from tablora.cli.database import open_database
 from tablora.cli.errors import CliError
-from tablora.cli.progress import Phases
 from tablora.cli.wording import count_of
+from tablora.progress import Phases
 
 HELP = "move the staged rows into the main table under the unique rules"
 
@@ -23,38 +21,36 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--no-progress", action="store_true", help="no phase display, even on a terminal"
     )
+    parser.add_argument(
+        "--step-rows",
+        type=positive,
+        metavar="N",
+        help="merge in steps of at most N staged rows, each its own transaction, so that "
+        "stagers wait for one step at most",
+    )
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:
-    conn = open_db(args)
-    try:
-        require_table(conn, args.db, args.table)
+    with open_database(args) as db:
+        table = db[args.table]
+        conn = db.conn
         phases: Phases | None = None
         if not args.no_progress and err.isatty():
             # The label's counts are taken before the merge; what it did comes from the merge.
-            staged = count_rows(conn, staging_table(args.table))
-            label = f"merging {count_of(staged, 'staged row')} into {args.table}"
-            phases = Phases(err, f"{label} ({count_of(count_rows(conn, args.table), 'row')})")
-        started = time.perf_counter()
+            staged = count_rows(conn, staging_table(table.name))
+            label = f"merging {count_of(staged, 'staged row')} into {table.name}"
+            phases = Phases(err, f"{label} ({count_of(count_rows(conn, table.name), 'row')})")
         try:
-            staged, inserted, replaced = _merge.merge(
-                conn, args.table, progress=phases.show if phases is not None else None
-            )
+            done = table.merge(progress=phases.show if phases is not None else None,
+                               step_rows=args.step_rows)  # fmt: skip
         except IndexError as exc:
-            conn.rollback()
-            raise CliError(f"a unique rule of {args.table!r} does not fit its columns: {exc}") from None
-        except BaseException:
-            conn.rollback()
-            raise
+            raise CliError(f"a unique rule of {table.name!r} does not fit its columns: {exc}") from None
         finally:
             if phases is not None:
                 phases.finish()
-        elapsed = time.perf_counter() - started
-        after = count_rows(conn, args.table)
-    finally:
-        conn.close()
+        after = count_rows(conn, table.name)
     out.write(
-        f"merged {args.table} in {elapsed:.2f} s: {staged:,} staged, {inserted:,} inserted, "
-        f"{replaced:,} replaced, {staged - inserted:,} left out (older duplicates); "
-        f"{count_of(after, 'row')} in {args.table}\n"
+        f"merged {table.name} in {done.seconds:.2f} s: {done.staged:,} staged, "
+        f"{done.inserted:,} inserted, {done.replaced:,} replaced, "
+        f"{done.left_out:,} left out (older duplicates); {count_of(after, 'row')} in {table.name}\n"
     )
