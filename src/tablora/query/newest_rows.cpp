@@ -1,20 +1,22 @@
 // newest_rows: the rows find returns, handed out a chunk at a time.
 //
-// Staged rows are few next to main rows, so every staged row's key values
-// are read and linked in memory (the non-key columns read as NULL, so memory
-// follows the keys). Main rows are judged as they stream by:
-// - Settled (a whole read, or an order asked for): every staged row's
-//   component is completed through the rules' indexes first, and so are the
-//   main rows that share a key with another main row, found by one grouping
-//   statement per rule. A main row outside the graph then links to nothing
-//   and is the newest of its one-row component; one inside is judged by it.
-// - Lazy (a limit or a condition, without an order): each chunk of
-//   candidates is linked and completed by lookups before it is judged, so
-//   the cost follows the rows handed out rather than the table; past a
-//   number of main candidates the reader settles instead.
-// With an order, SQLite sorts both tiers together and the verdict filters
-// the sorted rows; a limit is pushed down with room for every row the
-// verdict can remove, which is a row of the graph.
+// A row is returned when it is the newest of the rows linked to it, its
+// component in find's link graph. How much of the graph is built follows
+// what was asked:
+// - Settled (a whole read, or an order without a limit): every staged row's
+//   key values are read and linked in memory (the other columns read as
+//   NULL, so memory follows the keys) and their components completed
+//   through the rules' indexes; so are the main rows that share a key with
+//   another main row, found by one grouping statement per rule. A main row
+//   outside the graph then links to nothing and is returned; one inside is
+//   judged by the graph.
+// - Lazy (a limit, or a condition without an order): each batch of
+//   candidates is linked and completed before it is judged, the staged links
+//   of the first few found by statements on the staging table; past more
+//   candidates every staged key is read, and past many the reader settles.
+// With an order, SQLite sorts both tiers together: settled, a limit is
+// pushed down with room for every row of the graph, the only rows the
+// verdict can remove; lazy, the sorted rows are read a window at a time.
 #include "query/newest_rows.hpp"
 
 #include <algorithm>
