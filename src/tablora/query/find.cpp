@@ -126,7 +126,6 @@ class PassReader {
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
   bool dedupes() const { return dedupe_; }
-  const std::vector<UniqueRule>& rules() const { return rules_; }
 
  private:
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
@@ -169,30 +168,6 @@ bool link_all_staged(const Call& call, PyObject* sql, Linker& linker, std::vecto
   });
 }
 
-// Whether the row (tier, id) with these values is the newest of its linked
-// rows, by the resolver's own lookups: SQL compares under collations that
-// only SQLite knows. 1, 0, or -1 with the error set.
-int newest_by_lookups(const Call& call, PyObject* table, PyObject* uniques, PyObject* cols,
-                      PyObject* total_select, Tier tier, long long id, PyObject* values) {
-  Ref tier_number(PyLong_FromLong(tier));
-  Ref row_id(tier_number ? PyLong_FromLongLong(id) : nullptr);
-  Ref reference(row_id ? tuple_of({tier_number.get(), row_id.get()}) : Ref());
-  if (!reference) return -1;
-  // The full row, row id first, as the resolver takes it.
-  const Py_ssize_t width = PyList_GET_SIZE(values);
-  Ref row(PyTuple_New(width + 1));
-  if (!row) return -1;
-  PyTuple_SET_ITEM(row.get(), 0, Py_NewRef(row_id.get()));
-  for (Py_ssize_t i = 0; i < width; ++i)
-    PyTuple_SET_ITEM(row.get(), i + 1, Py_NewRef(PyList_GET_ITEM(values, i)));
-  Ref visited(PySet_New(nullptr));
-  if (!visited || PySet_Add(visited.get(), reference.get()) < 0) return -1;
-  Ref verdict(check_newest_unique(call.module(), {call.conn(), table, reference.get(), row.get(),
-                                                  uniques, cols, total_select, visited.get()}));
-  Ref newest(verdict ? PySequence_GetItem(verdict.get(), 0) : nullptr);
-  return newest ? PyObject_IsTrue(newest.get()) : -1;
-}
-
 Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* conditions) {
   const std::optional<TableNames> table = TableNames::of(table_given);
   if (!table) return Ref();
@@ -203,8 +178,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   Ref uniques = read_rule_positions(call, *table);
   if (!uniques) return Ref();
   std::vector<Collation> collations;
+  std::vector<Ref> classes;  // what collations only SQLite knows make equal
   if (PyDict_GET_SIZE(uniques.get()) > 0 &&
-      !read_column_collations(call, *table, cols.get(), collations))
+      (!read_column_collations(call, *table, cols.get(), collations) ||
+       !read_collation_classes(call, *table, cols.get(), collations, classes)))
     return Ref();
   std::vector<Py_ssize_t> shown;
   if (!selected_members(select, cols.get(), shown)) return Ref();
@@ -223,12 +200,8 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
 
   const bool linked = reader.links();
-  // Under a collation only SQLite knows, rows are judged by SQL lookups.
-  const bool by_lookups = linked && needs_sql_equality(reader.rules());
-  Ref total_select = by_lookups ? str(full_row) : Ref();
-  if (by_lookups && !total_select) return Ref();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
-  if (linked && reader.dedupes() && !by_lookups) {
+  if (linked && reader.dedupes()) {
     Linker& linker = *reader.linker();
     Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
     if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
@@ -251,13 +224,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       if (linked) {
         LinkGraph& graph = reader.linker()->graph();
         const int n = pass->node(i);
-        if (graph.repeats_returned(n)) continue;
-        const int newest = by_lookups ? newest_by_lookups(call, table_given, uniques.get(),
-                                                          cols.get(), total_select.get(),
-                                                          graph.tier(n), graph.id(n), row.get())
-                                      : graph.is_newest(n);
-        if (newest < 0) return Ref();
-        if (!newest) continue;
+        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
         graph.record_returned(n);
       }
       Ref values = selected_values(std::move(row), shown);
