@@ -74,6 +74,11 @@ def text(s):
     return "".join(list(s))
 
 
+def initial(a, b):
+    """A collation SQLite does not know: texts compare by their first character."""
+    return (a[:1] > b[:1]) - (a[:1] < b[:1])
+
+
 # ---- the database ----------------------------------------------------------------
 
 
@@ -89,6 +94,11 @@ def build(path):
                    [{"name": "uk", "cols": [0]}])
     T.insert_temp(conn, "churn", [(i, i) for i in range(20)])
     T.temp_to_main(conn, "churn")
+    conn.create_collation("initial", initial)
+    for table, key in (("folded", "k COLLATE NOCASE"), ("initialled", "k COLLATE initial")):
+        T.create_table(conn, table, [key, "v"], [], [{"name": "uk", "cols": [0]}])
+        T._insert_main(conn, table, [(f"{c}{i}", i) for i, c in enumerate("abcdef")])
+        T.insert_temp(conn, table, [(f"{c.upper()}{i}", i) for i, c in enumerate("aceg")])
     # Catalogue rows that fail on use.
     conn.execute("CREATE TABLE broken (a)")
     conn.execute("CREATE TABLE temp_broken (a)")
@@ -386,6 +396,17 @@ def s_find(conn):
 
 def s_find_conditions(conn):
     args = (text("age,name"), text("homes"), text("WHERE age > 3 ORDER BY rowid DESC"))
+    return Scenario(lambda: T.find(conn, *args), watch=args)
+
+
+def s_find_folded(conn):
+    args = (text("*"), text("folded"), text("where v > 1"))
+    return Scenario(lambda: T.find(conn, *args), watch=args)
+
+
+def s_find_by_lookups(conn):
+    conn.create_collation("initial", initial)
+    args = (text("*"), text("initialled"), text(""))
     return Scenario(lambda: T.find(conn, *args), watch=args)
 
 

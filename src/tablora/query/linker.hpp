@@ -82,4 +82,15 @@ class Linker {
   std::vector<Ref> kept_;                             // rows read only to link
 };
 
+// For every column of `cols` under a collation only SQLite knows, the class
+// of each of its values in both tiers, as the first value read of the class
+// (so a value never read stands for itself and equals only what equals it
+// exactly), the classes numbered by SQLite in one statement:
+// "SELECT <c>, dense_rank() OVER (ORDER BY <c> COLLATE <name>) FROM (SELECT
+// <c> FROM <staging> UNION ALL SELECT <c> FROM <main>)". The dicts go to
+// `owned`, which must outlive every use of `collations`, which borrow them.
+// False with the error set.
+bool read_collation_classes(const Call& call, const TableNames& table, PyObject* cols,
+                            std::vector<Collation>& collations, std::vector<Ref>& owned);
+
 }  // namespace tablora

@@ -28,7 +28,6 @@
 #include "core/declaration.hpp"
 #include "core/private_module.hpp"
 #include "query/linker.hpp"
-#include "query/resolver.hpp"
 #include "sql/collation.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
@@ -125,7 +124,6 @@ class NewestRowsReader {
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
   bool is_whole_row() const;
-  int newest_by_lookups_of(PyObject* row);
   // The tier and row id of a fetched row in the current phase; false with
   // the error set.
   bool reference_of(PyObject* row, int* tier, long long* id) const;
@@ -135,7 +133,8 @@ class NewestRowsReader {
 
   Ref module_, conn_;
   Call call_;
-  Ref uniques_, total_select_;  // total_select_ only when judging by lookups
+  Ref uniques_;
+  std::vector<Ref> classes_;  // what collations only SQLite knows make equal
   Snapshot snapshot_;
   std::optional<TableNames> table_;
   Ref cols_;
@@ -239,17 +238,13 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
   if (!uniques_) return false;
   std::vector<Collation> collations;
   if (PyDict_GET_SIZE(uniques_.get()) > 0 &&
-      !read_column_collations(call_, *table_, cols_.get(), collations))
+      (!read_column_collations(call_, *table_, cols_.get(), collations) ||
+       !read_collation_classes(call_, *table_, cols_.get(), collations, classes_)))
     return false;
   if (!unique_rules_from(uniques_.get(), cols_.get(), rules_, &collations)) return false;
   if (!lookup_.prepare(*table_, cols_.get())) return false;
   if (limit_ == 0) return close(true);
-  if (needs_sql_equality(rules_)) {
-    // Under a collation only SQLite knows, each candidate is judged by the
-    // resolver's own lookups, as find judges it.
-    total_select_ = str(full_row_);
-    if (!total_select_) return false;
-  } else if (!rules_.empty()) {
+  if (!rules_.empty()) {
     linker_.emplace(rules_, true, call_, lookup_);
     // Lazy where a limit or a condition may keep the candidates few; the
     // first few find their staged links by statements on the staging table.
@@ -456,11 +451,7 @@ bool NewestRowsReader::judge_next_rows() {
   }
   for (Py_ssize_t i = at_; i < end && !closed_; ++i) {
     PyObject* row = rows[i];
-    if (total_select_) {
-      const int newest = newest_by_lookups_of(row);
-      if (newest < 0) return false;
-      if (!newest) continue;
-    } else if (linker_) {
+    if (linker_) {
       int n;
       if (lazy) {
         n = nodes[static_cast<size_t>(i - at_)];
@@ -491,16 +482,6 @@ bool NewestRowsReader::reference_of(PyObject* row, int* tier, long long* id) con
   if (id_value.get() == nullptr) return false;
   *id = PyLong_AsLongLong(id_value.get());
   return !(*id == -1 && PyErr_Occurred());
-}
-
-int NewestRowsReader::newest_by_lookups_of(PyObject* row) {
-  int tier;
-  long long id;
-  if (!reference_of(row, &tier, &id)) return -1;
-  Ref values = values_from(row, first_value());
-  if (!values) return -1;
-  return newest_by_lookups(call_, table_->given(), uniques_.get(), cols_.get(),
-                           total_select_.get(), static_cast<Tier>(tier), id, values.get());
 }
 
 Ref NewestRowsReader::next() {
