@@ -21,6 +21,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
+from tablora._read import newest_rows
 from conftest import HOMES_COLS, create_homes
 
 pytestmark = pytest.mark.slow
@@ -423,6 +424,42 @@ def s_find_bad_conditions(conn):
 
 def s_find_missing_table(conn):
     return Scenario(lambda: T.find(conn, "*", "nowhere", ""), sqlite3.OperationalError)
+
+
+def s_newest_rows(conn):
+    table, select = text("homes"), [3, 0]
+    return Scenario(lambda: list(newest_rows(conn, table, select)), watch=(table, select))
+
+
+def s_newest_rows_lazy(conn):
+    where, params = text("age > ?"), (3,)
+    return Scenario(lambda: list(newest_rows(conn, "homes", None, where, params, limit=4)),
+                    watch=(where, params))
+
+
+def s_newest_rows_ordered(conn):
+    order_by = text("v DESC")
+    return Scenario(lambda: list(newest_rows(conn, "folded", order_by=order_by, limit=2)),
+                    watch=(order_by,))
+
+
+def s_newest_rows_closed(conn):
+    def call():
+        rows = newest_rows(conn, "homes")
+        next(rows)
+        rows.close()
+    return Scenario(call)
+
+
+def s_newest_rows_bad_select(conn):
+    select = [9]
+    return Scenario(lambda: newest_rows(conn, "homes", select), ValueError, (select,))
+
+
+def s_newest_rows_bad_where(conn):
+    where = text("(")
+    return Scenario(lambda: newest_rows(conn, "homes", where=where), sqlite3.OperationalError,
+                    (where,))
 
 
 def resolver_arguments(conn, where):
