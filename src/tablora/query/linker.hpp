@@ -50,6 +50,13 @@ class Linker {
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);
 
+  // Calls visit(id) for the row id of every main row in the graph.
+  template <class Visit>
+  void for_each_main_row(Visit&& visit) const {
+    for (const auto& [id, node] : main_)
+      if (node >= 0) visit(id);
+  }
+
   // The node of a row in the graph, or -1 when the row is not in it.
   int node_of(int tier, long long id) const {
     const std::unordered_map<long long, int>& nodes = tier ? staged_ : main_;

@@ -20,6 +20,7 @@
 #include "query/newest_rows.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -120,6 +121,8 @@ class NewestRowsReader {
   bool link_staged_keys();
   bool settle();
   bool link_repeated_main_keys(const UniqueRule& rule);
+  void mark_main_rows_in_graph();
+  bool may_be_in_graph(int tier, long long id) const;
   bool open_phase(Phase phase);
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
@@ -146,6 +149,8 @@ class NewestRowsReader {
   std::vector<int> staged_nodes_;
   bool staged_linked_ = false;  // every staged row's keys are in the graph
   bool settled_ = false;
+  std::vector<uint64_t> main_bits_;  // main row ids in the settled graph
+  bool main_marked_ = false;
 
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
@@ -296,7 +301,32 @@ bool NewestRowsReader::settle() {
   for (const UniqueRule& rule : rules_)
     if (!rule.columns.empty() && !link_repeated_main_keys(rule)) return false;
   settled_ = true;
+  mark_main_rows_in_graph();
   return true;
+}
+
+// Most main rows a settled read streams are outside the graph; a bit per
+// row id tells so at less cost than the linker's map. Row ids far apart
+// (beyond 2^28) keep the map alone.
+void NewestRowsReader::mark_main_rows_in_graph() {
+  long long top = -1;
+  bool near = true;
+  linker_->for_each_main_row([&](long long id) {
+    near = near && id >= 0 && id < (1LL << 28);
+    top = std::max(top, id);
+  });
+  if (!near) return;
+  main_bits_.assign(static_cast<size_t>(top / 64 + 1), 0);
+  linker_->for_each_main_row([&](long long id) {
+    main_bits_[static_cast<size_t>(id / 64)] |= uint64_t{1} << (id % 64);
+  });
+  main_marked_ = true;
+}
+
+bool NewestRowsReader::may_be_in_graph(int tier, long long id) const {
+  if (tier != kMain || !main_marked_) return true;
+  const size_t word = static_cast<size_t>(id / 64);
+  return id >= 0 && word < main_bits_.size() && (main_bits_[word] >> (id % 64) & 1);
 }
 
 // The main rows holding a non-NULL key of the rule that another main row
@@ -459,7 +489,7 @@ bool NewestRowsReader::judge_next_rows() {
         int tier;
         long long id;
         if (!reference_of(row, &tier, &id)) return false;
-        n = linker_->node_of(tier, id);
+        n = may_be_in_graph(tier, id) ? linker_->node_of(tier, id) : -1;
       }
       // Outside the graph a row links to nothing: it is the newest of its own.
       if (n >= 0 && !linker_->graph().returns(n)) continue;
