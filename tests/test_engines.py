@@ -24,6 +24,7 @@ import pytest
 import tablora
 import tablora.cli as cli
 import tablora.tablora as T
+from tablora._read import newest_rows
 from support import HOMES_COLS, homes_index, homes_unique, through_functions
 from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
@@ -45,6 +46,10 @@ BATCH_1 = [("ann", "flat", "1 elm st", 30), ("bob", "house", "2 oak st", 41),
            ("cy", None, "5 fir st", 26), ("dee", "flat", "2 oak st", 52)]
 BATCH_2 = [("bob", "house", "9 elm st", 44), ("eve", "barn", 7.5, b"\x00\x01"),
            ("ann", "flat", "1 elm st", -3)]
+
+
+STREAMED_READS = [{}, {"where": "age > ?", "params": (26,), "limit": 2},
+                  {"order_by": "name, rowid", "limit": 3, "offset": 1}]
 
 
 @pytest.fixture
@@ -81,7 +86,9 @@ def behaviour(opener, table):
 
     def look(step, select="*", conditions=""):
         seen[step] = (T.find(conn, select, table, conditions), query(conn, main_rows),
-                      query(conn, f"SELECT count(*) FROM temp_{table}"))
+                      query(conn, f"SELECT count(*) FROM temp_{table}"),
+                      # the streamed read, whole, lazy under a limit, sorted across tiers
+                      [list(newest_rows(conn, table, **read)) for read in STREAMED_READS])
 
     T.create_table(conn, table, HOMES_COLS, homes_index(), homes_unique())
     seen["schema"] = sorted(query(conn, tables + "'other') ORDER BY name"))

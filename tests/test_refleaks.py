@@ -21,6 +21,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
+from tablora._read import newest_rows
 from conftest import HOMES_COLS, create_homes
 
 pytestmark = pytest.mark.slow
@@ -74,6 +75,11 @@ def text(s):
     return "".join(list(s))
 
 
+def initial(a, b):
+    """A collation SQLite does not know: texts compare by their first character."""
+    return (a[:1] > b[:1]) - (a[:1] < b[:1])
+
+
 # ---- the database ----------------------------------------------------------------
 
 
@@ -89,6 +95,11 @@ def build(path):
                    [{"name": "uk", "cols": [0]}])
     T.insert_temp(conn, "churn", [(i, i) for i in range(20)])
     T.temp_to_main(conn, "churn")
+    conn.create_collation("initial", initial)
+    for table, key in (("folded", "k COLLATE NOCASE"), ("initialled", "k COLLATE initial")):
+        T.create_table(conn, table, [key, "v"], [], [{"name": "uk", "cols": [0]}])
+        T._insert_main(conn, table, [(f"{c}{i}", i) for i, c in enumerate("abcdef")])
+        T.insert_temp(conn, table, [(f"{c.upper()}{i}", i) for i, c in enumerate("aceg")])
     # Catalogue rows that fail on use.
     conn.execute("CREATE TABLE broken (a)")
     conn.execute("CREATE TABLE temp_broken (a)")
@@ -389,6 +400,17 @@ def s_find_conditions(conn):
     return Scenario(lambda: T.find(conn, *args), watch=args)
 
 
+def s_find_folded(conn):
+    args = (text("*"), text("folded"), text("where v > 1"))
+    return Scenario(lambda: T.find(conn, *args), watch=args)
+
+
+def s_find_by_lookups(conn):
+    conn.create_collation("initial", initial)
+    args = (text("*"), text("initialled"), text(""))
+    return Scenario(lambda: T.find(conn, *args), watch=args)
+
+
 def s_find_unknown_column(conn):
     select = text("name,nope")
     return Scenario(lambda: T.find(conn, select, "homes", ""), ValueError, (select,))
@@ -402,6 +424,42 @@ def s_find_bad_conditions(conn):
 
 def s_find_missing_table(conn):
     return Scenario(lambda: T.find(conn, "*", "nowhere", ""), sqlite3.OperationalError)
+
+
+def s_newest_rows(conn):
+    table, select = text("homes"), [3, 0]
+    return Scenario(lambda: list(newest_rows(conn, table, select)), watch=(table, select))
+
+
+def s_newest_rows_lazy(conn):
+    where, params = text("age > ?"), (3,)
+    return Scenario(lambda: list(newest_rows(conn, "homes", None, where, params, limit=4)),
+                    watch=(where, params))
+
+
+def s_newest_rows_ordered(conn):
+    order_by = text("v DESC")
+    return Scenario(lambda: list(newest_rows(conn, "folded", order_by=order_by, limit=2)),
+                    watch=(order_by,))
+
+
+def s_newest_rows_closed(conn):
+    def call():
+        rows = newest_rows(conn, "homes")
+        next(rows)
+        rows.close()
+    return Scenario(call)
+
+
+def s_newest_rows_bad_select(conn):
+    select = [9]
+    return Scenario(lambda: newest_rows(conn, "homes", select), ValueError, (select,))
+
+
+def s_newest_rows_bad_where(conn):
+    where = text("(")
+    return Scenario(lambda: newest_rows(conn, "homes", where=where), sqlite3.OperationalError,
+                    (where,))
 
 
 def resolver_arguments(conn, where):

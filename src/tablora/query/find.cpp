@@ -18,7 +18,6 @@
 #include "core/functions.hpp"
 #include "query/link_graph.hpp"
 #include "query/linker.hpp"
-#include "query/resolver.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/collation.hpp"
 #include "sql/driver.hpp"
@@ -127,7 +126,6 @@ class PassReader {
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
   bool dedupes() const { return dedupe_; }
-  const std::vector<UniqueRule>& rules() const { return rules_; }
 
  private:
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
@@ -193,8 +191,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   Ref uniques = read_rule_positions(call, *table);
   if (!uniques) return Ref();
   std::vector<Collation> collations;
+  std::vector<Ref> classes;  // what collations only SQLite knows make equal
   if (PyDict_GET_SIZE(uniques.get()) > 0 &&
-      !read_column_collations(call, *table, cols.get(), collations))
+      (!read_column_collations(call, *table, cols.get(), collations) ||
+       !read_collation_classes(call, *table, cols.get(), collations, classes)))
     return Ref();
   std::vector<Py_ssize_t> shown;
   if (!selected_members(select, cols.get(), shown)) return Ref();
@@ -213,12 +213,8 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
 
   const bool linked = reader.links();
-  // Under a collation only SQLite knows, rows are judged by SQL lookups.
-  const bool by_lookups = linked && needs_sql_equality(reader.rules());
-  Ref total_select = by_lookups ? str(full_row) : Ref();
-  if (by_lookups && !total_select) return Ref();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
-  if (linked && reader.dedupes() && !by_lookups) {
+  if (linked && reader.dedupes()) {
     Linker& linker = *reader.linker();
     bool selective = false;
     if (!few_candidates(call, *table, staged.rows.size() + main.rows.size(), &selective))
@@ -252,13 +248,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       if (linked) {
         LinkGraph& graph = reader.linker()->graph();
         const int n = pass->node(i);
-        if (graph.repeats_returned(n)) continue;
-        const int newest = by_lookups ? newest_by_lookups(call, table_given, uniques.get(),
-                                                          cols.get(), total_select.get(),
-                                                          graph.tier(n), graph.id(n), row.get())
-                                      : graph.is_newest(n);
-        if (newest < 0) return Ref();
-        if (!newest) continue;
+        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
         graph.record_returned(n);
       }
       Ref values = selected_values(std::move(row), shown);

@@ -25,8 +25,6 @@ class LinkGraph {
       : rules_(rules), explores_(explores), groups_(rules), pending_(rules) {}
 
   size_t nodes() const { return id_.size(); }
-  Tier tier(int n) const { return static_cast<Tier>(tier_[n]); }
-  long long id(int n) const { return id_[n]; }
 
   // A new node for the row (tier, id); place it under every rule next.
   int add(int tier, long long id);

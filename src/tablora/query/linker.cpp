@@ -78,6 +78,36 @@ bool Linker::look_up(size_t r, const std::vector<int>& groups, std::vector<long 
   return true;
 }
 
+bool read_collation_classes(const Call& call, const TableNames& table, PyObject* cols,
+                            std::vector<Collation>& collations, std::vector<Ref>& owned) {
+  for (size_t i = 0; i < collations.size(); ++i) {
+    Collation& collation = collations[i];
+    if (collation.kind != Collation::kOther) continue;
+    std::string column, name;
+    Ref declared = str(collation.name);
+    PyObject* column_name = PyList_GET_ITEM(cols, static_cast<Py_ssize_t>(i));
+    if (!declared || !append_identifier(column, column_name) ||
+        !append_identifier(name, declared.get()))
+      return false;
+    Ref sql = str("SELECT " + column + ", dense_rank() OVER (ORDER BY " + column + " COLLATE " +
+                  name + ") FROM (SELECT " + column + " FROM " + table.staging() +
+                  " UNION ALL SELECT " + column + " FROM " + table.main() + ")");
+    Ref classes(sql ? PyDict_New() : nullptr);
+    Ref firsts(classes ? PyDict_New() : nullptr);  // class number -> its first value
+    if (!firsts) return false;
+    const bool read = for_each_fetched(call, sql.get(), nullptr, [&](PyObject* row) {
+      const Value value(row, 0), number(row, 1);
+      if (value.get() == nullptr || number.get() == nullptr) return false;
+      PyObject* first = PyDict_SetDefault(firsts.get(), number.get(), value.get());
+      return first && PyDict_SetItem(classes.get(), value.get(), first) == 0;
+    });
+    if (!read) return false;
+    collation.classes = classes.get();
+    owned.push_back(std::move(classes));
+  }
+  return true;
+}
+
 bool Linker::fetch_rows(const std::vector<long long>& ids) {
   constexpr size_t kBatch = MainRowLookup::kMostParameters;
   for (size_t start = 0; start < ids.size(); start += kBatch) {

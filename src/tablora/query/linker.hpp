@@ -50,6 +50,13 @@ class Linker {
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);
 
+  // Calls visit(id) for the row id of every main row in the graph.
+  template <class Visit>
+  void for_each_main_row(Visit&& visit) const {
+    for (const auto& [id, node] : main_)
+      if (node >= 0) visit(id);
+  }
+
   // The node of a row in the graph, or -1 when the row is not in it.
   int node_of(int tier, long long id) const {
     const std::unordered_map<long long, int>& nodes = tier ? staged_ : main_;
@@ -81,5 +88,16 @@ class Linker {
   std::unordered_map<long long, int> staged_, main_;  // row id -> node, -1: known, not added
   std::vector<Ref> kept_;                             // rows read only to link
 };
+
+// For every column of `cols` under a collation only SQLite knows, the class
+// of each of its values in both tiers, as the first value read of the class
+// (so a value never read stands for itself and equals only what equals it
+// exactly), the classes numbered by SQLite in one statement:
+// "SELECT <c>, dense_rank() OVER (ORDER BY <c> COLLATE <name>) FROM (SELECT
+// <c> FROM <staging> UNION ALL SELECT <c> FROM <main>)". The dicts go to
+// `owned`, which must outlive every use of `collations`, which borrow them.
+// False with the error set.
+bool read_collation_classes(const Call& call, const TableNames& table, PyObject* cols,
+                            std::vector<Collation>& collations, std::vector<Ref>& owned);
 
 }  // namespace tablora

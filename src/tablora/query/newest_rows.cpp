@@ -1,23 +1,26 @@
 // newest_rows: the rows find returns, handed out a chunk at a time.
 //
-// Staged rows are few next to main rows, so every staged row's key values
-// are read and linked in memory (the non-key columns read as NULL, so memory
-// follows the keys). Main rows are judged as they stream by:
-// - Settled (a whole read, or an order asked for): every staged row's
-//   component is completed through the rules' indexes first, and so are the
-//   main rows that share a key with another main row, found by one grouping
-//   statement per rule. A main row outside the graph then links to nothing
-//   and is the newest of its one-row component; one inside is judged by it.
-// - Lazy (a limit or a condition, without an order): each chunk of
-//   candidates is linked and completed by lookups before it is judged, so
-//   the cost follows the rows handed out rather than the table; past a
-//   number of main candidates the reader settles instead.
-// With an order, SQLite sorts both tiers together and the verdict filters
-// the sorted rows; a limit is pushed down with room for every row the
-// verdict can remove, which is a row of the graph.
+// A row is returned when it is the newest of the rows linked to it, its
+// component in find's link graph. How much of the graph is built follows
+// what was asked:
+// - Settled (a whole read, or an order without a limit): every staged row's
+//   key values are read and linked in memory (the other columns read as
+//   NULL, so memory follows the keys) and their components completed
+//   through the rules' indexes; so are the main rows that share a key with
+//   another main row, found by one grouping statement per rule. A main row
+//   outside the graph then links to nothing and is returned; one inside is
+//   judged by the graph.
+// - Lazy (a limit, or a condition without an order): each batch of
+//   candidates is linked and completed before it is judged, the staged links
+//   of the first few found by statements on the staging table; past more
+//   candidates every staged key is read, and past many the reader settles.
+// With an order, SQLite sorts both tiers together: settled, a limit is
+// pushed down with room for every row of the graph, the only rows the
+// verdict can remove; lazy, the sorted rows are read a window at a time.
 #include "query/newest_rows.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
@@ -26,7 +29,6 @@
 #include "core/declaration.hpp"
 #include "core/private_module.hpp"
 #include "query/linker.hpp"
-#include "query/resolver.hpp"
 #include "sql/collation.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
@@ -119,11 +121,12 @@ class NewestRowsReader {
   bool link_staged_keys();
   bool settle();
   bool link_repeated_main_keys(const UniqueRule& rule);
+  void mark_main_rows_in_graph();
+  bool may_be_in_graph(int tier, long long id) const;
   bool open_phase(Phase phase);
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
   bool is_whole_row() const;
-  int newest_by_lookups_of(PyObject* row);
   // The tier and row id of a fetched row in the current phase; false with
   // the error set.
   bool reference_of(PyObject* row, int* tier, long long* id) const;
@@ -133,7 +136,8 @@ class NewestRowsReader {
 
   Ref module_, conn_;
   Call call_;
-  Ref uniques_, total_select_;  // total_select_ only when judging by lookups
+  Ref uniques_;
+  std::vector<Ref> classes_;  // what collations only SQLite knows make equal
   Snapshot snapshot_;
   std::optional<TableNames> table_;
   Ref cols_;
@@ -145,6 +149,8 @@ class NewestRowsReader {
   std::vector<int> staged_nodes_;
   bool staged_linked_ = false;  // every staged row's keys are in the graph
   bool settled_ = false;
+  std::vector<uint64_t> main_bits_;  // main row ids in the settled graph
+  bool main_marked_ = false;
 
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
@@ -237,17 +243,13 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
   if (!uniques_) return false;
   std::vector<Collation> collations;
   if (PyDict_GET_SIZE(uniques_.get()) > 0 &&
-      !read_column_collations(call_, *table_, cols_.get(), collations))
+      (!read_column_collations(call_, *table_, cols_.get(), collations) ||
+       !read_collation_classes(call_, *table_, cols_.get(), collations, classes_)))
     return false;
   if (!unique_rules_from(uniques_.get(), cols_.get(), rules_, &collations)) return false;
   if (!lookup_.prepare(*table_, cols_.get())) return false;
   if (limit_ == 0) return close(true);
-  if (needs_sql_equality(rules_)) {
-    // Under a collation only SQLite knows, each candidate is judged by the
-    // resolver's own lookups, as find judges it.
-    total_select_ = str(full_row_);
-    if (!total_select_) return false;
-  } else if (!rules_.empty()) {
+  if (!rules_.empty()) {
     linker_.emplace(rules_, true, call_, lookup_);
     // Lazy where a limit or a condition may keep the candidates few; the
     // first few find their staged links by statements on the staging table.
@@ -299,7 +301,32 @@ bool NewestRowsReader::settle() {
   for (const UniqueRule& rule : rules_)
     if (!rule.columns.empty() && !link_repeated_main_keys(rule)) return false;
   settled_ = true;
+  mark_main_rows_in_graph();
   return true;
+}
+
+// Most main rows a settled read streams are outside the graph; a bit per
+// row id tells so at less cost than the linker's map. Row ids far apart
+// (beyond 2^28) keep the map alone.
+void NewestRowsReader::mark_main_rows_in_graph() {
+  long long top = -1;
+  bool near = true;
+  linker_->for_each_main_row([&](long long id) {
+    near = near && id >= 0 && id < (1LL << 28);
+    top = std::max(top, id);
+  });
+  if (!near) return;
+  main_bits_.assign(static_cast<size_t>(top / 64 + 1), 0);
+  linker_->for_each_main_row([&](long long id) {
+    main_bits_[static_cast<size_t>(id / 64)] |= uint64_t{1} << (id % 64);
+  });
+  main_marked_ = true;
+}
+
+bool NewestRowsReader::may_be_in_graph(int tier, long long id) const {
+  if (tier != kMain || !main_marked_) return true;
+  const size_t word = static_cast<size_t>(id / 64);
+  return id >= 0 && word < main_bits_.size() && (main_bits_[word] >> (id % 64) & 1);
 }
 
 // The main rows holding a non-NULL key of the rule that another main row
@@ -454,11 +481,7 @@ bool NewestRowsReader::judge_next_rows() {
   }
   for (Py_ssize_t i = at_; i < end && !closed_; ++i) {
     PyObject* row = rows[i];
-    if (total_select_) {
-      const int newest = newest_by_lookups_of(row);
-      if (newest < 0) return false;
-      if (!newest) continue;
-    } else if (linker_) {
+    if (linker_) {
       int n;
       if (lazy) {
         n = nodes[static_cast<size_t>(i - at_)];
@@ -466,7 +489,7 @@ bool NewestRowsReader::judge_next_rows() {
         int tier;
         long long id;
         if (!reference_of(row, &tier, &id)) return false;
-        n = linker_->node_of(tier, id);
+        n = may_be_in_graph(tier, id) ? linker_->node_of(tier, id) : -1;
       }
       // Outside the graph a row links to nothing: it is the newest of its own.
       if (n >= 0 && !linker_->graph().returns(n)) continue;
@@ -489,16 +512,6 @@ bool NewestRowsReader::reference_of(PyObject* row, int* tier, long long* id) con
   if (id_value.get() == nullptr) return false;
   *id = PyLong_AsLongLong(id_value.get());
   return !(*id == -1 && PyErr_Occurred());
-}
-
-int NewestRowsReader::newest_by_lookups_of(PyObject* row) {
-  int tier;
-  long long id;
-  if (!reference_of(row, &tier, &id)) return -1;
-  Ref values = values_from(row, first_value());
-  if (!values) return -1;
-  return newest_by_lookups(call_, table_->given(), uniques_.get(), cols_.get(),
-                           total_select_.get(), static_cast<Tier>(tier), id, values.get());
 }
 
 Ref NewestRowsReader::next() {

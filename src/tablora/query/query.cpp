@@ -8,7 +8,6 @@
 
 #include "core/functions.hpp"
 #include "query/link_graph.hpp"
-#include "query/resolver.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
@@ -166,31 +165,6 @@ PyObject* check_newest_unique(PyObject* module,
     }
   }
   return PyTuple_Pack(2, Py_True, visited);
-}
-
-int newest_by_lookups(const Call& call, PyObject* table, PyObject* uniques, PyObject* cols,
-                      PyObject* total_select, Tier tier, long long id, PyObject* values) {
-  Ref tier_number(PyLong_FromLong(tier));
-  Ref row_id(tier_number ? PyLong_FromLongLong(id) : nullptr);
-  Ref reference(row_id ? tuple_of({tier_number.get(), row_id.get()}) : Ref());
-  if (!reference) return -1;
-  // The full row, row id first, as the resolver takes it.
-  const Py_ssize_t width = PyObject_Size(values);
-  if (width < 0) return -1;
-  Ref row(PyTuple_New(width + 1));
-  if (!row) return -1;
-  PyTuple_SET_ITEM(row.get(), 0, Py_NewRef(row_id.get()));
-  for (Py_ssize_t i = 0; i < width; ++i) {
-    Value value(values, i);
-    if (value.get() == nullptr) return -1;
-    PyTuple_SET_ITEM(row.get(), i + 1, Py_NewRef(value.get()));
-  }
-  Ref visited(PySet_New(nullptr));
-  if (!visited || PySet_Add(visited.get(), reference.get()) < 0) return -1;
-  Ref verdict(check_newest_unique(call.module(), {call.conn(), table, reference.get(), row.get(),
-                                                  uniques, cols, total_select, visited.get()}));
-  Ref newest(verdict ? PySequence_GetItem(verdict.get(), 0) : nullptr);
-  return newest ? PyObject_IsTrue(newest.get()) : -1;
 }
 
 }  // namespace tablora

@@ -16,9 +16,20 @@ uint64_t mix(uint64_t h) {  // splitmix64 finaliser
 }  // namespace
 
 TupleIndex::TupleIndex(std::vector<Py_ssize_t> members, const std::vector<Collation>& collations)
-    : members_(std::move(members)), folds_(members_.size(), Collation::kBinary) {
-  for (size_t i = 0; i < collations.size() && i < folds_.size(); ++i)
+    : members_(std::move(members)),
+      folds_(members_.size(), Collation::kBinary),
+      classes_(members_.size(), nullptr) {
+  for (size_t i = 0; i < collations.size() && i < folds_.size(); ++i) {
     if (collations[i].folds()) folds_[i] = collations[i].kind;
+    classes_[i] = collations[i].classes;
+  }
+}
+
+PyObject* TupleIndex::compared(const Value& value, size_t i) const {
+  if (classes_[i] == nullptr || value.get() == nullptr) return value.get();
+  PyObject* first = PyDict_GetItemWithError(classes_[i], value.get());
+  if (first != nullptr || PyErr_Occurred()) return first;
+  return value.get();  // a value the classes did not see stands for itself
 }
 
 // Slots in use stay below three quarters of the table.
@@ -42,13 +53,14 @@ void TupleIndex::grow() { reserve(slots_.size()); }  // doubles the table
 
 int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
   for (size_t i = 0; i < members_.size(); ++i) {
-    Value x(a, members_[i]), y(b, members_[i]);
-    if (x.get() == nullptr || y.get() == nullptr) return -1;
-    if (x.get() == y.get()) continue;
-    const int equal =
-        folds_[i] != Collation::kBinary && PyUnicode_Check(x.get()) && PyUnicode_Check(y.get())
-            ? collated_equal(x.get(), y.get(), folds_[i])
-            : PyObject_RichCompareBool(x.get(), y.get(), Py_EQ);
+    const Value x_value(a, members_[i]), y_value(b, members_[i]);
+    PyObject* x = compared(x_value, i);
+    PyObject* y = x ? compared(y_value, i) : nullptr;
+    if (x == nullptr || y == nullptr) return -1;
+    if (x == y) continue;
+    const int equal = folds_[i] != Collation::kBinary && PyUnicode_Check(x) && PyUnicode_Check(y)
+                          ? collated_equal(x, y, folds_[i])
+                          : PyObject_RichCompareBool(x, y, Py_EQ);
     if (equal != 1) return equal;
   }
   return 1;
@@ -58,16 +70,17 @@ int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
   uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
   for (size_t i = 0; i < members_.size(); ++i) {
-    Value v(row, members_[i]);
-    if (v.get() == nullptr) return -1;
-    *has_null = *has_null || v.get() == Py_None;
+    const Value value(row, members_[i]);
+    PyObject* v = compared(value, i);
+    if (v == nullptr) return -1;
+    *has_null = *has_null || value.get() == Py_None;
     // A folded text never equals a value of another type: its own hash
     // need not agree with theirs.
-    if (folds_[i] != Collation::kBinary && PyUnicode_Check(v.get())) {
-      full = mix(full ^ collated_hash(v.get(), folds_[i]));
+    if (folds_[i] != Collation::kBinary && PyUnicode_Check(v)) {
+      full = mix(full ^ collated_hash(v, folds_[i]));
       continue;
     }
-    const Py_hash_t h = PyObject_Hash(v.get());
+    const Py_hash_t h = PyObject_Hash(v);
     if (h == -1 && PyErr_Occurred()) return -1;
     full = mix(full ^ static_cast<uint64_t>(h));
   }

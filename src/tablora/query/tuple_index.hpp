@@ -12,9 +12,10 @@ namespace tablora {
 
 // Groups rows by their values at some members, under the host's equality
 // and hash (1 == 1.0, None == None, text never equals a number), texts
-// compared as the member's collation compares them (NOCASE, RTRIM; any
-// other collation as BINARY), in place in the rows: no key objects are
-// made. Rows are borrowed and must outlive the index.
+// compared as the member's collation compares them (NOCASE, RTRIM; under
+// any other collation a value stands for its class, when the classes were
+// read, else as BINARY), in place in the rows: no key objects are made.
+// Rows are borrowed and must outlive the index.
 class TupleIndex {
  public:
   // `collations`, one per member, or none for BINARY throughout.
@@ -35,9 +36,14 @@ class TupleIndex {
   };
   int same_tuple(PyObject* a, PyObject* b) const;
   void grow();
+  // The value member i of the row compares by: the value standing for its
+  // class under a collation only SQLite knows, else the value itself.
+  // Nullptr with the error set.
+  PyObject* compared(const Value& value, size_t i) const;
 
   std::vector<Py_ssize_t> members_;
   std::vector<Collation::Kind> folds_;  // per member; kBinary for one that does not fold
+  std::vector<PyObject*> classes_;      // per member; Collation::classes
   std::vector<Slot> slots_ = std::vector<Slot>(16);
   std::vector<PyObject*> firsts_;
 };

@@ -135,13 +135,6 @@ bool read_column_collations(Call& call, const TableNames& table, PyObject* cols,
   return true;
 }
 
-bool needs_sql_equality(const std::vector<UniqueRule>& rules) {
-  for (const UniqueRule& rule : rules)
-    for (const Collation& collation : rule.collations)
-      if (collation.kind == Collation::kOther) return true;
-  return false;
-}
-
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
                        std::vector<UniqueRule>& rules,
                        const std::vector<Collation>* column_collations) {

@@ -76,8 +76,6 @@ struct UniqueRule {
 bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
                        std::vector<UniqueRule>& rules,
                        const std::vector<Collation>* column_collations = nullptr);
-// Some column of the rules has a collation that only SQLite can compare.
-bool needs_sql_equality(const std::vector<UniqueRule>& rules);
 
 // The catalogue as the package's Python code reads it: the private module
 // tablora._catalogue, which the extension makes when it is executed (so

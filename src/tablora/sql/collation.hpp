@@ -1,5 +1,6 @@
 // How SQLite's collations compare the texts of a column: the three built
-// into SQLite are reproduced in memory; any other is left to SQLite.
+// into SQLite are reproduced in memory; any other is left to SQLite, which
+// tells the classes of equal values.
 #pragma once
 
 #include "core/ref.hpp"
@@ -20,6 +21,10 @@ struct Collation {
   };
   Kind kind = kBinary;
   std::string name;  // as declared, empty when none is
+  // For kOther, when read: dict value -> the value that stands for its class
+  // of equal values, for every value of the column; borrowed from its
+  // reader's owner.
+  PyObject* classes = nullptr;
 
   static Collation named(std::string_view name);
   // Texts compare otherwise than by their characters, in a way known here.
