@@ -30,6 +30,7 @@ class Database:
     `target` is what `tablora.connect` takes (a path, `os.PathLike`, a `file:` URI,
     `libsql://`, `http(s)://`, `dqlite://`), which this object opens and `close()` closes;
     or an open DB-API connection, which stays the caller's: `close()` leaves it open.
+    `timeout` and `auth_token` are `tablora.connect`'s.
 
     Each write method is one unit of work: it commits at its end, or rolls back what it
     did when it fails. Inside a transaction the caller opened, it neither commits nor
@@ -37,17 +38,21 @@ class Database:
     """
 
     def __init__(
-        self, target: str | os.PathLike[str] | Connection, *, timeout: float | None = None
+        self,
+        target: str | os.PathLike[str] | Connection,
+        *,
+        timeout: float | None = None,
+        auth_token: str | None = None,
     ) -> None:
         # The rows_where iterators not yet ended: each holds a read snapshot on the connection.
         self.reads: weakref.WeakSet[Generator[Row]] = weakref.WeakSet()
         if isinstance(target, (str, os.PathLike)):
-            self.conn: Connection = connect(target, timeout=timeout)
+            self.conn: Connection = connect(target, timeout=timeout, auth_token=auth_token)
             self._owned = True
         elif callable(getattr(target, "cursor", None)) and callable(getattr(target, "commit", None)):
-            if timeout is not None:
-                raise ArgumentError("timeout applies to a target the Database opens, "
-                                    "not to a connection given to it")  # fmt: skip
+            if timeout is not None or auth_token is not None:
+                raise ArgumentError("timeout and auth_token apply to a target the Database "
+                                    "opens, not to a connection given to it")  # fmt: skip
             self.conn = target
             self._owned = False
             if len(self._names("name IN ('index_table', 'unique_table')")) < 2:

@@ -1,5 +1,9 @@
 """A DB-API connection and cursor over another driver's connection.
 
+What the library needs of a connection is stated once, as the protocol
+`tablora.tablora.Connection` in the stub; an adapter gives it over a driver
+that does not, as sqlite3 does in its default (legacy) transaction mode.
+
 The engine adapters (dqlite, remote libSQL) subclass `Connection` and decide
 in `_run` how one statement reaches their driver; everything else here is
 shared: cursors that route `execute`/`executemany` through `_run`, the one
