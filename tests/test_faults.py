@@ -25,6 +25,7 @@ from typing import Any, Callable
 import pytest
 
 import tablora.tablora as T
+from tablora._merge import merge
 from conftest import HOMES_COLS, create_homes
 
 COLS = HOMES_COLS
@@ -233,6 +234,7 @@ CASES = [
     Case("delete_row_main/items", T.delete_row_main,
          lambda p: (text("homes"), iter([text("2,4"), 5, text(" 6 ")]))),
     Case("temp_to_main", T.temp_to_main, lambda p: (text("homes"),)),
+    Case("_merge.merge/prefix", merge, lambda p: (text("homes"), 3, False, [].append)),
     Case("drop_table", T.drop_table, lambda p: (text("homes"),)),
     Case("find/all", T.find, lambda p: (text("*"), text("homes"), text("")), reads_only=True),
     Case("find/conditions", T.find,

@@ -74,10 +74,12 @@ bool append_column_list(std::string& sql, const std::vector<Ref>& columns) {
 
 // How a merge is asked to run; the defaults are temp_to_main's.
 struct MergeRequest {
-  std::optional<long long> upto;      // merge only the staged rows up to this row id
-  std::optional<bool> keep_indexes;   // unset: decided by the batch's size
-  PyObject* progress = nullptr;       // called with the name of each phase as it starts
-  bool counted = false;  // the writes' counts are read from the cursor (its rowcount)
+  std::optional<long long> upto;     // merge only the staged rows up to this row id
+  std::optional<bool> keep_indexes;  // unset: decided by the batch's size
+  PyObject* progress = nullptr;      // called with the name of each phase as it starts
+  // The statements' counts are read from the cursor's rowcount; temp_to_main
+  // reads none, so a caller's cursor object needs no rowcount.
+  bool counted = false;
 };
 
 // What the merge itself read and wrote.
@@ -434,8 +436,8 @@ bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
   return true;
 }
 
-constexpr Parameter kMergeParameters[] = {"conn",          "table",     "upto=None",
-                                          "keep_indexes=None", "progress=None", "comm=True"};
+constexpr Parameter kMergeParameters[] = {
+    "conn", "table", "upto=None", "keep_indexes=None", "progress=None", "comm=True"};
 
 PyObject* counted_merge(PyObject* module, const Arguments<std::size(kMergeParameters)>& args) {
   const auto [conn, table, upto, keep_indexes, progress, comm] = args;
