@@ -154,6 +154,7 @@ class NewestRowsReader {
 
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
+  bool whole_row_ = false;         // every column, in table order
   std::string where_, order_by_;
   Ref params_, params_twice_;  // nullptr without conditions
   long long limit_ = kNoLimit, offset_ = kNoLimit;
@@ -238,6 +239,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
       return false;
     }
   }
+  whole_row_ = is_whole_row();
   if (!append_row_columns(full_row_, cols_.get())) return false;
   uniques_ = read_rule_positions(call_, *table_);
   if (!uniques_) return false;
@@ -416,7 +418,7 @@ bool NewestRowsReader::hand_out(PyObject* row, Py_ssize_t first_value) {
     return true;
   }
   Ref values;
-  if (is_whole_row()) {
+  if (whole_row_) {
     values = values_from(row, first_value);
   } else {
     values = Ref(PyTuple_New(static_cast<Py_ssize_t>(shown_.size())));
