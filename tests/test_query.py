@@ -262,7 +262,7 @@ def test_a_collation_only_sqlite_knows_is_compared_by_sql(conn, conditions):
     expected = [["xc", "newer"], [None, "n1"], [None, "n2"], ["ya", "kept"]]
     assert T.find(conn, "*", "t", conditions) == expected
     T.temp_to_main(conn, "t")
-    after = T.find(conn, "*", "t", conditions)
+    after = T.find(conn, "*", "t", conditions)  # the NULL-keyed rows are the merge's own test
     assert [r for r in after if r[0] is not None] == [["ya", "kept"], ["xc", "newer"]]
 
 
