@@ -246,10 +246,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       if (signal_due(i)) return Ref();
       Ref row = std::move(pass->rows[i]);
       if (linked) {
-        LinkGraph& graph = reader.linker()->graph();
-        const int n = pass->node(i);
-        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
-        graph.record_returned(n);
+        if (!reader.linker()->graph().returns(pass->node(i))) continue;
       }
       Ref values = selected_values(std::move(row), shown);
       if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();
