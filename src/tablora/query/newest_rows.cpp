@@ -54,6 +54,8 @@ constexpr Py_ssize_t kMostStagedLookupRows = 256;
 // The values of a fetched row from member `from` on, as a tuple: tuples of
 // plain values are left alone by the cycle collector.
 Ref values_from(PyObject* fetched, Py_ssize_t from) {
+  if (PyTuple_CheckExact(fetched))  // as drivers fetch rows; no slice object is made
+    return Ref(PyTuple_GetSlice(fetched, from, PyTuple_GET_SIZE(fetched)));
   Ref slice(PySequence_GetSlice(fetched, from, PY_SSIZE_T_MAX));
   if (!slice || PyTuple_CheckExact(slice.get())) return slice;
   return Ref(PySequence_Tuple(slice.get()));
