@@ -58,6 +58,9 @@ def scenarios(draw):
         "staged": draw(st.dictionaries(st.integers(1, 30), row, max_size=8)),
         "staged_later": draw(st.lists(row, max_size=3)),  # a second batch, through insert_temp
         "restaged": draw(st.lists(row, max_size=5)),  # staged after a merge, merged again
+        # A row staged far on (row id 100,000) that links to nothing: next to it, any
+        # conditions select few candidates, so find looks their staged links up.
+        "far": draw(st.booleans()),
     }
 
 
@@ -87,6 +90,9 @@ class Database:
         marks = ",".join("?" * (len(s["cols"]) + 1))
         self.conn.executemany(f"INSERT INTO temp_{TABLE} (rowid,{','.join(s['cols'])}) "
                               f"VALUES ({marks})", [(i, *row) for i, row in s["staged"].items()])
+        if s["far"]:
+            self.conn.execute(f"INSERT INTO temp_{TABLE} (rowid,{','.join(s['cols'])}) "
+                              f"VALUES ({marks})", (100_000, *(f"far{c}" for c in s["cols"])))
         self.conn.commit()
         T.insert_temp(self.conn, TABLE, s["staged_later"])
         return self

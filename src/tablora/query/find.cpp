@@ -105,6 +105,8 @@ struct Pass {
 // linker are made at the first row of either pass, so that a table with no
 // rows never trips over its rules.
 class PassReader {
+  static constexpr Py_ssize_t kAhead = 8;
+
  public:
   // `positions`: rule name -> column positions, as the catalogue holds them.
   // Without `dedupe` the passes read every row of both tables.
@@ -117,8 +119,23 @@ class PassReader {
   // Runs sql and adds every row it returns to `pass`.
   bool read(PyObject* sql, Pass& pass, Tier tier) {
     if (linker_) pass.first = static_cast<int>(linker_->graph().nodes());
-    return for_each_fetched(call_, sql, nullptr,
-                            [&](PyObject* row) { return add(pass, row, tier); });
+    FetchCursor cursor;
+    if (!cursor.open(call_, sql, nullptr)) return false;
+    while (true) {
+      Ref rows = cursor.next_chunk();
+      if (!rows) return false;
+      const Py_ssize_t count = PySequence_Fast_GET_SIZE(rows.get());
+      if (count == 0) return true;
+      PyObject** items = PySequence_Fast_ITEMS(rows.get());
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        // The groups a row joins lie anywhere in tables larger than the
+        // caches: asked for a few rows ahead, they have arrived when needed.
+        if (linker_ && !rules_.empty() && i + kAhead < count && !linker_->prefetch(items[i + kAhead]))
+          return false;
+        if (!add(pass, items[i], tier)) return false;
+      }
+      if (PyErr_CheckSignals() < 0) return false;
+    }
   }
 
   // The linker, once a row was read; nullptr before.
@@ -246,10 +263,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       if (signal_due(i)) return Ref();
       Ref row = std::move(pass->rows[i]);
       if (linked) {
-        LinkGraph& graph = reader.linker()->graph();
-        const int n = pass->node(i);
-        if (graph.repeats_returned(n) || !graph.is_newest(n)) continue;
-        graph.record_returned(n);
+        if (!reader.linker()->graph().returns(pass->node(i))) continue;
       }
       Ref values = selected_values(std::move(row), shown);
       if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();

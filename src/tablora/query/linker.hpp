@@ -47,6 +47,14 @@ class Linker {
   // is not added again. -1 with the error set.
   int add(PyObject* row, int tier, long long id);
 
+  // Brings the groups a fetched row (row id first) will join into the cache,
+  // a few rows ahead of add(). False with the error set.
+  bool prefetch(PyObject* fetched) const {
+    for (const TupleIndex& index : indexes_)
+      if (!index.prefetch(fetched, 1)) return false;
+    return true;
+  }
+
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);
 

@@ -54,6 +54,8 @@ constexpr Py_ssize_t kMostStagedLookupRows = 256;
 // The values of a fetched row from member `from` on, as a tuple: tuples of
 // plain values are left alone by the cycle collector.
 Ref values_from(PyObject* fetched, Py_ssize_t from) {
+  if (PyTuple_CheckExact(fetched))  // as drivers fetch rows; no slice object is made
+    return Ref(PyTuple_GetSlice(fetched, from, PyTuple_GET_SIZE(fetched)));
   Ref slice(PySequence_GetSlice(fetched, from, PY_SSIZE_T_MAX));
   if (!slice || PyTuple_CheckExact(slice.get())) return slice;
   return Ref(PySequence_Tuple(slice.get()));
@@ -154,6 +156,7 @@ class NewestRowsReader {
 
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
+  bool whole_row_ = false;         // every column, in table order
   std::string where_, order_by_;
   Ref params_, params_twice_;  // nullptr without conditions
   long long limit_ = kNoLimit, offset_ = kNoLimit;
@@ -238,6 +241,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
       return false;
     }
   }
+  whole_row_ = is_whole_row();
   if (!append_row_columns(full_row_, cols_.get())) return false;
   uniques_ = read_rule_positions(call_, *table_);
   if (!uniques_) return false;
@@ -416,7 +420,7 @@ bool NewestRowsReader::hand_out(PyObject* row, Py_ssize_t first_value) {
     return true;
   }
   Ref values;
-  if (is_whole_row()) {
+  if (whole_row_) {
     values = values_from(row, first_value);
   } else {
     values = Ref(PyTuple_New(static_cast<Py_ssize_t>(shown_.size())));

@@ -66,13 +66,13 @@ int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
   return 1;
 }
 
-int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
+bool TupleIndex::hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* has_null) const {
   uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
   for (size_t i = 0; i < members_.size(); ++i) {
-    const Value value(row, members_[i]);
+    const Value value(row, members_[i] + shift);
     PyObject* v = compared(value, i);
-    if (v == nullptr) return -1;
+    if (v == nullptr) return false;
     *has_null = *has_null || value.get() == Py_None;
     // A folded text never equals a value of another type: its own hash
     // need not agree with theirs.
@@ -81,10 +81,24 @@ int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
       continue;
     }
     const Py_hash_t h = PyObject_Hash(v);
-    if (h == -1 && PyErr_Occurred()) return -1;
+    if (h == -1 && PyErr_Occurred()) return false;
     full = mix(full ^ static_cast<uint64_t>(h));
   }
-  const uint32_t hash = static_cast<uint32_t>(full);
+  *hash = static_cast<uint32_t>(full);
+  return true;
+}
+
+bool TupleIndex::prefetch(PyObject* row, Py_ssize_t shift) const {
+  uint32_t hash;
+  bool has_null;
+  if (!hash_of(row, shift, &hash, &has_null)) return false;
+  __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  return true;
+}
+
+int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
+  uint32_t hash;
+  if (!hash_of(row, 0, &hash, has_null)) return -1;
   if ((firsts_.size() + 1) * 4 > slots_.size() * 3) grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {

@@ -25,6 +25,9 @@ class TupleIndex {
   // The group of the row's tuple, numbered from 0 in order of first sight;
   // -1 with the error set. `fresh` tells a new group, `has_null` a None.
   int group_of(PyObject* row, bool* fresh, bool* has_null);
+  // Brings the slot of a row's tuple into the cache ahead of group_of; the
+  // row's members lie `shift` further on. False with the error set.
+  bool prefetch(PyObject* row, Py_ssize_t shift) const;
   // The row that first showed a group's tuple.
   PyObject* first_row(int group) const { return firsts_[group]; }
   const std::vector<Py_ssize_t>& members() const { return members_; }
@@ -40,6 +43,7 @@ class TupleIndex {
   // class under a collation only SQLite knows, else the value itself.
   // Nullptr with the error set.
   PyObject* compared(const Value& value, size_t i) const;
+  bool hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* has_null) const;
 
   std::vector<Py_ssize_t> members_;
   std::vector<Collation::Kind> folds_;  // per member; kBinary for one that does not fold
