@@ -145,6 +145,14 @@ TARGETS: list[tuple[str, Check]] = [
     ("staging {R} rows: ≥ 0.95× the rows/s of executemany", _speed_ratio("staging", _ref, 0.95)),
     ("Table.stage of {R} dicts ≤ 1.3× the time of tuples", _time_ratio("stage-dicts", _ref, 1.3)),
     ("rows_where over {R} + {R10} staged rows ≤ 1.1× find", _time_ratio("rows-where", _ref, 1.1)),
+    ("rows_where iterated, {R} + 100,000 staged rows ≤ 1.1× find",
+     _time_ratio("rows-where-iter", _ref, 1.1)),
+    ("rows_where iterated, {L} + 100,000 staged rows ≤ 1.1× find",
+     _time_ratio("rows-where-iter", _large, 1.1)),
+    (f"rows_where iterated, {{L}} + 100,000 staged: peak ≤ {READ_PEAK_MIB} MiB above idle",
+     _peak("rows-where-iter", _large, READ_PEAK_MIB * MiB)),
+    ("peer: find at {R} + {R10} newer rows (one key) ≤ 2× chdb SELECT … FINAL into lists",
+     _time_ratio("peer-find", _ref, 2.0)),
 ]
 
 

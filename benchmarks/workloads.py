@@ -174,6 +174,11 @@ def _rows_where(path: Path, n: int) -> Call:
     return lambda: list(table.rows_where())
 
 
+def _rows_where_iterated(path: Path, n: int) -> Call:
+    table = _table(path)
+    return lambda: _count(table.rows_where())
+
+
 def _to_arrow(path: Path, n: int) -> Call:
     import pyarrow  # noqa: F401  (imported before the measured call, as the baseline's)
 
@@ -212,6 +217,11 @@ LAYER = [
              Side("list(Table.rows_where()) at N main + N/10 staged rows",
                   lambda n: Input("managed", n, n // 10), _rows_where),
              Side("find(conn, '*', t, '')", lambda n: Input("managed", n, n // 10), _find_all)),
+    # The memory bound holds for a fixed staging tier: 100,000 staged rows at every N.
+    Workload("rows-where-iter",
+             Side("Table.rows_where() iterated without keeping the rows, at N main + 100,000 "
+                  "staged rows", lambda n: Input("managed", n, 100_000), _rows_where_iterated),
+             Side("find(conn, '*', t, '')", lambda n: Input("managed", n, 100_000), _find_all)),
     Workload("read-arrow",
              Side("Table.to_arrow() at N main + N/10 staged rows",
                   lambda n: Input("managed", n, n // 10), _to_arrow),
