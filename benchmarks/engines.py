@@ -212,13 +212,9 @@ def workloads(conn, n: int, repeats: int,
         found = measure(count, once(find_setup), lambda: T.find(conn, "*", "t", ""), repeats)
         selected = [measure(count, lambda: None, select_both, repeats)]
         results.append((f"find-all {n + n // 2 + n // 10:,} rows", found, selected))
-    def few_setup() -> None:
-        fresh_table()
-        filled("t", main_keys, 0)
-        filled("temp_t", staged_keys, 1)
 
-    if "find-few" in wanted:
-        few = measure(count, once(few_setup),
+    if "find-few" in wanted:  # on the merge's tables, before their merge
+        few = measure(count, once(merge_setup),
                       lambda: T.find(conn, "*", "t", "WHERE rowid BETWEEN 1 AND 10"), repeats)
         everything = measure(count, lambda: None, lambda: T.find(conn, "*", "t", ""), repeats)
         results.append((f"find-few {n:,} + {n:,} rows", few, [everything]))
