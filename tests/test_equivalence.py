@@ -297,6 +297,35 @@ def test_newest_rows_match_find(scenario, column, value, select, limit, offset, 
         assert not d.conn.in_transaction
 
 
+class RangedConnection(sqlite3.Connection):
+    """A connection asking the library to read in ranges of row ids, as one to a
+    server that drops a stream during a long read does; `read_rows_per_request`
+    is set per example."""
+
+    read_rows_per_request = 1
+
+
+@SETTINGS
+@given(scenario=scenarios(), column=st.integers(0, 2), value=st.sampled_from(VALUES),
+       per_request=st.integers(1, 4))
+def test_reads_in_ranges_give_the_rows_of_one_read(scenario, column, value, per_request):
+    # Ranges of a few rows: every pass spans several, ending anywhere among linked rows.
+    def same_rows(rows):
+        return sorted(map(repr, typed(rows)))
+
+    with Database(scenario) as d:
+        ranged = sqlite3.connect(d.path, factory=RangedConnection)
+        d.others.append(ranged)
+        ranged.read_rows_per_request = per_request
+        for where, params, conditions in filters(scenario, column, value):
+            for tail in {conditions, *conditions_for(scenario, column, value)}:
+                assert same_rows(T.find(ranged, "*", TABLE, tail)) == \
+                    same_rows(T.find(d.conn, "*", TABLE, tail)), tail
+            assert same_rows(newest_rows(ranged, TABLE, None, where, params)) == \
+                same_rows(newest_rows(d.conn, TABLE, None, where, params)), where
+        assert not ranged.in_transaction
+
+
 # ---- find before and after a merge ----------------------------------------------------------
 
 
