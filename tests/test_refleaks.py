@@ -426,6 +426,21 @@ def s_find_missing_table(conn):
     return Scenario(lambda: T.find(conn, "*", "nowhere", ""), sqlite3.OperationalError)
 
 
+class RangedConnection(sqlite3.Connection):
+    """Asks the library to read a table's rows in ranges of two row ids."""
+
+    read_rows_per_request = 2
+
+
+def s_reads_in_ranges(conn):
+    path = conn.execute("PRAGMA database_list").fetchone()[2]
+    ranged = sqlite3.connect(path, factory=RangedConnection)
+    where, params = text("age > ?"), (3,)
+    return Scenario(lambda: (T.find(ranged, "*", "homes", "WHERE age > 3"),
+                             list(newest_rows(ranged, "homes", None, where, params))),
+                    watch=(where, params))
+
+
 def s_newest_rows(conn):
     table, select = text("homes"), [3, 0]
     return Scenario(lambda: list(newest_rows(conn, table, select)), watch=(table, select))
