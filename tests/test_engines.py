@@ -560,31 +560,24 @@ def test_libsql_stream_idle_past_the_server_limit(opener):
     assert T.find(conn, "*", "idle", "") == []
 
 
-BIG_READ = 2_000_000
-# Short main rows 0..N-1 and every third key staged again (1,000 rows): a read of
-# them all outlasts the server's stream many times over.
-BIG_ROWS = ("WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM r WHERE i < {n} - 1) "
-            "INSERT INTO {table} SELECT {key}, {value} FROM r")
+BIG_READ = 2_000_000  # short rows, and 1,000 of their keys staged again
 READ_CHILD = """
-import sys
-import tablora, tablora.tablora as T
-from tablora._read import newest_rows
-conn = tablora.connect(sys.argv[1])
-for rows in (T.find(conn, "*", sys.argv[2], "WHERE k >= 0"),
-             newest_rows(conn, sys.argv[2], where="k >= ?", params=(0,))):
-    count, sample = 0, []
-    for row in rows:
-        count += 1
-        sample += [tuple(row)] if row[0] % 99_991 == 0 else []
-    print(count, sorted(sample), flush=True)
+import sys, tablora, tablora.tablora as T, tablora._read as R
+conn, table = tablora.connect(sys.argv[1]), sys.argv[2]
+for rows in (T.find(conn, "*", table, "WHERE k >= 0"),
+             R.newest_rows(conn, table, where="k >= ?", params=(0,))):
+    rows = [tuple(row) for row in rows]
+    print(len(rows), sorted(row for row in rows if row[0] % 99_991 == 0), flush=True)
 """
 
 
 def big_table(conn, table):
     T.create_table(conn, table, ["k", "v"], [], [{"name": "u", "cols": [0]}])
-    cursor = conn.cursor()
-    cursor.execute(BIG_ROWS.format(n=BIG_READ, table=table, key="i", value="i % 97"))
-    cursor.execute(BIG_ROWS.format(n=1000, table=f"temp_{table}", key="i * 3", value="-1"))
+    for tier, n, key, value in ((table, BIG_READ, "i", "i % 97"),
+                                (f"temp_{table}", 1000, "i * 3", -1)):
+        conn.cursor().execute(f"WITH RECURSIVE r(i) AS (SELECT 0 UNION ALL SELECT i + 1 "
+                              f"FROM r WHERE i < {n} - 1) INSERT INTO {tier} "
+                              f"SELECT {key}, {value} FROM r")
     conn.commit()
 
 

@@ -21,7 +21,7 @@ import tablora.tablora as T
 from tablora._read import newest_rows
 
 from reference import Tables
-from support import through_functions, typed
+from support import RangedConnection, through_functions, typed
 
 VALUES = [1, 1.0, "1", b"1", None, "a", "A", "a ", "b", 2]
 COLLATIONS = ["BINARY", "NOCASE", "RTRIM"]
@@ -297,20 +297,12 @@ def test_newest_rows_match_find(scenario, column, value, select, limit, offset, 
         assert not d.conn.in_transaction
 
 
-class RangedConnection(sqlite3.Connection):
-    """A connection asking the library to read in ranges of row ids, as one to a
-    server that drops a stream during a long read does; `read_rows_per_request`
-    is set per example."""
-
-    read_rows_per_request = 1
-
-
 @SETTINGS
 @given(scenario=scenarios(), column=st.integers(0, 2), value=st.sampled_from(VALUES),
        per_request=st.integers(1, 4))
 def test_reads_in_ranges_give_the_rows_of_one_read(scenario, column, value, per_request):
     # Ranges of a few rows: every pass spans several, ending anywhere among linked rows.
-    def same_rows(rows):
+    def same_rows(rows):  # in ranges, a tier's rows come in row-id order
         return sorted(map(repr, typed(rows)))
 
     with Database(scenario) as d:

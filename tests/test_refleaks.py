@@ -23,6 +23,7 @@ import pytest
 import tablora.tablora as T
 from tablora._read import newest_rows
 from conftest import HOMES_COLS, create_homes
+from support import RangedConnection
 
 pytestmark = pytest.mark.slow
 
@@ -424,12 +425,6 @@ def s_find_bad_conditions(conn):
 
 def s_find_missing_table(conn):
     return Scenario(lambda: T.find(conn, "*", "nowhere", ""), sqlite3.OperationalError)
-
-
-class RangedConnection(sqlite3.Connection):
-    """Asks the library to read a table's rows in ranges of two row ids."""
-
-    read_rows_per_request = 2
 
 
 def s_reads_in_ranges(conn):
