@@ -2,6 +2,7 @@
 
 import contextlib
 import re
+import sqlite3
 
 import tablora.tablora as T
 from tablora import _catalogue
@@ -213,3 +214,10 @@ def through_functions(enabled=True):
     finally:
         for name, original in originals.items():
             setattr(T, name, original)
+
+
+class RangedConnection(sqlite3.Connection):
+    """Asks the library to read a table's rows in ranges of row ids, as a libSQL
+    connection does, of `read_rows_per_request` rows (settable per connection)."""
+
+    read_rows_per_request = 2

@@ -21,7 +21,7 @@ import tablora.tablora as T
 from tablora._read import newest_rows
 
 from reference import Tables
-from support import through_functions, typed
+from support import RangedConnection, through_functions, typed
 
 VALUES = [1, 1.0, "1", b"1", None, "a", "A", "a ", "b", 2]
 COLLATIONS = ["BINARY", "NOCASE", "RTRIM"]
@@ -295,6 +295,27 @@ def test_newest_rows_match_find(scenario, column, value, select, limit, offset, 
                 assert typed(got) == typed(sorted_by_sqlite(
                     expected, scenario["collations"], order_by, limit, offset)), where
         assert not d.conn.in_transaction
+
+
+@SETTINGS
+@given(scenario=scenarios(), column=st.integers(0, 2), value=st.sampled_from(VALUES),
+       per_request=st.integers(1, 4))
+def test_reads_in_ranges_give_the_rows_of_one_read(scenario, column, value, per_request):
+    # Ranges of a few rows: every pass spans several, ending anywhere among linked rows.
+    def same_rows(rows):  # in ranges, a tier's rows come in row-id order
+        return sorted(map(repr, typed(rows)))
+
+    with Database(scenario) as d:
+        ranged = sqlite3.connect(d.path, factory=RangedConnection)
+        d.others.append(ranged)
+        ranged.read_rows_per_request = per_request
+        for where, params, conditions in filters(scenario, column, value):
+            for tail in {conditions, *conditions_for(scenario, column, value)}:
+                assert same_rows(T.find(ranged, "*", TABLE, tail)) == \
+                    same_rows(T.find(d.conn, "*", TABLE, tail)), tail
+            assert same_rows(newest_rows(ranged, TABLE, None, where, params)) == \
+                same_rows(newest_rows(d.conn, TABLE, None, where, params)), where
+        assert not ranged.in_transaction
 
 
 # ---- find before and after a merge ----------------------------------------------------------

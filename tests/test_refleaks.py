@@ -23,6 +23,7 @@ import pytest
 import tablora.tablora as T
 from tablora._read import newest_rows
 from conftest import HOMES_COLS, create_homes
+from support import RangedConnection
 
 pytestmark = pytest.mark.slow
 
@@ -424,6 +425,15 @@ def s_find_bad_conditions(conn):
 
 def s_find_missing_table(conn):
     return Scenario(lambda: T.find(conn, "*", "nowhere", ""), sqlite3.OperationalError)
+
+
+def s_reads_in_ranges(conn):
+    path = conn.execute("PRAGMA database_list").fetchone()[2]
+    ranged = sqlite3.connect(path, factory=RangedConnection)
+    where, params = text("age > ?"), (3,)
+    return Scenario(lambda: (T.find(ranged, "*", "homes", "WHERE age > 3"),
+                             list(newest_rows(ranged, "homes", None, where, params))),
+                    watch=(where, params))
 
 
 def s_newest_rows(conn):

@@ -11,8 +11,10 @@
 // The passes are read a chunk at a time; each candidate is kept as fetched
 // and let go once its verdict is in the result.
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/functions.hpp"
@@ -23,6 +25,7 @@
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
+#include "sql/sql_names.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
 
@@ -39,6 +42,42 @@ bool is_blank(PyObject* text) {
   for (Py_ssize_t i = 0; i < n; ++i)
     if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i))) return false;
   return true;
+}
+
+// The condition of a tail that is a plain WHERE clause, parenthesised to
+// stand alone, which a read can narrow to ranges of row ids; "" for a blank
+// tail. Any other tail (ORDER BY, LIMIT, GROUP BY, a compound SELECT, an
+// alias or join, a comment left open) is nullopt: its order or its rows
+// would change if read in ranges. Those words anywhere, even quoted, count:
+// a tail read whole is still read right.
+std::optional<std::string> plain_condition(std::string_view tail) {
+  static constexpr std::string_view kClauses[] = {"ORDER", "LIMIT",     "GROUP",  "HAVING",
+                                                  "WINDOW", "UNION", "INTERSECT", "EXCEPT"};
+  const size_t start = tail.find_first_not_of(" \t\n\r\f\v");
+  if (start == std::string_view::npos) return std::string();
+  if (tail.find("/*") != std::string_view::npos) return std::nullopt;
+  auto is_word_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80);
+  };
+  bool first = true;
+  for (size_t at = start; at < tail.size();) {
+    if (!is_word_char(tail[at])) {
+      ++at;
+      continue;
+    }
+    size_t end = at;
+    while (end < tail.size() && is_word_char(tail[end])) ++end;
+    const std::string_view word = tail.substr(at, end - at);
+    if (first && (at != start || !same_sql_name(word, "WHERE"))) return std::nullopt;
+    for (std::string_view clause : kClauses)
+      if (same_sql_name(word, clause)) return std::nullopt;
+    first = false;
+    at = end;
+  }
+  if (first) return std::nullopt;  // no word at all
+  std::string condition = "(";
+  condition.append(tail.substr(start + 5));
+  return condition += "\n)";  // a comment at its end stays inside
 }
 
 // Positions in a full row of the selected columns, in the order of `select`.
@@ -116,11 +155,11 @@ class PassReader {
       : call_(call), positions_(positions), cols_(cols), collations_(collations), dedupe_(dedupe),
         lookup_(lookup) {}
 
-  // Runs sql and adds every row it returns to `pass`.
-  bool read(PyObject* sql, Pass& pass, Tier tier) {
+  // Adds every row `rows` reads to `pass`.
+  bool read(const RowsRead& rows_read, Pass& pass, Tier tier) {
     if (linker_) pass.first = static_cast<int>(linker_->graph().nodes());
     FetchCursor cursor;
-    if (!cursor.open(call_, sql, nullptr)) return false;
+    if (!cursor.open(call_, rows_read, nullptr)) return false;
     while (true) {
       Ref rows = cursor.next_chunk();
       if (!rows) return false;
@@ -188,7 +227,8 @@ bool few_candidates(Call& call, const TableNames& table, size_t candidates, bool
 
 // Adds every staged row to the linker, to link candidates whatever the
 // conditions select; `kept` holds them for the graph, which compares in place.
-bool link_all_staged(const Call& call, PyObject* sql, Linker& linker, std::vector<Ref>& kept) {
+bool link_all_staged(const Call& call, const RowsRead& sql, Linker& linker,
+                     std::vector<Ref>& kept) {
   return for_each_fetched(call, sql, nullptr, [&](PyObject* fetched) {
     long long id;
     Ref row = split_row(fetched, &id);
@@ -219,15 +259,22 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   if (!lookup.prepare(*table, cols.get())) return Ref();
   std::string where = " ";
   if (!append_text(where, conditions)) return Ref();
+  long long per_request = 0;
+  if (!read_rows_per_request(call.conn(), &per_request)) return Ref();
+  const std::optional<std::string> condition = plain_condition(where);
+  // A tail that is not a plain WHERE clause is read as given, in one statement.
+  auto read_of = [&](const std::string& tier) {
+    const std::string select = "SELECT " + full_row + " FROM " + tier;
+    return condition ? RowsRead{select, *condition, per_request} : RowsRead{select + where, "", 0};
+  };
 
   // Every staged row can link candidates, whatever the conditions select.
   // Blank conditions read every row of both tables, once each.
   PassReader reader(call, uniques.get(), cols.get(), collations, !is_blank(conditions), lookup);
   Pass staged, main;
-  Ref staged_sql = str("SELECT " + full_row + " FROM " + table->staging() + where);
-  if (!staged_sql || !reader.read(staged_sql.get(), staged, kStaged)) return Ref();
-  Ref main_sql = str("SELECT " + full_row + " FROM " + table->main() + where);
-  if (!main_sql || !reader.read(main_sql.get(), main, kMain)) return Ref();
+  if (!reader.read(read_of(table->staging()), staged, kStaged) ||
+      !reader.read(read_of(table->main()), main, kMain))
+    return Ref();
 
   const bool linked = reader.links();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
@@ -239,8 +286,9 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
     if (selective) {
       linker.set_staged_complete(false);
     } else {
-      Ref sql = str("SELECT " + full_row + " FROM " + table->staging());
-      if (!sql || !link_all_staged(call, sql.get(), linker, all_staged)) return Ref();
+      const RowsRead every_staged{"SELECT " + full_row + " FROM " + table->staging(), "",
+                                  per_request};
+      if (!link_all_staged(call, every_staged, linker, all_staged)) return Ref();
     }
     bool whole = false;
     if (!main_pass_is_whole(call, *table, linker.main_rows(), &whole)) return Ref();

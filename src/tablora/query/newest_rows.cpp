@@ -157,9 +157,10 @@ class NewestRowsReader {
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
   bool whole_row_ = false;         // every column, in table order
-  std::string where_, order_by_;
+  std::string condition_, order_by_;  // the condition parenthesised, or empty
   Ref params_, params_twice_;  // nullptr without conditions
   long long limit_ = kNoLimit, offset_ = kNoLimit;
+  long long per_request_ = 0;  // the connection's rows per read statement, 0: no ranges
 
   // The stream.
   Phase phase_ = Phase::kDone;
@@ -184,7 +185,7 @@ bool NewestRowsReader::read_arguments(PyObject* select, PyObject* where, PyObjec
       !text_argument(order_by, "order_by", order_by_))
     return false;
   if (where != Py_None) {
-    where_ = " WHERE (" + condition + "\n)";  // a comment at its end stays inside
+    condition_ = "(" + condition + "\n)";  // a comment at its end stays inside
     // A mapping binds names wherever they stand; a sequence binds marks in
     // order, so a statement carrying the condition twice takes it twice.
     if (PyDict_Check(params) || (!PyTuple_Check(params) && !PyList_Check(params) &&
@@ -222,7 +223,9 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
                              PyObject* offset) {
   if (!read_arguments(select, where, params, order_by, limit, offset)) return false;
   table_ = TableNames::of(table);
-  if (!table_ || !call_.open_cursor() || !snapshot_.open()) return false;
+  if (!table_ || !read_rows_per_request(conn_.get(), &per_request_) || !call_.open_cursor() ||
+      !snapshot_.open())
+    return false;
   closed_ = false;
   cols_ = read_columns(call_, table_->main(), table_->given());
   if (!cols_) return false;
@@ -257,7 +260,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
     linker_.emplace(rules_, true, call_, lookup_);
     // Lazy where a limit or a condition may keep the candidates few; the
     // first few find their staged links by statements on the staging table.
-    const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !where_.empty());
+    const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !condition_.empty());
     linker_->set_staged_complete(false);
     if (!lazy && !settle()) return false;
   }
@@ -282,8 +285,8 @@ bool NewestRowsReader::link_staged_keys() {
       return false;
     }
   }
-  Ref text = str(sql + " FROM " + table_->staging());
-  return text && for_each_fetched(call_, text.get(), nullptr, [&](PyObject* fetched) {
+  const RowsRead keys{sql + " FROM " + table_->staging(), "", per_request_};
+  return for_each_fetched(call_, keys, nullptr, [&](PyObject* fetched) {
            long long id;
            if (!row_id_of(fetched, &id)) return false;
            Ref row = values_from(fetched, 1);
@@ -371,21 +374,23 @@ bool NewestRowsReader::open_phase(Phase phase) {
   at_ = 0;
   std::string sql;
   PyObject* params = params_.get();
+  const std::string where = condition_.empty() ? "" : " WHERE " + condition_;
   switch (phase) {
     case Phase::kStaged:
-      sql = "SELECT " + full_row_ + " FROM " + table_->staging() + where_;
-      break;
-    case Phase::kMain:
-      sql = "SELECT " + full_row_ + " FROM " + table_->main() + where_;
-      break;
+    case Phase::kMain: {
+      const std::string& tier = phase == Phase::kStaged ? table_->staging() : table_->main();
+      return cursor_.open(call_, RowsRead{"SELECT " + full_row_ + " FROM " + tier, condition_,
+                                          per_request_},
+                          params);
+    }
     case Phase::kBoth:
       // The tier and the row id travel with each row; the caller's order
       // names the columns of the combined rows.
       // The tier and the row id travel with each row, and break ties, so
       // that a window read again continues where the last one ended.
       sql = "SELECT * FROM (SELECT 1 AS tablora_tier," + full_row_ + " FROM " +
-            table_->staging() + where_ + " UNION ALL SELECT 0," + full_row_ + " FROM " +
-            table_->main() + where_ + ") ORDER BY " + order_by_ +
+            table_->staging() + where + " UNION ALL SELECT 0," + full_row_ + " FROM " +
+            table_->main() + where + ") ORDER BY " + order_by_ +
             "\n, tablora_tier DESC, rowid";
       if (limit_ != kNoLimit) {
         // Settled, every row the verdict removes is in the graph; otherwise
