@@ -15,6 +15,7 @@ from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
 import tablora.tablora as T
 from tablora import _catalogue, _merge, _read
+from tablora.engines.registry import engine_of
 from tablora.errors import ArgumentError, NotFoundError, UnknownColumnError, UnknownRuleError
 from tablora.identifiers import column_position, quoted, split_columns
 from tablora.progress import Phases
@@ -351,7 +352,7 @@ class Table:
         self,
         *,
         progress: Callable[[str], object] | bool | None = None,
-        step_rows: int | None = None,
+        step_rows: int | bool | None = None,
     ) -> MergeSummary:
         """Move the staged rows into the main table under the unique rules, the newest
         winning, and commit. `progress` is called with each phase's name, or is True for a
@@ -359,10 +360,14 @@ class Table:
 
         With `step_rows`, the rows staged when the merge starts go in steps of at most that
         many, oldest first, each in a transaction of its own with the indexes kept, so that
-        readers and stagers wait for one step at most; the summary adds the steps up."""
-        if step_rows is not None and (isinstance(step_rows, bool) or
-                                      not isinstance(step_rows, int) or step_rows < 1):  # fmt: skip
-            raise ArgumentError(f"step_rows must be a whole number >= 1, not {step_rows!r}")
+        readers and stagers wait for one step at most; the summary adds the steps up.
+        `step_rows=True` takes the engine's default step (`default_step_rows`)."""
+        if step_rows is True:
+            step_rows = default_step_rows(self.db.conn)
+        elif step_rows is not None and (isinstance(step_rows, bool) or
+                                        not isinstance(step_rows, int) or step_rows < 1):  # fmt: skip
+            raise ArgumentError(f"step_rows must be a whole number >= 1 or True, "
+                                f"not {step_rows!r}")
         phases = None
         if progress is True:
             phases = Phases(sys.stderr, f"merging into {self.name}")
@@ -412,6 +417,12 @@ class Table:
             if upto == newest:
                 break
         return totals[0], totals[1], totals[2]
+
+
+def default_step_rows(conn: object) -> int:
+    """The staged rows per step of a stepped merge on the engine behind `conn`: a step
+    stays well inside what the engine and the writers beside the merge can wait for."""
+    return engine_of(conn).step_rows
 
 
 def _extra(module: str, extra: str) -> Any:
