@@ -65,13 +65,14 @@ def python_rows(keys: range, version: int) -> list[tuple]:
     return [(k, f"name {k} {k:060d}", version, k % 97) for k in keys]
 
 
-def fresh(conn, main: int, staged: int) -> None:
-    """Table t: `main` main rows, `staged` staged rows, the first half of them replacing
-    the upper half of main."""
-    T.create_table(conn, "t", ["k", "a", "b", "c"], [{"name": "c", "cols": "c"}],
+def fresh(conn, main: int, staged: int, table: str = "t") -> None:
+    """`table`: `main` main rows, `staged` staged rows, the first half of them replacing
+    the upper half of main. Tables are left behind, not dropped: on dqlite the DROP of a
+    table of a million rows is itself a COMMIT large enough to lose leadership."""
+    T.create_table(conn, table, ["k", "a", "b", "c"], [{"name": "c", "cols": "c"}],
                    [{"name": "u", "cols": [0]}])
-    fill(conn, "t", range(main), 0)
-    fill(conn, "temp_t", range(main // 2, main // 2 + staged), 1)
+    fill(conn, table, range(main), 0)
+    fill(conn, f"temp_{table}", range(main // 2, main // 2 + staged), 1)
 
 
 def open_target(engine: str, target: str):
@@ -87,12 +88,11 @@ def open_target(engine: str, target: str):
 def step(engine: str, target: str, main: int, sizes: list[int]) -> None:
     conn = open_target(engine, target)
     for size in sizes:
-        fresh(conn, main, size)
+        fresh(conn, main, size, f"t{size}")
         started = time.perf_counter()
-        counts = _merge.merge(conn, "t", upto=2**62, keep_indexes=True)
+        counts = _merge.merge(conn, f"t{size}", upto=2**62, keep_indexes=True)
         seconds = time.perf_counter() - started
         print(f"| {engine} | {main:,} | {size:,} | {seconds:.2f} | {counts} |", flush=True)
-        T.drop_table(conn, "t")
     conn.close()
 
 
@@ -148,7 +148,6 @@ def beside_a_stager(engine: str, target: str, rows: int, step_rows: int | None) 
           f"| {len(waits)} | {max(waits) * 1000:.0f} | {percentile(waits, 0.99) * 1000:.0f} "
           f"| {statistics.median(waits) * 1000:.0f} | {left:,} | "
           f"{'; '.join(sorted(set(errors))[:3]) or error or 'none'} |", flush=True)
-    T.drop_table(conn, "t")
     conn.close()
 
 
@@ -159,13 +158,12 @@ def cost(engine: str, target: str, rows: int, step_rows: int | None) -> None:
     conn = open_target(engine, target)
     step_rows = step_rows or default_step_rows(conn)
     timed = {}
-    for how in ("stepped", "one merge"):
-        fresh(conn, rows, rows)
+    for how, name in (("stepped", "stepped"), ("one merge", "once")):
+        fresh(conn, rows, rows, name)
         started = time.perf_counter()
-        table = tablora.Database(conn)["t"]
+        table = tablora.Database(conn)[name]
         table.merge(step_rows=step_rows if how == "stepped" else None)
         timed[how] = time.perf_counter() - started
-        T.drop_table(conn, "t")
     cur = conn.cursor()
     cur.execute("DROP TABLE IF EXISTS base")
     cur.execute("CREATE TABLE base (k, a, b, c, UNIQUE (k))")
@@ -177,8 +175,6 @@ def cost(engine: str, target: str, rows: int, step_rows: int | None) -> None:
     cur.executemany("INSERT OR REPLACE INTO base VALUES (?,?,?,?)", staged)
     conn.commit()
     timed["replace"] = time.perf_counter() - started
-    cur.execute("DROP TABLE base")
-    conn.commit()
     print(f"| {engine} | {rows:,} into {rows:,} | {step_rows:,} | {timed['stepped']:.1f} "
           f"| {timed['one merge']:.1f} | {timed['stepped'] / timed['one merge']:.2f} "
           f"| {timed['replace']:.1f} | {timed['stepped'] / timed['replace']:.2f} |", flush=True)

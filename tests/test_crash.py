@@ -58,7 +58,7 @@ def build(path, journal):
     conn.close()
 
 
-STEP_ROWS = 400
+STEP_ROWS = 1000
 OPERATIONS = {
     "insert_temp": lambda conn: T.insert_temp(conn, "homes", staged_batch(9000, 4000, 0), True),
     "temp_to_main": lambda conn: T.temp_to_main(conn, "homes", True),

@@ -28,6 +28,7 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 5000  # rows per insert_temp call: memory stays bounded whatever the input
 ARROW_BATCH_ROWS = 65536
+STEP_PAUSE = 0.1  # seconds the lock stays free between two steps of a stepped merge
 Params = Sequence[Any] | Mapping[str, Any]
 Select = str | Sequence[str] | None
 
@@ -416,6 +417,10 @@ class Table:
             totals = [total + count for total, count in zip(totals, counts)]
             if upto == newest:
                 break
+            # A writer waiting for the lock retries on its own clock (SQLite's busy handler:
+            # every 100 ms once it has waited a while); taking the lock again at once would
+            # leave it waiting until the last step.
+            time.sleep(STEP_PAUSE)
         return totals[0], totals[1], totals[2]
 
 
