@@ -13,6 +13,7 @@ inside its steps, it leaves a prefix of the staged rows merged, find giving the
 rows it gave before, and the next stepped merge ends where one merge would.
 """
 
+import contextlib
 import multiprocessing
 import os
 import random
@@ -213,7 +214,8 @@ def test_stepped_merge_cut_short_leaves_a_prefix_merged(sig, journal, tmp_path):
     found, _, staged = keyed_state(template)
     once = str(tmp_path / "once.db")
     shutil.copyfile(template, once)
-    T.temp_to_main(sqlite3.connect(once), "keyed")
+    with contextlib.closing(sqlite3.connect(once)) as conn:
+        T.temp_to_main(conn, "keyed")
     _, merged_once, _ = keyed_state(once)
 
     finished = str(tmp_path / "finished.db")

@@ -37,6 +37,7 @@ from engines import (  # noqa: F401  (fixtures)
     wait_until,
 )
 from tablora.engines import batching, hrana, registry, targets
+from tablora.table import default_step_rows
 
 ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
 _fresh = itertools.count()
@@ -297,6 +298,15 @@ def test_packed_statements_do_what_executemany_does(sql, rows):
 @pytest.mark.parametrize("sql, rows", NOT_PACKABLE.values(), ids=NOT_PACKABLE)
 def test_other_statements_are_not_packed(sql, rows):
     assert batching.packed(sql, rows) is None
+
+
+@pytest.mark.parametrize("engine", ["sqlite", "libsql", "dqlite"])
+def test_a_connection_tells_its_engine_and_so_its_merge_step(engine, tmp_path):
+    module = importlib.import_module(f"tablora.engines.{engine}")
+    conn = (sqlite3.connect(tmp_path / "t.db") if engine == "sqlite"
+            else object.__new__(module.Connection))  # the type is all that is asked
+    assert registry.engine_of(conn) is module.ENGINE
+    assert default_step_rows(conn) == module.ENGINE.step_rows
 
 
 @pytest.mark.parametrize("target, engine, location, nodes", [

@@ -36,7 +36,8 @@ def parse(target: object) -> Target:
 def engine_of(conn: object) -> Engine:
     """The engine behind a connection: an adapter's own, else a local file's (sqlite3, or
     any other driver of a local file)."""
-    for engine, adapter in ((libsql.ENGINE, libsql.Connection), (dqlite.ENGINE, dqlite.Connection)):
+    adapters = ((libsql.ENGINE, libsql.Connection), (dqlite.ENGINE, dqlite.Connection))
+    for engine, adapter in adapters:
         if isinstance(conn, adapter):
             return engine
     return sqlite.ENGINE
