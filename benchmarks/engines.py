@@ -257,6 +257,24 @@ def names(text: str, known: tuple[str, ...]) -> tuple[str, ...]:
     return chosen
 
 
+def start_targets(stack: ExitStack, home: Path,
+                  engines: tuple[str, ...]) -> dict[str, tuple[str, str]]:
+    """engine -> (its label, a target of it): a file in `home`, and the servers `engines`
+    names started there, stopped when `stack` closes."""
+    targets = {"sqlite": ("sqlite3 (file)", str(home / "bench.db"))}
+    if "libsql" in engines:
+        libsql = servers.start_libsql(home)
+        stack.callback(servers.stop, libsql.proc)
+        targets["libsql"] = ("libSQL server", libsql.url.replace("http", "libsql", 1))
+    if "dqlite" in engines:
+        (home / "dqlite").mkdir()
+        cluster = servers.Dqlite(home / "dqlite")
+        stack.callback(cluster.stop)
+        cluster.start()
+        targets["dqlite"] = ("dqlite, 3 nodes", cluster.target("bench"))
+    return targets
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=10_000)
@@ -270,18 +288,7 @@ def main() -> None:
           "| peak MiB: tablora / baseline / packed |")
     print("|---|---|---:|---:|---:|---:|---:|---|---|---|")
     with ExitStack() as stack, tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as home:  # a node may still be writing
-        home = Path(home)
-        targets = {"sqlite": ("sqlite3 (file)", str(home / "bench.db"))}
-        if "libsql" in args.engines:
-            libsql = servers.start_libsql(home)
-            stack.callback(servers.stop, libsql.proc)
-            targets["libsql"] = ("libSQL server", libsql.url.replace("http", "libsql", 1))
-        if "dqlite" in args.engines:
-            (home / "dqlite").mkdir()
-            cluster = servers.Dqlite(home / "dqlite")
-            stack.callback(cluster.stop)
-            cluster.start()
-            targets["dqlite"] = ("dqlite, 3 nodes", cluster.target("bench"))
+        targets = start_targets(stack, Path(home), args.engines)
         for engine in args.engines:
             label, target = targets[engine]
             conn = tablora.connect(target)

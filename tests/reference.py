@@ -163,14 +163,15 @@ class Tables:
                 held[name].add(key)
         return found
 
-    def chain_case(self):
-        """Whether find returns other rows after a merge than before it. The merge deletes a
-        main row only for a staged row that holds equal values with it, and leaves out a
-        staged row only for a newer staged row that does, while find withholds a row for
-        any newer row linked to it, directly or through a chain: only a chain through rows
-        that the merge deletes or leaves out can withhold a row before and not after."""
+    def chain_case(self, upto=None):
+        """Whether find returns other rows after a merge (of the staged rows up to `upto`)
+        than before it. The merge deletes a main row only for a staged row that holds equal
+        values with it, and leaves out a staged row only for a newer staged row that does,
+        while find withholds a row for any newer row linked to it, directly or through a
+        chain: only a chain through rows that the merge deletes or leaves out can withhold
+        a row before and not after."""
         merged = copy.deepcopy(self)
-        merged.merge()
+        merged.merge(upto)
 
         def everything(tables):
             return sorted(map(repr, tables.find(tables.rows(), range(len(self.collations)))))

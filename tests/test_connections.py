@@ -2,17 +2,20 @@
 replayed deterministically by running the other connections from inside a
 statement trace of the first, in both journal modes."""
 
+import contextlib
 import os
 import signal
 import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import uuid
 
 import pytest
 
+import tablora
 import tablora.tablora as T
 from support import Trace, rows
 
@@ -170,6 +173,36 @@ def test_only_an_unhashable_value_is_left_to_the_driver(keyed):
     with pytest.raises(ValueError, match="no hash today"):
         T._check_newest_unique(conn, "tb", (1, 1), [1, Hostile(), 2], {"by_k": [0]},
                                ["k", "v"], "rowid,k,v", {(1, 1)})
+
+
+def test_a_stager_writes_between_the_steps_of_a_stepped_merge(keyed):
+    # A writer waiting for the lock retries now and then: the merge leaves the lock free
+    # between steps long enough for it, else the writer waits for the whole merge.
+    merging = keyed()
+    merging.executemany("INSERT INTO temp_tb VALUES (?, ?)", ((i, i) for i in range(100_000)))
+    merging.commit()
+    path = merging.execute("PRAGMA database_list").fetchone()[2]
+    committed, running = [], threading.Event()
+
+    def stage():  # on a connection of its own thread, with the default busy timeout
+        with contextlib.closing(sqlite3.connect(path)) as staging:
+            while running.is_set():
+                T.insert_temp(staging, "tb", [(-i, i) for i in range(100)])
+                committed.append(time.perf_counter())
+                time.sleep(0.02)
+
+    running.set()
+    stager = threading.Thread(target=stage)
+    stager.start()
+    try:
+        started = time.perf_counter()
+        tablora.Database(merging)["tb"].merge(step_rows=10_000)
+        ended = time.perf_counter()
+    finally:
+        running.clear()
+        stager.join()
+    # Ten steps: a batch (or more) in each of the nine pauses; without them, none or few.
+    assert sum(started < at < ended for at in committed) >= 9
 
 
 CHILD = textwrap.dedent("""

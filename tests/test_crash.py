@@ -7,8 +7,13 @@ rows, staged rows and catalogue are exactly the state before the call or the
 state after it, never a mix. The merge drops and rebuilds the main table's
 indexes inside its own transaction, so a kill leaves every registered index in
 place; a following merge settles whatever was left staged.
+
+A stepped merge commits step by step: killed or interrupted (Ctrl-C) between or
+inside its steps, it leaves a prefix of the staged rows merged, find giving the
+rows it gave before, and the next stepped merge ends where one merge would.
 """
 
+import contextlib
 import multiprocessing
 import os
 import random
@@ -20,6 +25,7 @@ import uuid
 
 import pytest
 
+import tablora
 import tablora.tablora as T
 
 pytestmark = pytest.mark.slow
@@ -53,10 +59,13 @@ def build(path, journal):
     conn.close()
 
 
+STEP_ROWS = 1000
 OPERATIONS = {
     "insert_temp": lambda conn: T.insert_temp(conn, "homes", staged_batch(9000, 4000, 0), True),
     "temp_to_main": lambda conn: T.temp_to_main(conn, "homes", True),
+    "stepped merge": lambda conn: tablora.Database(conn)["keyed"].merge(step_rows=STEP_ROWS),
 }
+ALL_OR_NOTHING = ["insert_temp", "temp_to_main"]
 
 
 def content(path):
@@ -92,8 +101,9 @@ def child(path, operation, pipe):
     pipe.recv()  # wait to be killed
 
 
-def run_child(context, path, operation, delay):
-    """Starts the call, kills the child after `delay` seconds (None: lets it end)."""
+def run_child(context, path, operation, delay, sig=signal.SIGKILL):
+    """Starts the call, signals the child after `delay` seconds (None: lets the call end),
+    and waits for it to end: SIGINT raises KeyboardInterrupt in it."""
     parent_end, child_end = context.Pipe()
     process = context.Process(target=child, args=(path, operation, child_end))
     process.start()
@@ -106,9 +116,9 @@ def run_child(context, path, operation, delay):
             duration = parent_end.recv()
         else:
             time.sleep(delay)
-        os.kill(process.pid, signal.SIGKILL)
+        os.kill(process.pid, sig)
         process.join(10)
-        assert process.exitcode == -signal.SIGKILL
+        assert process.exitcode == (-sig if sig == signal.SIGKILL else 1)
         return duration
     finally:
         if process.is_alive():
@@ -118,7 +128,7 @@ def run_child(context, path, operation, delay):
 
 
 @pytest.mark.parametrize("journal", ["delete", "wal"])
-@pytest.mark.parametrize("operation", sorted(OPERATIONS))
+@pytest.mark.parametrize("operation", ALL_OR_NOTHING)
 def test_killed_call_leaves_before_or_after(operation, journal, tmp_path):
     context = multiprocessing.get_context("fork")
     template = str(tmp_path / "template.db")
@@ -167,3 +177,70 @@ def test_killed_call_leaves_before_or_after(operation, journal, tmp_path):
           f"{duration * 1000:.0f} ms call: {outcomes['before']} left the state before, "
           f"{outcomes['after']} the state after")
     assert outcomes["before"] and outcomes["after"]
+
+
+def build_keyed(path, journal):
+    """keyed (k, v, n), one rule on k: 3000 main rows, 4000 staged, of which 1500 replace
+    main rows and 1500 repeat a staged key."""
+    T.DB(f"crash-{uuid.uuid4()}", path)
+    conn = sqlite3.connect(path)
+    conn.execute(f"PRAGMA journal_mode={journal}")
+    T.create_table(conn, "keyed", ["k", "v", "n"], [{"name": "by_v", "cols": "v"}],
+                   [{"name": "by_k", "cols": [0]}])
+    T.insert_temp(conn, "keyed", [(i, f"v{i % 13}", i) for i in range(3000)])
+    T.temp_to_main(conn, "keyed")
+    T.insert_temp(conn, "keyed", [(1500 + i % 2500, f"w{i % 11}", 3000 + i) for i in range(4000)])
+    conn.close()
+
+
+def keyed_state(path):
+    """(find's rows, the main rows' values, the staged rows), each sorted."""
+    conn = sqlite3.connect(path)
+    try:
+        assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+        return (sorted(map(tuple, T.find(conn, "*", "keyed", ""))),
+                sorted(conn.execute("SELECT * FROM keyed")),
+                conn.execute("SELECT rowid, * FROM temp_keyed ORDER BY rowid").fetchall())
+    finally:
+        conn.close()
+
+
+@pytest.mark.parametrize("journal", ["delete", "wal"])
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT], ids=["kill", "ctrl-c"])
+def test_stepped_merge_cut_short_leaves_a_prefix_merged(sig, journal, tmp_path):
+    context = multiprocessing.get_context("fork")
+    template = str(tmp_path / "template.db")
+    build_keyed(template, journal)
+    found, _, staged = keyed_state(template)
+    once = str(tmp_path / "once.db")
+    shutil.copyfile(template, once)
+    with contextlib.closing(sqlite3.connect(once)) as conn:
+        T.temp_to_main(conn, "keyed")
+    _, merged_once, _ = keyed_state(once)
+
+    finished = str(tmp_path / "finished.db")
+    shutil.copyfile(template, finished)
+    duration = run_child(context, finished, "stepped merge", None)
+    rng = random.Random(f"stepped-{sig}-{journal}")
+    outcomes = {"none": 0, "some steps": 0, "all": 0}
+    path = str(tmp_path / "victim.db")
+    started, runs = time.perf_counter(), 0
+    while runs < MAX_RUNS and (runs < MIN_RUNS or time.perf_counter() - started < BUDGET):
+        runs += 1
+        for suffix in ("-journal", "-wal", "-shm"):
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+        shutil.copyfile(template, path)
+        run_child(context, path, "stepped merge", rng.uniform(0, duration * 1.5), sig)
+        now, _, left = keyed_state(path)
+        assert now == found
+        assert left == staged[len(staged) - len(left):]  # the oldest rows went first
+        outcomes["all" if not left else "none" if left == staged else "some steps"] += 1
+        # The next stepped merge finishes the work.
+        with tablora.Database(path) as db:
+            db["keyed"].merge(step_rows=STEP_ROWS)
+        assert keyed_state(path)[1:] == (merged_once, [])
+
+    print(f"\nstepped merge ({signal.Signals(sig).name}, {journal}): {runs} runs over a "
+          f"{duration * 1000:.0f} ms merge: {outcomes}")
+    assert outcomes["some steps"]

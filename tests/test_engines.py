@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import importlib.util
 import itertools
+import json
 import os
 import re
 import signal
@@ -38,6 +39,7 @@ from engines import (  # noqa: F401  (fixtures)
 )
 from tablora import _merge
 from tablora.engines import batching, hrana, registry, targets
+from tablora.table import default_step_rows
 
 ENGINES = ["sqlite", "libsql", "dqlite", "libsql-file"]
 _fresh = itertools.count()
@@ -309,6 +311,15 @@ def test_other_statements_are_not_packed(sql, rows):
     assert batching.packed(sql, rows) is None
 
 
+@pytest.mark.parametrize("engine", ["sqlite", "libsql", "dqlite"])
+def test_a_connection_tells_its_engine_and_so_its_merge_step(engine, tmp_path):
+    module = importlib.import_module(f"tablora.engines.{engine}")
+    conn = (sqlite3.connect(tmp_path / "t.db") if engine == "sqlite"
+            else object.__new__(module.Connection))  # the type is all that is asked
+    assert registry.engine_of(conn) is module.ENGINE
+    assert default_step_rows(conn) == module.ENGINE.step_rows
+
+
 @pytest.mark.parametrize("target, engine, location, nodes", [
     ("homes.db", "sqlite", "homes.db", ()),
     ("file:homes.db?mode=ro", "sqlite", "file:homes.db?mode=ro", ()),
@@ -395,7 +406,10 @@ import tablora, tablora.tablora as T
 conn = tablora.connect(sys.argv[1])
 print("merging", flush=True)
 try:
-    T.temp_to_main(conn, sys.argv[2])
+    if len(sys.argv) > 3:
+        tablora.Database(conn)[sys.argv[2]].merge(step_rows=int(sys.argv[3]))
+    else:
+        T.temp_to_main(conn, sys.argv[2])
     print("done", flush=True)
 except KeyboardInterrupt:
     print("interrupted", flush=True)
@@ -451,6 +465,96 @@ def test_ctrl_c_during_a_remote_merge_raises_and_commits_nothing(opener):
     assert merge_in_a_child(opener.args[0], table, 20, interrupt_after=0.1) == "interrupted"
     assert (query(conn, f"SELECT count(*) FROM {table}"),
             query(conn, f"SELECT count(*) FROM temp_{table}")) == ([(0,)], [(big,)])
+    T.drop_table(conn, table)
+
+
+STEP_ROWS = 10_000  # ten steps at SIZE
+
+
+def values_of(lines):
+    """Rows of table_text without their row ids: a stepped merge numbers main rows its own way."""
+    return sorted(line.split(" ", 1)[1] for line in lines)
+
+
+# Stages 1,000 rows every 50 ms, keys apart from the sized table's, until a line arrives on
+# its standard input; then prints the time each batch took and what failed. A process of
+# its own: the libSQL driver holds the interpreter's lock while a request waits.
+STAGER_CHILD = """
+import json, select, sys, time
+import tablora, tablora.tablora as T
+conn = tablora.connect(sys.argv[1])
+waits, errors = [], []
+print("staging", flush=True)
+while not select.select([sys.stdin], [], [], 0)[0]:
+    first = 10**9 + 1000 * len(waits)
+    started = time.perf_counter()
+    try:
+        T.insert_temp(conn, sys.argv[2], [(k, "staged", 2, 0) for k in range(first, first + 1000)])
+    except Exception as exc:
+        errors.append(f"{type(exc).__name__}: {exc}")
+        break
+    waits.append(time.perf_counter() - started)
+    time.sleep(0.05)
+print(json.dumps([waits, errors]), flush=True)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("opener", ["libsql", "dqlite"], indirect=True)
+def test_a_stepped_merge_beside_a_stager_accounts_for_every_row(opener, merged_at_size):
+    # On libSQL a transaction older than 5 s is ended when another writer waits, and on
+    # dqlite a COMMIT is one Raft entry: steps keep both small while the stager writes.
+    conn = opener()
+    table = f"stepped{next(_fresh)}"
+    sized_table(conn, table, SIZE)
+    stager = subprocess.Popen([sys.executable, "-c", STAGER_CHILD, opener.args[0], table],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert stager.stdout.readline() == "staging\n"
+        summary = tablora.Database(conn)[table].merge(step_rows=STEP_ROWS)
+        waits, errors = json.loads(stager.communicate("stop\n", timeout=30)[0])
+    finally:
+        stager.kill()
+        stager.wait()
+    assert errors == [] and len(waits) > 0
+    (main, staged) = table_text(conn, table)
+    # The stager's rows: those staged before the merge began merged, the others left staged.
+    ours = [line for line in values_of(main) if int(line.split()[0]) >= 10**9]
+    assert sorted(ours + values_of(staged)) == sorted(
+        f"{k} 'staged' 2 0" for k in range(10**9, 10**9 + 1000 * len(waits)))
+    assert summary.staged == SIZE + len(ours)
+    assert [line for line in values_of(main) if int(line.split()[0]) < 10**9] == \
+        values_of(merged_at_size[0])
+    print(f"\nstager beside a stepped merge: {len(waits)} batches, worst "
+          f"{max(waits) * 1000:.0f} ms")
+    T.drop_table(conn, table)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("opener", ["libsql", "dqlite"], indirect=True)
+def test_a_stepped_merge_killed_after_a_step_is_finished_by_the_next(opener, merged_at_size):
+    conn = opener()
+    table = f"killed{next(_fresh)}"
+    sized_table(conn, table, SIZE)
+    child = subprocess.Popen([sys.executable, "-c", MERGE_CHILD, opener.args[0], table,
+                              str(STEP_ROWS)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "merging\n"
+        deadline = time.monotonic() + 60
+        while query(conn, f"SELECT count(*) FROM temp_{table}") == [(SIZE,)]:
+            assert time.monotonic() < deadline, "no step committed within 60 s"
+            time.sleep(0.01)
+    finally:
+        child.kill()  # after a step: in the next one or between two
+        child.wait()
+    # A prefix of the staged rows is merged: what is left is the newest rows, in one run.
+    ((left, oldest, newest),) = query(conn, f"SELECT count(*), min(rowid), max(rowid) "
+                                            f"FROM temp_{table}")
+    assert 0 < SIZE - left < SIZE and newest == SIZE and newest - oldest + 1 == left
+    tablora.Database(conn)[table].merge(step_rows=STEP_ROWS)
+    (main, staged) = table_text(conn, table)
+    assert staged == []
+    assert values_of(main) == values_of(merged_at_size[0])
     T.drop_table(conn, table)
 
 

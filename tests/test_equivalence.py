@@ -9,6 +9,7 @@ fresh database file; results are compared with value types kept, so that 1 and
 1.0 count as different values.
 """
 
+import copy
 import itertools
 import os
 import sqlite3
@@ -17,7 +18,9 @@ import tempfile
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import tablora
 import tablora.tablora as T
+from tablora._merge import merge
 from tablora._read import newest_rows
 
 from reference import Tables
@@ -362,3 +365,57 @@ def test_find_gives_the_same_rows_before_and_after_a_merge(conn, rules, nulls, d
     if not model.chain_case():
         assert [sorted(typed(b), key=repr) for b in before] == \
             [sorted(typed(a), key=repr) for a in after]
+
+
+@pytest.mark.parametrize("rules, nulls", [(1, False), (1, True), (3, False), (3, True)])
+@settings(SETTINGS, max_examples=80,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_find_between_the_steps_of_a_stepped_merge_gives_the_rows_before_it(
+        conn, monkeypatch, rules, nulls, data):
+    # Each step is a merge of a prefix of the staging table: find after it agrees with the
+    # model, and with find before the step unless a chain withholds a row (so with one rule,
+    # always with find before the merge); the last step leaves main holding the rows one
+    # merge would leave, row ids aside.
+    s = data.draw(settled_and_staged(rules, nulls))
+    declared = [f"k{i} COLLATE {c}" for i, c in enumerate(s["collations"])] + ["n"]
+    T.create_table(conn, "t", declared, [{"name": "by_n", "cols": "n"}],
+                   [{"name": f"r{i}", "cols": p} for i, p in enumerate(s["rules"])])
+    payload = itertools.count()
+    T._insert_main(conn, "t", [(*r, next(payload)) for r in s["main"]])
+    # A few staged rows deleted: gaps in the staging row ids.
+    T.insert_temp(conn, "t", [(*r, next(payload)) for r in s["staged"]])
+    conn.execute("DELETE FROM temp_t WHERE n % 7 = 3")
+    conn.commit()
+    model = Tables.read(conn, "t", [*s["collations"], "BINARY"])
+    once = copy.deepcopy(model)
+    once.merge()
+    conditions = ["", "where n % 2 = 0", "order by rowid desc"]
+
+    def found():
+        return [sorted(typed(T.find(conn, "*", "t", c)), key=repr) for c in conditions]
+
+    seen = [found()]  # find before the merge, then after each step
+
+    def step(conn, table, **bounds):
+        counts = merge(conn, table, **bounds)
+        chain = model.chain_case(bounds["upto"])
+        model.merge(bounds["upto"])
+        after = found()
+        assert after[0] == sorted(typed(model.find(model.rows(), range(4))), key=repr)
+        assert rules > 1 or not chain
+        if not chain:
+            assert after == seen[-1], bounds["upto"]
+        seen.append(after)
+        return counts
+
+    monkeypatch.setattr(tablora.table._merge, "merge", step)
+    monkeypatch.setattr(tablora.table, "STEP_PAUSE", 0)  # no other writer to let in
+    step_rows, staged = data.draw(st.integers(1, 4)), len(model.staged)
+    tablora.Database(conn)["t"].merge(step_rows=step_rows)
+    assert len(seen) == 1 + -(-staged // step_rows)
+    assert model.staged == [] and conn.execute("SELECT count(*) FROM temp_t").fetchone() == (0,)
+    assert sorted(typed(v for _, v in model.main), key=repr) == \
+        sorted(typed(v for _, v in once.main), key=repr)
+    assert sorted(typed(conn.execute("SELECT * FROM t")), key=repr) == \
+        sorted(typed(v for _, v in once.main), key=repr)

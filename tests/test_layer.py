@@ -3,6 +3,7 @@ types, bound values, named rows, clean errors, DataFrames and Arrow, and its agr
 the module's own `find`."""
 
 import contextlib
+import dataclasses
 import sqlite3
 
 import pandas as pd
@@ -11,6 +12,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 import tablora
+import tablora.cli as cli
+import tablora.engines.sqlite
 import tablora.tablora as T
 from support import HOMES_COLS, create_homes, typed
 from test_equivalence import SETTINGS, TABLE, VALUES, scenarios
@@ -210,6 +213,22 @@ def test_a_stepped_merge_ends_as_one_merge_in_steps_of_its_own(layer, monkeypatc
     assert list(stepped.rows_where(order_by="k")) == list(once.rows_where(order_by="k"))
 
 
+@pytest.mark.parametrize("through", ["Table.merge", "tablora merge"])
+def test_the_default_step_is_the_engines(layer, db_path, monkeypatch, through):
+    engine = tablora.engines.sqlite
+    monkeypatch.setattr(engine, "ENGINE", dataclasses.replace(engine.ENGINE, step_rows=3))
+    stepped = layer.create_table("stepped", {"k": int, "v": str}, unique={"key": "k"})
+    stepped.stage([(i % 4, f"v{i}") for i in range(10)])
+    steps, real = [], tablora.table._merge.merge
+    monkeypatch.setattr(tablora.table._merge, "merge", lambda conn, table, **kw: (
+        steps.append(kw["upto"]), real(conn, table, **kw))[1])  # fmt: skip
+    if through == "Table.merge":
+        stepped.merge(step_rows=True)
+    else:
+        assert cli.main(["merge", db_path, "stepped", "--step-rows", "default"]) == 0
+    assert steps == [3, 6, 9, 10]
+
+
 # ---- reading -------------------------------------------------------------------------------
 
 
@@ -259,7 +278,9 @@ def test_rows_where_agrees_with_find(scenario, value):
         assert sorted(typed(got), key=repr) == sorted(typed(found), key=repr)
         order = ",".join(scenario["cols"])
         with contextlib.closing(sqlite3.connect(":memory:")) as memory:  # SQLite's own order
-            memory.execute(f"CREATE TABLE found ({order})")
+            declared = ",".join(f"{c} COLLATE {k}"
+                                for c, k in zip(scenario["cols"], scenario["collations"]))
+            memory.execute(f"CREATE TABLE found ({declared})")
             marks = ",".join("?" * len(scenario["cols"]))
             memory.executemany(f"INSERT INTO found VALUES ({marks})", every)
             top = memory.execute(f"SELECT * FROM found ORDER BY {order} LIMIT 3").fetchall()

@@ -15,6 +15,7 @@ from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
 import tablora.tablora as T
 from tablora import _catalogue, _merge, _read
+from tablora.engines.registry import engine_of
 from tablora.errors import ArgumentError, NotFoundError, UnknownColumnError, UnknownRuleError
 from tablora.identifiers import column_position, quoted, split_columns
 from tablora.progress import Phases
@@ -27,6 +28,7 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 5000  # rows per insert_temp call: memory stays bounded whatever the input
 ARROW_BATCH_ROWS = 65536
+STEP_PAUSE = 0.1  # seconds the lock stays free between two steps of a stepped merge
 Params = Sequence[Any] | Mapping[str, Any]
 Select = str | Sequence[str] | None
 
@@ -351,7 +353,7 @@ class Table:
         self,
         *,
         progress: Callable[[str], object] | bool | None = None,
-        step_rows: int | None = None,
+        step_rows: int | bool | None = None,
     ) -> MergeSummary:
         """Move the staged rows into the main table under the unique rules, the newest
         winning, and commit. `progress` is called with each phase's name, or is True for a
@@ -359,10 +361,14 @@ class Table:
 
         With `step_rows`, the rows staged when the merge starts go in steps of at most that
         many, oldest first, each in a transaction of its own with the indexes kept, so that
-        readers and stagers wait for one step at most; the summary adds the steps up."""
-        if step_rows is not None and (isinstance(step_rows, bool) or
-                                      not isinstance(step_rows, int) or step_rows < 1):  # fmt: skip
-            raise ArgumentError(f"step_rows must be a whole number >= 1, not {step_rows!r}")
+        readers and stagers wait for one step at most; the summary adds the steps up.
+        `step_rows=True` takes the engine's default step (`default_step_rows`)."""
+        if step_rows is True:
+            step_rows = default_step_rows(self.db.conn)
+        elif step_rows is not None and (isinstance(step_rows, bool) or
+                                        not isinstance(step_rows, int) or step_rows < 1):  # fmt: skip
+            raise ArgumentError(f"step_rows must be a whole number >= 1 or True, "
+                                f"not {step_rows!r}")
         phases = None
         if progress is True:
             phases = Phases(sys.stderr, f"merging into {self.name}")
@@ -411,7 +417,17 @@ class Table:
             totals = [total + count for total, count in zip(totals, counts)]
             if upto == newest:
                 break
+            # A writer waiting for the lock retries on its own clock (SQLite's busy handler:
+            # every 100 ms once it has waited a while); taking the lock again at once would
+            # leave it waiting until the last step.
+            time.sleep(STEP_PAUSE)
         return totals[0], totals[1], totals[2]
+
+
+def default_step_rows(conn: object) -> int:
+    """The staged rows per step of a stepped merge on the engine behind `conn`: a step
+    stays well inside what the engine and the writers beside the merge can wait for."""
+    return engine_of(conn).step_rows
 
 
 def _extra(module: str, extra: str) -> Any:

@@ -23,11 +23,16 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--step-rows",
-        type=positive,
+        type=step_size,
         metavar="N",
-        help="merge in steps of at most N staged rows, each its own transaction, so that "
-        "stagers wait for one step at most",
+        help="merge in steps of at most N staged rows (default: the engine's step), each "
+        "its own transaction, so that stagers wait for one step at most",
     )
+
+
+def step_size(text: str) -> int | bool:
+    """A number of rows, or `default`: the engine's step (Table.merge's step_rows=True)."""
+    return True if text == "default" else positive(text)
 
 
 def run(args: argparse.Namespace, out: TextIO, err: TextIO) -> None:

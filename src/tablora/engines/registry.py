@@ -33,6 +33,16 @@ def parse(target: object) -> Target:
     return engine.parse(target, name)
 
 
+def engine_of(conn: object) -> Engine:
+    """The engine behind a connection: an adapter's own, else a local file's (sqlite3, or
+    any other driver of a local file)."""
+    adapters = ((libsql.ENGINE, libsql.Connection), (dqlite.ENGINE, dqlite.Connection))
+    for engine, adapter in adapters:
+        if isinstance(conn, adapter):
+            return engine
+    return sqlite.ENGINE
+
+
 def open_target(where: Target, options: Options) -> Any:
     """A connection to a parsed target; an auth token only for an engine that takes one."""
     if options.auth_token is not None and where.engine != "libsql":

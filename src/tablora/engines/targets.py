@@ -43,12 +43,15 @@ class Options:
 @dataclass(frozen=True)
 class Engine:
     """One engine: the URL schemes it answers to (none: plain paths), how it reads a target
-    of those schemes (scheme lower-cased) and how it opens a connection to one."""
+    of those schemes (scheme lower-cased), how it opens a connection to one, and the staged
+    rows per step of a stepped merge that keep one step well inside what the engine and the
+    writers beside the merge can wait for (measured: docs/scaling.md)."""
 
     name: str
     schemes: tuple[str, ...]
     parse: Callable[[str, str], Target]
     open: Callable[[Target, Options], Any]
+    step_rows: int
 
 
 def port_ok(parts: SplitResult) -> bool:
