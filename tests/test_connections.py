@@ -175,7 +175,7 @@ def test_only_an_unhashable_value_is_left_to_the_driver(keyed):
                                ["k", "v"], "rowid,k,v", {(1, 1)})
 
 
-def test_a_stager_writes_between_the_steps_of_a_stepped_merge(keyed):
+def test_a_stager_writes_between_the_steps_of_a_stepped_merge(keyed, monkeypatch):
     # A writer waiting for the lock retries now and then: the merge leaves the lock free
     # between steps long enough for it, else the writer waits for the whole merge.
     merging = keyed()
@@ -191,6 +191,7 @@ def test_a_stager_writes_between_the_steps_of_a_stepped_merge(keyed):
                 committed.append(time.perf_counter())
                 time.sleep(0.02)
 
+    monkeypatch.setattr(tablora.table, "STEP_LOCK_SECONDS", 0)  # a pause after every step
     running.set()
     stager = threading.Thread(target=stage)
     stager.start()

@@ -28,7 +28,11 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 5000  # rows per insert_temp call: memory stays bounded whatever the input
 ARROW_BATCH_ROWS = 65536
-STEP_PAUSE = 0.1  # seconds the lock stays free between two steps of a stepped merge
+# A stepped merge frees the write lock for STEP_PAUSE seconds once its steps have held it
+# for STEP_LOCK_SECONDS since the last pause: a writer beside it waits about that long at
+# most, and the merge pays a pause per STEP_LOCK_SECONDS of work, not per step.
+STEP_PAUSE = 0.1
+STEP_LOCK_SECONDS = 0.5
 Params = Sequence[Any] | Mapping[str, Any]
 Select = str | Sequence[str] | None
 
@@ -406,7 +410,9 @@ class Table:
         # Rows staged after the start wait for the next merge, as they would for one call.
         (newest,) = self.db.conn.execute(f"SELECT max(rowid) FROM {staging}").fetchone()
         totals = [0, 0, 0]
+        locked = 0.0  # seconds the steps held the lock since the last pause
         while newest is not None:
+            started = time.perf_counter()
             # Row ids go as integer literals: some drivers send large integers as REAL.
             found = self.db.conn.execute(
                 f"SELECT rowid FROM {staging} WHERE rowid <= {int(newest)} "
@@ -420,7 +426,10 @@ class Table:
             # A writer waiting for the lock retries on its own clock (SQLite's busy handler:
             # every 100 ms once it has waited a while); taking the lock again at once would
             # leave it waiting until the last step.
-            time.sleep(STEP_PAUSE)
+            locked += time.perf_counter() - started
+            if locked >= STEP_LOCK_SECONDS:
+                time.sleep(STEP_PAUSE)
+                locked = 0.0
         return totals[0], totals[1], totals[2]
 
 
