@@ -101,6 +101,16 @@ def child(path, operation, pipe):
     pipe.recv()  # wait to be killed
 
 
+
+def fresh_copy(template: str, path: str) -> None:
+    """`path` as the template left it, with no journal of an earlier run beside it."""
+    for suffix in ("-journal", "-wal", "-shm"):
+        if os.path.exists(path + suffix):
+            os.remove(path + suffix)
+    shutil.copyfile(template, path)
+    if os.path.exists(template + "-wal"):
+        shutil.copyfile(template + "-wal", path + "-wal")
+
 def run_child(context, path, operation, delay, sig=signal.SIGKILL):
     """Starts the call, signals the child after `delay` seconds (None: lets the call end),
     and waits for it to end: SIGINT raises KeyboardInterrupt in it."""
@@ -148,12 +158,7 @@ def test_killed_call_leaves_before_or_after(operation, journal, tmp_path):
     runs = 0
     while runs < MAX_RUNS and (runs < MIN_RUNS or time.perf_counter() - started < BUDGET):
         runs += 1
-        for suffix in ("-journal", "-wal", "-shm"):
-            if os.path.exists(path + suffix):
-                os.remove(path + suffix)
-        shutil.copyfile(template, path)
-        if os.path.exists(template + "-wal"):
-            shutil.copyfile(template + "-wal", path + "-wal")
+        fresh_copy(template, path)
         delay = rng.uniform(0, duration * 2)
         run_child(context, path, operation, delay)
         state = content(path)
@@ -227,10 +232,7 @@ def test_stepped_merge_cut_short_leaves_a_prefix_merged(sig, journal, tmp_path):
     started, runs = time.perf_counter(), 0
     while runs < MAX_RUNS and (runs < MIN_RUNS or time.perf_counter() - started < BUDGET):
         runs += 1
-        for suffix in ("-journal", "-wal", "-shm"):
-            if os.path.exists(path + suffix):
-                os.remove(path + suffix)
-        shutil.copyfile(template, path)
+        fresh_copy(template, path)
         run_child(context, path, "stepped merge", rng.uniform(0, duration * 1.5), sig)
         now, _, left = keyed_state(path)
         assert now == found
