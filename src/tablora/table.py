@@ -28,9 +28,10 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 5000  # rows per insert_temp call: memory stays bounded whatever the input
 ARROW_BATCH_ROWS = 65536
-# A stepped merge frees the write lock for STEP_PAUSE seconds once its steps have held it
-# for STEP_LOCK_SECONDS since the last pause: a writer beside it waits about that long at
-# most, and the merge pays a pause per STEP_LOCK_SECONDS of work, not per step.
+# A stepped merge frees the write lock for STEP_PAUSE seconds before its steps would hold it
+# for more than STEP_LOCK_SECONDS since the last pause (judged by the last step's time): a
+# writer beside it waits about that long at most, and the merge pays a pause per
+# STEP_LOCK_SECONDS of work rather than per step.
 STEP_PAUSE = 0.1
 STEP_LOCK_SECONDS = 0.5
 Params = Sequence[Any] | Mapping[str, Any]
@@ -426,8 +427,9 @@ class Table:
             # A writer waiting for the lock retries on its own clock (SQLite's busy handler:
             # every 100 ms once it has waited a while); taking the lock again at once would
             # leave it waiting until the last step.
-            locked += time.perf_counter() - started
-            if locked >= STEP_LOCK_SECONDS:
+            step = time.perf_counter() - started
+            locked += step
+            if locked + step >= STEP_LOCK_SECONDS:  # the next step would pass it
                 time.sleep(STEP_PAUSE)
                 locked = 0.0
         return totals[0], totals[1], totals[2]
