@@ -120,6 +120,10 @@ class NewestRowsReader {
 
   bool read_arguments(PyObject* select, PyObject* where, PyObject* params, PyObject* order_by,
                       PyObject* limit, PyObject* offset);
+  // Adds the values of a fetched row (from member `first` on) to the graph
+  // as (tier, id), keeps them for it and records the node in `nodes`.
+  bool add_to_graph(PyObject* fetched, Py_ssize_t first, int tier, long long id,
+                    std::vector<int>& nodes);
   bool link_staged_keys();
   bool settle();
   bool link_repeated_main_keys(const UniqueRule& rule);
@@ -287,16 +291,20 @@ bool NewestRowsReader::link_staged_keys() {
   }
   const RowsRead keys{sql + " FROM " + table_->staging(), "", per_request_};
   return for_each_fetched(call_, keys, nullptr, [&](PyObject* fetched) {
-           long long id;
-           if (!row_id_of(fetched, &id)) return false;
-           Ref row = values_from(fetched, 1);
-           if (!row) return false;
-           const int n = linker_->add(row.get(), kStaged, id);
-           if (n < 0) return false;
-           kept_.push_back(std::move(row));
-           staged_nodes_.push_back(n);
-           return true;
-         });
+    long long id;
+    return row_id_of(fetched, &id) && add_to_graph(fetched, 1, kStaged, id, staged_nodes_);
+  });
+}
+
+bool NewestRowsReader::add_to_graph(PyObject* fetched, Py_ssize_t first, int tier, long long id,
+                                    std::vector<int>& nodes) {
+  Ref values = values_from(fetched, first);
+  if (!values) return false;
+  const int n = linker_->add(values.get(), tier, id);
+  if (n < 0) return false;
+  kept_.push_back(std::move(values));
+  nodes.push_back(n);
+  return true;
 }
 
 // Completes every staged row's component, then links the main rows that
@@ -355,16 +363,9 @@ bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
                 not_null + ") AS k ON " + joined);
   std::vector<int> nodes;
   const bool read = sql && for_each_fetched(call_, sql.get(), nullptr, [&](PyObject* fetched) {
-                      long long id;
-                      if (!row_id_of(fetched, &id)) return false;
-                      Ref values = values_from(fetched, 1);
-                      if (!values) return false;
-                      const int n = linker_->add(values.get(), kMain, id);
-                      if (n < 0) return false;
-                      kept_.push_back(std::move(values));
-                      nodes.push_back(n);
-                      return true;
-                    });
+    long long id;
+    return row_id_of(fetched, &id) && add_to_graph(fetched, 1, kMain, id, nodes);
+  });
   return read && linker_->complete(nodes);
 }
 
@@ -475,13 +476,9 @@ bool NewestRowsReader::judge_next_rows() {
     for (Py_ssize_t i = at_; i < end; ++i) {
       int tier;
       long long id;
-      if (!reference_of(rows[i], &tier, &id)) return false;
-      Ref values = values_from(rows[i], first_value());
-      if (!values) return false;
-      const int n = linker_->add(values.get(), tier, id);
-      if (n < 0) return false;
-      kept_.push_back(std::move(values));
-      nodes.push_back(n);
+      if (!reference_of(rows[i], &tier, &id) ||
+          !add_to_graph(rows[i], first_value(), tier, id, nodes))
+        return false;
     }
     if (!linker_->complete(nodes)) return false;
     // Many candidates after all: settling costs less from here on than a
