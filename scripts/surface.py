@@ -64,14 +64,14 @@ def documented(api: str) -> dict[str, str]:
 
 def declared() -> dict[str, object]:
     """The module's functions in binding order, then DB and its method."""
-    import tablora.tablora as T
+    import tablora.tablora as extension
 
     functions: dict[str, object] = {
         name: value
-        for name, value in vars(T).items()
+        for name, value in vars(extension).items()
         if isinstance(value, types.BuiltinFunctionType)
     }
-    return {**functions, "DB": T.DB, "DB.connection": T.DB.connection}
+    return {**functions, "DB": extension.DB, "DB.connection": extension.DB.connection}
 
 
 def signature(name: str, function: object) -> str:

@@ -9,7 +9,7 @@ from collections.abc import Generator, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-import tablora.tablora as T
+import tablora.tablora as extension
 from tablora import _catalogue
 from tablora.column_types import declared_type
 from tablora.connect import connect
@@ -177,12 +177,13 @@ class Database:
                 "with its rows, indexes and rules"
             )
         with self.unit_of_work():
-            T.create_table(self.conn, name, definitions, index_entries, [], comm=False)
+            extension.create_table(self.conn, name, definitions, index_entries, [], comm=False)
             # Recorded here rather than by create_table, which would name a rule's columns by
             # their whole definitions ('"age" INTEGER') in the rule's supporting index.
             for rule, positions in rules.items():
-                T.insert_unique(self.conn, name, rule, ",".join(quoted(names[p]) for p in positions),
-                                ",".join(map(str, positions)), comm=False)  # fmt: skip
+                extension.insert_unique(self.conn, name, rule,
+                                        ",".join(quoted(names[p]) for p in positions),
+                                        ",".join(map(str, positions)), comm=False)  # fmt: skip
         return Table(self, name, names)
 
     def _column_definitions(

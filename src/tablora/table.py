@@ -13,7 +13,7 @@ from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Se
 from operator import itemgetter
 from typing import IO, TYPE_CHECKING, Any, NamedTuple
 
-import tablora.tablora as T
+import tablora.tablora as extension
 from tablora import _catalogue, _merge, _read
 from tablora.engines.registry import engine_of
 from tablora.errors import ArgumentError, NotFoundError, UnknownColumnError, UnknownRuleError
@@ -250,7 +250,7 @@ class Table:
         count = 0
         with self.db.unit_of_work():
             for batch in batches:
-                T.insert_temp(self.db.conn, self.name, batch, comm=False)
+                extension.insert_temp(self.db.conn, self.name, batch, comm=False)
                 count += len(batch)
         return count
 
