@@ -1,17 +1,12 @@
-"""Shared fixtures: a fresh database file per test, connections, a statement trace.
-
-The helpers live in support.py; the names other test modules import from here
-are re-exported.
-"""
+"""Shared fixtures: a fresh database file per test, connections, a statement trace, and
+a module's template database. The helpers the tests share live in support.py."""
 
 import itertools
 
 import pytest
 
 import tablora.tablora as T
-from support import CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE, HOMES_COLS, Trace, create_homes
-
-__all__ = ["CREATE_INDEX_TABLE", "CREATE_UNIQUE_TABLE", "HOMES_COLS", "create_homes"]
+from support import Trace, create_homes
 
 _names = itertools.count()
 
@@ -50,3 +45,12 @@ def trace(conn):
 def homes(conn):
     create_homes(conn)
     return "homes"
+
+
+@pytest.fixture(scope="module")
+def template(request, tmp_path_factory):
+    """The database file the test module's `build_template(path)` lays out, built once per
+    module: each run works on a copy of it, so that no run sees another's leftovers."""
+    path = str(tmp_path_factory.mktemp(request.module.__name__) / "template.db")
+    request.module.build_template(path)
+    return path

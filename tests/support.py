@@ -33,6 +33,11 @@ def create_homes(conn, table="homes"):
     T.create_table(conn, table, list(HOMES_COLS), homes_index(), homes_unique())
 
 
+def text(s):
+    """A text object of its own, so its reference count is the caller's alone."""
+    return "".join(list(s))
+
+
 # ---- writing rows -------------------------------------------------------------------
 
 

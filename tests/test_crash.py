@@ -27,13 +27,13 @@ import pytest
 
 import tablora
 import tablora.tablora as T
+from support import HOMES_SQL_INDEXES, create_homes
 
 pytestmark = pytest.mark.slow
 
 BUDGET = 5.0  # seconds of killing per operation and journal mode
 MIN_RUNS, MAX_RUNS = 12, 80
-COLS = ["name", "type", "address", "age"]
-REGISTERED = {"homes_index_0", "homes_index_1", "homes_unique_0", "homes_unique_1"}
+REGISTERED = set(HOMES_SQL_INDEXES)
 FIGURES: dict[str, dict[str, int]] = {}
 
 
@@ -49,10 +49,7 @@ def build(path, journal):
     T.DB(f"crash-{uuid.uuid4()}", path)
     conn = sqlite3.connect(path)
     conn.execute(f"PRAGMA journal_mode={journal}")
-    T.create_table(conn, "homes", list(COLS),
-                   [{"name": "index_0", "cols": "name,type,address"},
-                    {"name": "index_1", "cols": "age"}],
-                   [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}])
+    create_homes(conn)
     T.insert_temp(conn, "homes", staged_batch(0, 3000, 0))
     T.temp_to_main(conn, "homes")
     T.insert_temp(conn, "homes", staged_batch(3000, 3000, 1500))

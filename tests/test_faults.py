@@ -26,7 +26,7 @@ import pytest
 
 import tablora.tablora as T
 from tablora._merge import merge
-from conftest import HOMES_COLS, create_homes
+from support import HOMES_COLS, create_homes, text
 
 COLS = HOMES_COLS
 KINDS = ("cursor", "execute", "executemany", "fetchall", "commit")
@@ -142,13 +142,6 @@ def build_template(path):
     conn.close()
 
 
-@pytest.fixture(scope="module")
-def template(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("faults") / "template.db")
-    build_template(path)
-    return path
-
-
 def snapshot(path):
     """Schema and every row of every table, as a fresh connection sees them."""
     conn = sqlite3.connect(path)
@@ -175,11 +168,6 @@ class Case:
 
     def __str__(self):
         return self.name
-
-
-def text(s):
-    """A text object of its own, so its reference count is the caller's alone."""
-    return "".join(list(s))
 
 
 def suspend_indexes(conn):

@@ -14,7 +14,7 @@ import pytest
 
 import tablora.tablora as T
 import tablora.tablora_state as state
-from conftest import CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE
+from support import CREATE_INDEX_TABLE, CREATE_UNIQUE_TABLE
 
 
 # The module-level functions in binding order; their signatures and docstrings are

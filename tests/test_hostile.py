@@ -22,8 +22,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
+from support import HOMES_COLS, create_homes
 
-COLS = ["name", "type", "address", "age"]
 BYSTANDER = "bystander"
 # More examples for a longer hunt: TABLORA_HOSTILE_EXAMPLES=2000.
 EXAMPLES = int(os.environ.get("TABLORA_HOSTILE_EXAMPLES", "120"))
@@ -250,33 +250,23 @@ CALLS = {
     "find": (T.find, [conns, arg("*"), arg("homes"), arg("")]),
     "_check_newest_unique": (T._check_newest_unique, [
         conns, arg("homes"), arg((0, 1)), arg(lambda: (1, "ann", "flat", "1 Elm", 30)), uniques,
-        arg(lambda: list(COLS)), arg("rowid,name,type,address,age"), arg(lambda: {(0, 1)})]),
+        arg(lambda: list(HOMES_COLS)), arg("rowid,name,type,address,age"), arg(lambda: {(0, 1)})]),
 }
 
 
 # ---- the database -------------------------------------------------------------------
 
 
-def build(path):
+def build_template(path):
     T.DB(f"hostile-{uuid.uuid4()}", path)
     conn = sqlite3.connect(path)
     for table in ("homes", BYSTANDER):
-        T.create_table(conn, table, list(COLS),
-                       [{"name": "index_0", "cols": "name,type,address"},
-                        {"name": "index_1", "cols": "age"}],
-                       [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}])
+        create_homes(conn, table)
         T.insert_temp(conn, table, [("ann", "flat", "1 Elm", 30), ("bob", "house", "2 Oak", 41),
                                     ("cid", None, "3 Ash", None)])
         T.temp_to_main(conn, table)
         T.insert_temp(conn, table, [("ann", "flat", "9 New", 31), ("dee", "barn", "2 Oak", 5)])
     conn.close()
-
-
-@pytest.fixture(scope="module")
-def template(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("hostile") / "template.db")
-    build(path)
-    return path
 
 
 def bystander(conn):

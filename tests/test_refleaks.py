@@ -22,8 +22,7 @@ import pytest
 
 import tablora.tablora as T
 from tablora._read import newest_rows
-from conftest import HOMES_COLS, create_homes
-from support import RangedConnection
+from support import HOMES_COLS, RangedConnection, create_homes, text
 
 pytestmark = pytest.mark.slow
 
@@ -72,10 +71,6 @@ class Refuses:
         raise LookupError("no item")
 
 
-def text(s):
-    return "".join(list(s))
-
-
 def initial(a, b):
     """A collation SQLite does not know: texts compare by their first character."""
     return (a[:1] > b[:1]) - (a[:1] < b[:1])
@@ -84,7 +79,7 @@ def initial(a, b):
 # ---- the database ----------------------------------------------------------------
 
 
-def build(path):
+def build_template(path):
     T.DB(f"leaks-{uuid.uuid4()}", path)
     conn = sqlite3.connect(path)
     create_homes(conn)
@@ -113,13 +108,6 @@ def build(path):
     conn.execute("INSERT INTO temp_words VALUES (1)")
     conn.commit()
     conn.close()
-
-
-@pytest.fixture(scope="module")
-def template(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("leaks") / "template.db")
-    build(path)
-    return path
 
 
 @pytest.fixture
