@@ -7,6 +7,7 @@ sqlite3 on a local file.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import itertools
 import json
@@ -416,23 +417,32 @@ except KeyboardInterrupt:
 """
 
 
+@contextlib.contextmanager
+def python_child(code, *args, stdin=None):
+    """A Python process running `code` with `args`, its output read as text; killed when
+    the block ends, however it ends, so that a failed test leaves no process behind."""
+    child = subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdin=stdin,
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        yield child
+    finally:
+        child.kill()
+        child.wait()
+
+
 def merge_in_a_child(target, table, seconds, interrupt_after=None):
     """What a process merging `table` of `target` says: "done" or, after a
     SIGINT `interrupt_after` seconds in, "interrupted". A merge that is still
     running after `seconds` fails the test (a hang must not stall the run)."""
-    child = subprocess.Popen([sys.executable, "-c", MERGE_CHILD, target, table],
-                             stdout=subprocess.PIPE, text=True)
-    try:
+    with python_child(MERGE_CHILD, target, table) as child:
         assert child.stdout.readline() == "merging\n"
         if interrupt_after is not None:
             time.sleep(interrupt_after)
             child.send_signal(signal.SIGINT)
-        return child.communicate(timeout=seconds)[0].strip()
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the merge was still running after {seconds} s")
-    finally:
-        child.kill()
-        child.wait()
+        try:
+            return child.communicate(timeout=seconds)[0].strip()
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"the merge was still running after {seconds} s")
 
 
 @pytest.fixture(scope="module")
@@ -507,15 +517,10 @@ def test_a_stepped_merge_beside_a_stager_accounts_for_every_row(opener, merged_a
     conn = opener()
     table = f"stepped{next(_fresh)}"
     sized_table(conn, table, SIZE)
-    stager = subprocess.Popen([sys.executable, "-c", STAGER_CHILD, opener.args[0], table],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
+    with python_child(STAGER_CHILD, opener.args[0], table, stdin=subprocess.PIPE) as stager:
         assert stager.stdout.readline() == "staging\n"
         summary = tablora.Database(conn)[table].merge(step_rows=STEP_ROWS)
         waits, errors = json.loads(stager.communicate("stop\n", timeout=30)[0])
-    finally:
-        stager.kill()
-        stager.wait()
     assert errors == [] and len(waits) > 0
     (main, staged) = table_text(conn, table)
     # The stager's rows: those staged before the merge began merged, the others left staged.
@@ -536,17 +541,13 @@ def test_a_stepped_merge_killed_after_a_step_is_finished_by_the_next(opener, mer
     conn = opener()
     table = f"killed{next(_fresh)}"
     sized_table(conn, table, SIZE)
-    child = subprocess.Popen([sys.executable, "-c", MERGE_CHILD, opener.args[0], table,
-                              str(STEP_ROWS)], stdout=subprocess.PIPE, text=True)
-    try:
+    with python_child(MERGE_CHILD, opener.args[0], table, STEP_ROWS) as child:
         assert child.stdout.readline() == "merging\n"
         deadline = time.monotonic() + 60
         while query(conn, f"SELECT count(*) FROM temp_{table}") == [(SIZE,)]:
             assert time.monotonic() < deadline, "no step committed within 60 s"
             time.sleep(0.01)
-    finally:
-        child.kill()  # after a step: in the next one or between two
-        child.wait()
+    # Killed on leaving the block: after a step, in the next one or between two.
     # A prefix of the staged rows is merged: what is left is the newest rows, in one run.
     ((left, oldest, newest),) = query(conn, f"SELECT count(*), min(rowid), max(rowid) "
                                             f"FROM temp_{table}")
