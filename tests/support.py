@@ -3,6 +3,7 @@
 import contextlib
 import re
 import sqlite3
+import uuid
 
 import tablora.tablora as T
 from tablora import _catalogue
@@ -26,6 +27,13 @@ def homes_index():
 
 def homes_unique():
     return [{"name": "unique_0", "cols": [0, 1]}, {"name": "unique_1", "cols": [2]}]
+
+
+def prepared_connection(path):
+    """A plain sqlite3 connection to the file `path`, its catalogue prepared by a handle
+    registered under a name of its own."""
+    T.DB(f"prepared-{uuid.uuid4()}", path)
+    return sqlite3.connect(path)
 
 
 def create_homes(conn, table="homes"):

@@ -17,11 +17,11 @@ import multiprocessing
 import random
 import sqlite3
 import time
-import uuid
 
 import pytest
 
 import tablora.tablora as T
+from support import prepared_connection
 
 pytestmark = pytest.mark.slow
 
@@ -118,8 +118,7 @@ def reader(path, ready, stop, results):
 @pytest.mark.parametrize("journal", ["delete", "wal"])
 def test_concurrent_staging_and_merging(tmp_path, journal):
     path = str(tmp_path / "events.db")
-    T.DB(f"concurrency-{uuid.uuid4()}", path)
-    setup = sqlite3.connect(path)
+    setup = prepared_connection(path)
     assert setup.execute(f"PRAGMA journal_mode={journal}").fetchone()[0] == journal
     T.create_table(setup, "events", ["key", "writer", "seq", "payload"],
                    [{"name": "by_writer", "cols": "writer,seq"}],

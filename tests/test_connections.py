@@ -11,13 +11,12 @@ import sys
 import textwrap
 import threading
 import time
-import uuid
 
 import pytest
 
 import tablora
 import tablora.tablora as T
-from support import Trace, rows
+from support import Trace, prepared_connection, rows
 
 JOURNALS = ["delete", "wal"]
 LOCK_WAIT = 0.05  # busy timeout of the interleaved connections, seconds
@@ -27,8 +26,7 @@ LOCK_WAIT = 0.05  # busy timeout of the interleaved connections, seconds
 def keyed(request, tmp_path):
     """A file with table tb (k, v), one rule on k; returns a connection factory."""
     path = str(tmp_path / "k.db")
-    T.DB(f"connections-{uuid.uuid4()}", path)
-    setup = sqlite3.connect(path)
+    setup = prepared_connection(path)
     setup.execute(f"PRAGMA journal_mode={request.param}")
     T.create_table(setup, "tb", ["k", "v"], [], [{"name": "by_k", "cols": [0]}])
     setup.close()
@@ -244,8 +242,7 @@ BIG = 200_000
 @pytest.mark.parametrize("when", ["INSERT INTO big SELECT", "COMMIT", 0.3])
 def test_ctrl_c_during_a_merge_says_whether_it_committed(tmp_path, when):
     path = str(tmp_path / "big.db")
-    T.DB(f"signals-{uuid.uuid4()}", path)
-    setup = sqlite3.connect(path)
+    setup = prepared_connection(path)
     T.create_table(setup, "big", ["k", "v", "w"], [{"name": "by_v", "cols": "v"}],
                    [{"name": "by_k", "cols": [0]}, {"name": "by_w", "cols": [2]}])
     setup.executemany("INSERT INTO temp_big VALUES (?,?,?)",

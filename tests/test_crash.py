@@ -21,13 +21,12 @@ import shutil
 import signal
 import sqlite3
 import time
-import uuid
 
 import pytest
 
 import tablora
 import tablora.tablora as T
-from support import HOMES_SQL_INDEXES, create_homes
+from support import HOMES_SQL_INDEXES, create_homes, prepared_connection
 
 pytestmark = pytest.mark.slow
 
@@ -46,8 +45,7 @@ def staged_batch(start, count, replacing):
 
 
 def build(path, journal):
-    T.DB(f"crash-{uuid.uuid4()}", path)
-    conn = sqlite3.connect(path)
+    conn = prepared_connection(path)
     conn.execute(f"PRAGMA journal_mode={journal}")
     create_homes(conn)
     T.insert_temp(conn, "homes", staged_batch(0, 3000, 0))
@@ -184,8 +182,7 @@ def test_killed_call_leaves_before_or_after(operation, journal, tmp_path):
 def build_keyed(path, journal):
     """keyed (k, v, n), one rule on k: 3000 main rows, 4000 staged, of which 1500 replace
     main rows and 1500 repeat a staged key."""
-    T.DB(f"crash-{uuid.uuid4()}", path)
-    conn = sqlite3.connect(path)
+    conn = prepared_connection(path)
     conn.execute(f"PRAGMA journal_mode={journal}")
     T.create_table(conn, "keyed", ["k", "v", "n"], [{"name": "by_v", "cols": "v"}],
                    [{"name": "by_k", "cols": [0]}])

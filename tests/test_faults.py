@@ -26,7 +26,7 @@ import pytest
 
 import tablora.tablora as T
 from tablora._merge import merge
-from support import HOMES_COLS, create_homes, text
+from support import HOMES_COLS, create_homes, prepared_connection, text
 
 COLS = HOMES_COLS
 KINDS = ("cursor", "execute", "executemany", "fetchall", "commit")
@@ -105,8 +105,7 @@ class FaultyConnection:
 
 
 def build_template(path):
-    T.DB(f"faults-{uuid.uuid4()}", path)
-    conn = sqlite3.connect(path)
+    conn = prepared_connection(path)
     create_homes(conn)
     T.insert_temp(
         conn,

@@ -15,14 +15,13 @@ transaction, not after a rollback, not as a second connection sees the file.
 import os
 import shutil
 import sqlite3
-import uuid
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tablora.tablora as T
-from support import HOMES_COLS, create_homes
+from support import HOMES_COLS, create_homes, prepared_connection
 
 BYSTANDER = "bystander"
 # More examples for a longer hunt: TABLORA_HOSTILE_EXAMPLES=2000.
@@ -258,8 +257,7 @@ CALLS = {
 
 
 def build_template(path):
-    T.DB(f"hostile-{uuid.uuid4()}", path)
-    conn = sqlite3.connect(path)
+    conn = prepared_connection(path)
     for table in ("homes", BYSTANDER):
         create_homes(conn, table)
         T.insert_temp(conn, table, [("ann", "flat", "1 Elm", 30), ("bob", "house", "2 Oak", 41),

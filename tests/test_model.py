@@ -9,9 +9,7 @@ returns exactly the same rows before and after.
 """
 
 import os
-import sqlite3
 import tempfile
-import uuid
 
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
@@ -22,7 +20,7 @@ import tablora.tablora as T
 from tablora._merge import merge
 
 from reference import Tables
-from support import through_functions, typed
+from support import prepared_connection, through_functions, typed
 
 COLS = ["a", "b", "c", "d"]  # d carries a unique payload and no rule
 VALUES = [None, 0, 1, 1.0, 2, "1", "x", "X", "x ", b"x"]
@@ -67,8 +65,7 @@ class TableMachine(RuleBasedStateMachine):
         super().__init__()
         self.directory = tempfile.TemporaryDirectory()
         path = os.path.join(self.directory.name, "model.db")
-        T.DB(f"model-{uuid.uuid4()}", path)
-        self.conn = sqlite3.connect(path)
+        self.conn = prepared_connection(path)
         self.conn.execute("PRAGMA synchronous=OFF")
         self.payload = 0
         self.model = None

@@ -22,7 +22,7 @@ import pytest
 
 import tablora.tablora as T
 from tablora._read import newest_rows
-from support import HOMES_COLS, RangedConnection, create_homes, text
+from support import HOMES_COLS, RangedConnection, create_homes, prepared_connection, text
 
 pytestmark = pytest.mark.slow
 
@@ -80,8 +80,7 @@ def initial(a, b):
 
 
 def build_template(path):
-    T.DB(f"leaks-{uuid.uuid4()}", path)
-    conn = sqlite3.connect(path)
+    conn = prepared_connection(path)
     create_homes(conn)
     T.insert_temp(conn, "homes", [(f"n{i}", "flat", f"{i} Elm", i) for i in range(30)])
     T.temp_to_main(conn, "homes")
