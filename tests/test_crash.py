@@ -26,7 +26,8 @@ import pytest
 
 import tablora
 import tablora.tablora as T
-from support import HOMES_SQL_INDEXES, create_homes, prepared_connection
+from support import (HOMES_SQL_INDEXES, catalogue, create_homes, prepared_connection, rows,
+                     sql_indexes)
 
 pytestmark = pytest.mark.slow
 
@@ -37,11 +38,11 @@ FIGURES: dict[str, dict[str, int]] = {}
 
 
 def staged_batch(start, count, replacing):
-    rows = []
+    batch = []
     for i in range(start, start + count):
         j = i % replacing if replacing else i
-        rows.append((f"n{j}", "flat" if i % 3 else "house", f"{i} Elm", i))
-    return rows
+        batch.append((f"n{j}", "flat" if i % 3 else "house", f"{i} Elm", i))
+    return batch
 
 
 def build(path, journal):
@@ -64,26 +65,15 @@ ALL_OR_NOTHING = ["insert_temp", "temp_to_main"]
 
 
 def content(path):
-    conn = sqlite3.connect(path)
-    try:
+    with contextlib.closing(sqlite3.connect(path)) as conn:
         assert conn.execute("PRAGMA integrity_check").fetchone() == ("ok",)
-        return (
-            conn.execute("SELECT rowid, * FROM homes ORDER BY rowid").fetchall(),
-            conn.execute("SELECT rowid, * FROM temp_homes ORDER BY rowid").fetchall(),
-            sorted(conn.execute("SELECT * FROM index_table")),
-            sorted(conn.execute("SELECT * FROM unique_table")),
-        )
-    finally:
-        conn.close()
+        return (rows(conn, "homes"), rows(conn, "temp_homes"),
+                catalogue(conn, "index_table"), catalogue(conn, "unique_table"))
 
 
 def indexes(path):
-    conn = sqlite3.connect(path)
-    try:
-        return {n for (n,) in conn.execute(
-            "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'homes'")}
-    finally:
-        conn.close()
+    with contextlib.closing(sqlite3.connect(path)) as conn:
+        return set(sql_indexes(conn, "homes"))
 
 
 def child(path, operation, pipe):
