@@ -27,7 +27,7 @@ import tablora
 import tablora.cli as cli
 import tablora.tablora as T
 from tablora._read import newest_rows
-from support import HOMES_COLS, homes_index, homes_unique, through_functions
+from support import create_homes, through_functions
 from engines import (  # noqa: F401  (fixtures)
     dqlite_cluster,
     dqlite_cluster_to_break,
@@ -97,7 +97,7 @@ def behaviour(opener, table):
                       # the streamed read, whole, lazy under a limit, sorted across tiers
                       [list(newest_rows(conn, table, **read)) for read in STREAMED_READS])
 
-    T.create_table(conn, table, HOMES_COLS, homes_index(), homes_unique())
+    create_homes(conn, table)
     seen["schema"] = sorted(query(conn, tables + "'other') ORDER BY name"))
     T.insert_temp(conn, table, BATCH_1)
     look("staged")
@@ -221,7 +221,7 @@ def test_row_ids_beyond_2_53_reach_the_engine_exactly(opener, rowid, functions):
 
 
 def settle(conn):
-    T.create_table(conn, "homes", HOMES_COLS, homes_index(), homes_unique())
+    create_homes(conn)
     T.insert_temp(conn, "homes", BATCH_1)
     T.temp_to_main(conn, "homes")
     return T.find(conn, "*", "homes", "")

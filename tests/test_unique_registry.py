@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 import tablora.tablora as T
 from support import (
     COMM_COMMITS,
+    HOMES_COLS,
     CREATE_INDEX_TABLE,
     CREATE_UNIQUE_TABLE,
     catalogue,
@@ -30,7 +31,7 @@ def indexes(conn, table="homes"):
 @pytest.fixture
 def bare(conn):
     """homes with its columns and no index or rule."""
-    T.create_table(conn, "homes", ["name", "type", "address", "age"], [], [])
+    T.create_table(conn, "homes", list(HOMES_COLS), [], [])
     return "homes"
 
 
