@@ -1,4 +1,5 @@
-"""Helpers the tests share: the homes table, a statement trace, connection spies, row readers."""
+"""Helpers the tests share: the homes table, prepared connections, a statement trace,
+connection spies, row readers."""
 
 import contextlib
 import re
