@@ -4,7 +4,7 @@
 // order is the binding order.
 #include "core/functions.hpp"
 
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 
 #include <cstring>
 

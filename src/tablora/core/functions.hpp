@@ -4,7 +4,7 @@
 // body receives all follow from these lists.
 #pragma once
 
-#include "core/arguments.hpp"
+#include "base/arguments.hpp"
 
 #include <iterator>
 

@@ -2,7 +2,7 @@
 // the module's functions, the DB class and the package's private modules.
 #include "core/functions.hpp"
 #include "core/handle.hpp"
-#include "core/state.hpp"
+#include "base/state.hpp"
 #include "query/newest_rows.hpp"
 #include "sql/catalogue.hpp"
 

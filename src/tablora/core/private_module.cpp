@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 namespace tablora {
 

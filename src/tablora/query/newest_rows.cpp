@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 #include "core/private_module.hpp"
 #include "query/linker.hpp"
 #include "sql/collation.hpp"

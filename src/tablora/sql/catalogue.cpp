@@ -1,7 +1,7 @@
 // The catalogue tables and the readers of a table's columns and unique rules.
 #include "sql/catalogue.hpp"
 
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 #include "core/private_module.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"

@@ -6,7 +6,7 @@
 // the module.
 #pragma once
 
-#include "core/state.hpp"
+#include "base/state.hpp"
 
 #include <initializer_list>
 #include <string_view>

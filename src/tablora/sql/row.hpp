@@ -2,7 +2,7 @@
 // Value reads one member in place.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 namespace tablora {
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 #include "core/functions.hpp"
 #include "core/private_module.hpp"
 #include "sql/catalogue.hpp"

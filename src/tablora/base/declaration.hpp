@@ -4,7 +4,7 @@
 // follow from the declaration.
 #pragma once
 
-#include "core/arguments.hpp"
+#include "base/arguments.hpp"
 
 #include <algorithm>
 #include <cstddef>

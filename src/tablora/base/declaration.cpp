@@ -1,7 +1,7 @@
 // Declarations: the docstring with its text signature, and the call.
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 
-#include "core/state.hpp"
+#include "base/state.hpp"
 
 #include <utility>
 
