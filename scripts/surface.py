@@ -1,7 +1,8 @@
 """The library's public surface as the running module declares it, and the two texts that
 restate it: the stub's signatures (src/tablora/tablora.pyi) and the API reference's headings
-(docs/api.md). The extension is the one source: each function's parameters are written once
-(src/tablora/core/functions.hpp) and reach Python as its __text_signature__.
+(docs/api.md). The extension is the one source: each function is declared once, by the unit
+that holds its body (a Declaration row), and its parameters reach Python as its
+__text_signature__.
 
     python scripts/surface.py           lists every place out of step; exit status 1 if any
     python scripts/surface.py --write   rewrites docs/api.md's headings from the module first

@@ -32,4 +32,13 @@ PyMethodDef Declaration::method_def(FastCall entry) const {
           METH_FASTCALL | METH_KEYWORDS, doc_.c_str()};
 }
 
+int Declaration::is_bound_in(PyObject* module) const {
+  Ref function(PyObject_GetAttrString(module, name()));
+  if (!function) return -1;
+  if (!PyCFunction_Check(function.get()) || PyCFunction_GET_SELF(function.get()) != module)
+    return 0;
+  // Only the method tables made from this declaration point at its name.
+  return reinterpret_cast<PyCFunctionObject*>(function.get())->m_ml->ml_name == name();
+}
+
 }  // namespace tablora

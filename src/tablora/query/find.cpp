@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/functions.hpp"
+#include "query/find.hpp"
 #include "query/link_graph.hpp"
 #include "query/linker.hpp"
 #include "sql/catalogue.hpp"
@@ -320,9 +320,8 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   return result;
 }
 
-}  // namespace
 
-PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
+PyObject* find(PyObject* module, const Arguments<4>& args) {
   const auto [conn, select, table, conditions] = args;
 
   Call call(module, conn);
@@ -340,5 +339,17 @@ PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
   if (!snapshot.close(static_cast<bool>(result))) return nullptr;
   return result.release();
 }
+
+}  // namespace
+
+const Declaration kFind{
+    "find", {"conn", "select", "table", "conditions"}, find,
+    "Find rows from temp and main tables.\n\n"
+    "select: '*' or 'name,age'\n"
+    "table: 'persons'\n"
+    "conditions: '''where (id, city) = (1093, 'Tehran')\n"
+    "               order by age desc'''\n"
+    "Staged rows come first; a row is returned only when no row linked to it\n"
+    "by equal values under a unique rule is newer."};
 
 }  // namespace tablora

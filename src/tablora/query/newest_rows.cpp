@@ -26,8 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "base/declaration.hpp"
-#include "core/private_module.hpp"
 #include "query/linker.hpp"
 #include "sql/collation.hpp"
 #include "sql/catalogue.hpp"
@@ -600,8 +598,6 @@ PyType_Slot rows_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rows_spec = {"tablora._read.NewestRows", sizeof(RowsObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, rows_slots};
 
 PyObject* newest_rows(PyObject* module, const Arguments<8>& args) {
   const auto [conn, table, select, where, params, order_by, limit, offset] = args;
@@ -617,9 +613,12 @@ PyObject* newest_rows(PyObject* module, const Arguments<8>& args) {
   return made.release();
 }
 
-constexpr char kReadModule[] = "tablora._read";
+}  // namespace
 
-const Declaration kReadFunctions[] = {
+PyType_Spec kNewestRowsSpec = {"tablora._read.NewestRows", sizeof(RowsObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, rows_slots};
+
+const Declaration kReadModuleFunctions[1] = {
     {"newest_rows",
      {"conn", "table", "select=None", "where=None", "params=()", "order_by=None", "limit=None",
       "offset=None"},
@@ -633,16 +632,5 @@ const Declaration kReadFunctions[] = {
      "released when the rows are exhausted, on an error, on close() and when the\n"
      "iterator is let go. Do not write on the connection while the iterator is open."},
 };
-
-}  // namespace
-
-bool add_read_module(PyObject* module) {
-  PyObject* made = nullptr;
-  if (!add_private_module(module, kReadModule, method_table<kReadFunctions>(), &made))
-    return false;
-  State& state = state_of(module);
-  state.rows_type = Ref(PyType_FromModuleAndSpec(module, &rows_spec, nullptr));
-  return state.rows_type && PyModule_AddObjectRef(made, "NewestRows", state.rows_type.get()) == 0;
-}
 
 }  // namespace tablora

@@ -1,8 +1,6 @@
 // The catalogue tables and the readers of a table's columns and unique rules.
 #include "sql/catalogue.hpp"
 
-#include "base/declaration.hpp"
-#include "core/private_module.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"
 
@@ -197,9 +195,9 @@ PyObject* index_name(PyObject*, const Arguments<2>& args) {
   return names && names->index(args[1], sql_name) ? str(sql_name).release() : nullptr;
 }
 
-constexpr char kCatalogueModule[] = "tablora._catalogue";
+}  // namespace
 
-const Declaration kCatalogueFunctions[] = {
+const Declaration kCatalogueModuleFunctions[4] = {
     {"prepare", {"conn"}, prepare,
      "Create the catalogue tables when they are missing, and commit."},
     {"rule_positions", {"conn", "table"}, rule_positions,
@@ -207,17 +205,5 @@ const Declaration kCatalogueFunctions[] = {
     {"staging_name", {"table"}, staging_name, "The name of the table's staging twin."},
     {"index_name", {"table", "name"}, index_name, "The SQL name of a registered index."},
 };
-
-}  // namespace
-
-bool add_catalogue_module(PyObject* module) {
-  PyObject* made = nullptr;
-  if (!add_private_module(module, kCatalogueModule, method_table<kCatalogueFunctions>(), &made))
-    return false;
-  Ref index_table = str(kCreateIndexTable), unique_table = str(kCreateUniqueTable);
-  Ref tables =
-      index_table && unique_table ? tuple_of({index_table.get(), unique_table.get()}) : Ref();
-  return tables && PyModule_AddObjectRef(made, "TABLES", tables.get()) == 0;
-}
 
 }  // namespace tablora

@@ -3,6 +3,7 @@
 // the private module through which the package's Python code reads them.
 #pragma once
 
+#include "base/declaration.hpp"
 #include "sql/collation.hpp"
 #include "sql/driver.hpp"
 #include "sql/table_names.hpp"
@@ -77,15 +78,13 @@ bool unique_rules_from(PyObject* positions_by_rule, PyObject* columns,
                        std::vector<UniqueRule>& rules,
                        const std::vector<Collation>* column_collations = nullptr);
 
-// The catalogue as the package's Python code reads it: the private module
-// tablora._catalogue, which the extension makes when it is executed (so
-// the module's own surface stays as declared). Its stub, _catalogue.pyi,
-// types it. False with the error set.
-//   TABLES                      the two CREATE TABLE statements, in order
+// The functions of tablora._catalogue, through which the package's Python
+// code reads the catalogue as the library does (the module is made by
+// core/private_modules.cpp; typed by _catalogue.pyi):
 //   prepare(conn)               prepare_catalogue
 //   rule_positions(conn, table) read_rule_positions
 //   staging_name(table)         "temp_" + the table's text form
 //   index_name(table, name)     the SQL name of a registered index
-bool add_catalogue_module(PyObject* module);
+extern const Declaration kCatalogueModuleFunctions[4];
 
 }  // namespace tablora

@@ -6,6 +6,7 @@
 // the module.
 #pragma once
 
+#include "base/declaration.hpp"
 #include "base/state.hpp"
 
 #include <initializer_list>
@@ -76,10 +77,11 @@ class Call {
   // The commit of commit_if_asked, asked for; `committed` tells whether
   // conn.commit() returned, also when a signal is raised after it.
   bool commit(bool* committed);
-  // Calls the module-level function `name` as it is at the time of the
-  // call, with conn, then `arguments`, then comm=False, all as keywords: the
-  // caller commits once, at its end. False with the error set.
-  bool call_sibling(const char* name, std::initializer_list<Keyword> arguments = {});
+  // Calls the module-level function of `sibling`'s name as it is at the
+  // time of the call (a caller may have replaced it), with conn, then
+  // `arguments`, then comm=False, all as keywords: the caller commits once,
+  // at its end. False with the error set.
+  bool call_sibling(const Declaration& sibling, std::initializer_list<Keyword> arguments = {});
 
   // ---- transactions (transactions.cpp) ----
   // Opens the connection's transaction before a schema statement, as the

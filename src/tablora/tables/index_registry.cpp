@@ -1,6 +1,6 @@
 // Registered indexes: insert_index, drop_index, and the bulk suspension pair
 // drop_table_index / active_table_index.
-#include "core/functions.hpp"
+#include "tables/index_registry.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 
@@ -21,9 +21,8 @@ bool ensure_index_table(Call& call) {
   return call.begin_before_schema_change() && call.execute(kCreateIndexTable);
 }
 
-}  // namespace
 
-PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_index>& args) {
+PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, index, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
@@ -48,7 +47,7 @@ PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_ind
                             call.commit_if_asked(comm));
 }
 
-PyObject* drop_index(PyObject* module, const ArgumentsOf<signature::drop_index>& args) {
+PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
@@ -61,7 +60,7 @@ PyObject* drop_index(PyObject* module, const ArgumentsOf<signature::drop_index>&
 }
 
 PyObject* active_table_index(PyObject* module,
-                             const ArgumentsOf<signature::active_table_index>& args) {
+                             const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
@@ -78,7 +77,7 @@ PyObject* active_table_index(PyObject* module,
   return none_unless_failed(rebuilt && call.commit_if_asked(comm));
 }
 
-PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_table_index>& args) {
+PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
@@ -93,5 +92,29 @@ PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_t
   }
   return none_unless_failed(call.commit_if_asked(comm));
 }
+
+}  // namespace
+
+const Declaration kInsertIndex{
+    "insert_index", {"conn", "index", "comm=True"}, insert_index,
+    "Insert index for fast search.\n\n"
+    "index = {'table': 'homes', 'name': 'index_0', 'cols': 'name,type,address'}\n"
+    "Creates the SQL index homes_index_0 on homes (name,type,address) and records\n"
+    "it in index_table, replacing an earlier index of the same name."};
+
+const Declaration kDropIndex{
+    "drop_index", {"conn", "table", "name", "comm=True"}, drop_index,
+    "Drop one index of table.\n\nRemoves its row from index_table and the SQL index."};
+
+const Declaration kActiveTableIndex{
+    "active_table_index", {"conn", "table", "comm=True"}, active_table_index,
+    "Activate indexes of table after drooping them for fast insertion.\n\n"
+    "Re-creates every index that index_table records for the table."};
+
+const Declaration kDropTableIndex{
+    "drop_table_index", {"conn", "table", "comm=True"}, drop_table_index,
+    "Drop index of table for fast insert rows.\n\n"
+    "Drops every index of the main table; the catalogue rows stay, so\n"
+    "active_table_index can build the registered ones again."};
 
 }  // namespace tablora

@@ -28,15 +28,16 @@
 #include <string>
 #include <vector>
 
-#include "base/declaration.hpp"
-#include "core/functions.hpp"
-#include "core/private_module.hpp"
+#include "tables/merge.hpp"
+
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
 #include "sql/text.hpp"
+#include "tables/index_registry.hpp"
 #include "tables/row_id_set.hpp"
+#include "tables/rows.hpp"
 
 namespace tablora {
 
@@ -50,8 +51,8 @@ constexpr long long kKeepIndexesRatio = 5;
 
 // The functions a merge's writes go through; when all are the library's
 // own, the merge may do their work in SQL.
-constexpr const char* kWriteFunctions[] = {"drop_table_index", "delete_row_main", "_insert_main",
-                                           "active_table_index"};
+const Declaration* const kWriteFunctions[] = {&kDropTableIndex, &kDeleteRowMain, &kInsertMain,
+                                              &kActiveTableIndex};
 
 // A rule position must name a column of the staged rows too.
 bool check_staged_width(const std::vector<UniqueRule>& rules, Py_ssize_t staged_width) {
@@ -231,13 +232,13 @@ bool suspend_indexes(Call& call, const TableNames& table, const MergePlan& plan,
                      const MergeRequest& request) {
   if (plan.keep_indexes) return drop_unregistered_indexes(call, table);
   return announce(request, "dropping indexes") &&
-         call.call_sibling("drop_table_index", {{"table", table.given()}});
+         call.call_sibling(kDropTableIndex, {{"table", table.given()}});
 }
 
 bool restore_indexes(Call& call, const TableNames& table, const MergePlan& plan,
                      const MergeRequest& request) {
   return (plan.keep_indexes || announce(request, "rebuilding indexes")) &&
-         call.call_sibling("active_table_index", {{"table", table.given()}});
+         call.call_sibling(kActiveTableIndex, {{"table", table.given()}});
 }
 
 // ---- writes inside the database ----------------------------------------------------
@@ -288,17 +289,17 @@ bool read_ids(const Call& call, const std::string& sql, RowIdSet& ids) {
          });
 }
 
-// Calls `name` with `argument` bound to a chunk of at most kChunkRows
-// items, made by `take` from consecutive ids of the set.
+// Calls the function of `sibling` with `argument` bound to a chunk of at
+// most kChunkRows items, made by `take` from consecutive ids of the set.
 template <class Take>
 bool call_in_chunks(Call& call, const TableNames& table, const RowIdSet& ids, bool descending,
-                    const char* name, const char* argument, Take&& take) {
+                    const Declaration& sibling, const char* argument, Take&& take) {
   std::vector<long long> chunk;
   chunk.reserve(static_cast<size_t>(kChunkRows));
   auto flush = [&]() {
     Ref items = take(chunk);
     chunk.clear();
-    return items && call.call_sibling(name, {{"table", table.given()}, {argument, items.get()}});
+    return items && call.call_sibling(sibling, {{"table", table.given()}, {argument, items.get()}});
   };
   const bool walked = ids.for_each(descending, [&](long long id) {
     chunk.push_back(id);
@@ -350,7 +351,7 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
   if (!suspend_indexes(call, table, plan, request)) return false;
   if (plan.looks_up() && !announce(request, "deleting")) return false;
   const bool deleted = call_in_chunks(
-      call, table, replaced, false, "delete_row_main", "ids", [](const std::vector<long long>& ids) {
+      call, table, replaced, false, kDeleteRowMain, "ids", [](const std::vector<long long>& ids) {
         Ref set(PySet_New(nullptr));
         for (long long id : ids) {
           Ref number(set ? PyLong_FromLongLong(id) : nullptr);
@@ -363,11 +364,11 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
   if (survivors.empty()) {
     Ref none(PyList_New(0));
     if (!none ||
-        !call.call_sibling("_insert_main", {{"table", table.given()}, {"rows", none.get()}}))
+        !call.call_sibling(kInsertMain, {{"table", table.given()}, {"rows", none.get()}}))
       return false;
   } else {
     const bool inserted = call_in_chunks(
-        call, table, survivors, true, "_insert_main", "rows",
+        call, table, survivors, true, kInsertMain, "rows",
         [&](const std::vector<long long>& ids) { return read_staged_rows(call, table, ids); });
     if (!inserted) return false;
   }
@@ -385,8 +386,8 @@ bool merge(Call& call, PyObject* table_given, const MergeRequest& request, bool 
   if (!announce(request, "reading") || !plan_merge(call, *table, request, plan)) return false;
   counts.staged = plan.staged;
   bool own = true;
-  for (const char* name : kWriteFunctions) {
-    const int is_own = is_library_function(call.module(), name);
+  for (const Declaration* function : kWriteFunctions) {
+    const int is_own = function->is_bound_in(call.module());
     if (is_own < 0) return false;
     own = own && is_own;
   }
@@ -450,23 +451,25 @@ PyObject* counted_merge(PyObject* module, const Arguments<std::size(kMergeParame
   return Py_BuildValue("(LLL)", counts.staged, counts.inserted, counts.replaced);
 }
 
-const Declaration kMergeFunctions[] = {
-    {"merge", kMergeParameters, counted_merge,
-     "Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and "
-     "return (staged, inserted, replaced): the staged rows read, the rows inserted into the "
-     "main table and the main rows deleted."},
-};
-
-}  // namespace
-
-PyObject* temp_to_main(PyObject* module, const ArgumentsOf<signature::temp_to_main>& args) {
+PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   MergeCounts dropped;
   return none_unless_failed(run_merge(module, conn, table, MergeRequest{}, comm, dropped));
 }
 
-bool add_merge_module(PyObject* module) {
-  return add_private_module(module, "tablora._merge", method_table<kMergeFunctions>());
-}
+}  // namespace
+
+const Declaration kTempToMain{
+    "temp_to_main", {"conn", "table", "comm=True"}, temp_to_main,
+    "Fast temp to main insertion.\n\n"
+    "Merges the staged rows into the main table; of rows with equal values\n"
+    "under a unique rule the newest survives."};
+
+const Declaration kMergeModuleFunctions[1] = {
+    {"merge", kMergeParameters, counted_merge,
+     "Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and "
+     "return (staged, inserted, replaced): the staged rows read, the rows inserted into the "
+     "main table and the main rows deleted."},
+};
 
 }  // namespace tablora

@@ -1,5 +1,5 @@
 // Row storage: staging and main inserts, and deletes by row id.
-#include "core/functions.hpp"
+#include "tables/rows.hpp"
 #include "sql/driver.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
@@ -165,9 +165,8 @@ bool delete_one(Call& call, PyObject* table, PyObject* by_parameter, PyObject* i
   return sql && call.execute(sql.get());
 }
 
-}  // namespace
 
-PyObject* insert_temp(PyObject* module, const ArgumentsOf<signature::insert_temp>& args) {
+PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
   Rows given;
@@ -181,7 +180,7 @@ PyObject* insert_temp(PyObject* module, const ArgumentsOf<signature::insert_temp
                             call.commit_if_asked(comm));
 }
 
-PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main>& args) {
+PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
   Call call(module, conn);
@@ -198,7 +197,7 @@ PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main
   return none_unless_failed(insert_rows(call, table, given) && call.commit_if_asked(comm));
 }
 
-PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_row_main>& args) {
+PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, ids, comm] = args;
 
   Call call(module, conn);
@@ -220,5 +219,19 @@ PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_
   }
   return none_unless_failed(call.commit_if_asked(comm));
 }
+
+}  // namespace
+
+const Declaration kInsertTemp{
+    "insert_temp", {"conn", "table", "rows", "comm=True"}, insert_temp,
+    "Fast temp_table insertion.\n\nAppends the rows, in column order, to temp_<table>."};
+
+const Declaration kDeleteRowMain{
+    "delete_row_main", {"conn", "table", "ids", "comm=True"}, delete_row_main,
+    "Fast delete selcted rows from main_table.\n\n"
+    "Each item is a row id, or several row ids joined by ','."};
+
+const Declaration kInsertMain{
+    "_insert_main", {"conn", "table", "rows", "comm=True"}, insert_main};
 
 }  // namespace tablora

@@ -1,6 +1,8 @@
 // Managed tables: create_table makes the main table, its staging twin
 // temp_<name>, their indexes and unique rules; drop_table removes them all.
-#include "core/functions.hpp"
+#include "tables/schema.hpp"
+#include "tables/index_registry.hpp"
+#include "tables/unique_registry.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/sql_names.hpp"
@@ -77,15 +79,14 @@ bool register_unique(Call& call, PyObject* name, PyObject* cols, PyObject* entry
   }
   Ref rule(PyObject_GetItem(entry, st.s_name.get()));
   if (!rule) return false;
-  return call.call_sibling("insert_unique", {{"table", name},
+  return call.call_sibling(kInsertUnique, {{"table", name},
                                              {"name", rule.get()},
                                              {"cols", columns.get()},
                                              {"cols_num", col_num.get()}});
 }
 
-}  // namespace
 
-PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_table>& args) {
+PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   const auto [conn, name, cols, index, unique, comm] = args;
   // Refuse columns the library cannot work with before the old table is
   // dropped for nothing.
@@ -97,7 +98,7 @@ PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_tab
   }
   if (!refuse_declared_rowid(name, cols, count)) return nullptr;
   Call call(module, conn);
-  if (!call.open_cursor() || !call.call_sibling("drop_table", {{"table", name}})) return nullptr;
+  if (!call.open_cursor() || !call.call_sibling(kDropTable, {{"table", name}})) return nullptr;
   Ref col_str = join_column_names(cols, count);
   if (!col_str) return nullptr;
   const std::optional<TableNames> table = TableNames::of(name);
@@ -112,7 +113,7 @@ PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_tab
   const State& st = state_of(module);
   const bool indexed = for_each_item(index, [&](PyObject* entry) {
     return PyObject_SetItem(entry, st.s_table.get(), name) == 0 &&
-           call.call_sibling("insert_index", {{"index", entry}});
+           call.call_sibling(kInsertIndex, {{"index", entry}});
   });
   if (!indexed) return nullptr;
   const bool ruled = for_each_item(
@@ -120,7 +121,7 @@ PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_tab
   return none_unless_failed(ruled && call.commit_if_asked(comm));
 }
 
-PyObject* drop_table(PyObject* module, const ArgumentsOf<signature::drop_table>& args) {
+PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   const std::optional<TableNames> names = TableNames::of(table);
   if (!names) return nullptr;
@@ -134,5 +135,22 @@ PyObject* drop_table(PyObject* module, const ArgumentsOf<signature::drop_table>&
   return none_unless_failed(call.execute("DROP Table IF EXISTS " + names->staging()) &&
                             call.commit_if_asked(comm));
 }
+
+}  // namespace
+
+const Declaration kCreateTable{
+    "create_table", {"conn", "name", "cols", "index", "unique", "comm=True"}, create_table,
+    "Create table with indexes and uniques.\n\n"
+    "create_table(conn, 'homes', ['name', 'type', 'address', 'age'],\n"
+    "             [{'name': 'index_0', 'cols': 'name,type,address'},\n"
+    "              {'name': 'index_1', 'cols': 'age'}],\n"
+    "             [{'name': 'unique_0', 'cols': [0, 1]},\n"
+    "              {'name': 'unique_1', 'cols': [2]}])\n"
+    "Any former table of the name is removed first."};
+
+const Declaration kDropTable{
+    "drop_table", {"conn", "table", "comm=True"}, drop_table,
+    "Drop table with indexes and uniques.\n\n"
+    "Removes the main table, temp_<table> and their catalogue rows."};
 
 }  // namespace tablora

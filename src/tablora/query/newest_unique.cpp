@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/functions.hpp"
+#include "query/newest_unique.hpp"
 #include "query/link_graph.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
@@ -121,10 +121,9 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
   return newer > 0 ? 1 : judged ? 0 : -1;
 }
 
-}  // namespace
 
 PyObject* check_newest_unique(PyObject* module,
-                              const ArgumentsOf<signature::check_newest_unique>& args) {
+                              const Arguments<8>& args) {
   const auto [conn, table, rowid, row, uniques, cols, total_select, visited] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
@@ -166,5 +165,11 @@ PyObject* check_newest_unique(PyObject* module,
   }
   return PyTuple_Pack(2, Py_True, visited);
 }
+
+}  // namespace
+
+const Declaration kCheckNewestUnique{
+    "_check_newest_unique", {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
+      "eqivalent_set"}, check_newest_unique};
 
 }  // namespace tablora
