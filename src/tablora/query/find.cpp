@@ -20,14 +20,17 @@
 #include "query/find.hpp"
 #include "query/link_graph.hpp"
 #include "query/linker.hpp"
-#include "sql/catalogue.hpp"
+#include "query/main_row_lookup.hpp"
 #include "sql/collation.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/transactions.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 

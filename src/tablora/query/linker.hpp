@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "query/link_graph.hpp"
+#include "query/main_row_lookup.hpp"
 #include "query/tuple_index.hpp"
-#include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 

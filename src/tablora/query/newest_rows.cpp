@@ -27,13 +27,16 @@
 #include <vector>
 
 #include "query/linker.hpp"
+#include "query/main_row_lookup.hpp"
 #include "sql/collation.hpp"
-#include "sql/catalogue.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/transactions.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 

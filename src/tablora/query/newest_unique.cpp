@@ -8,11 +8,11 @@
 
 #include "query/newest_unique.hpp"
 #include "query/link_graph.hpp"
-#include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 

@@ -3,6 +3,7 @@
 #include "tables/index_registry.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
+#include "sql/indexes.hpp"
 
 #include <optional>
 #include <string>

@@ -4,6 +4,7 @@
 #include "tables/index_registry.hpp"
 #include "tables/unique_registry.hpp"
 #include "sql/catalogue.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"
