@@ -4,6 +4,7 @@
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/indexes.hpp"
+#include "sql/mutating_call.hpp"
 
 #include <optional>
 #include <string>
@@ -22,11 +23,10 @@ bool ensure_index_table(Call& call) {
   return call.begin_before_schema_change() && call.execute(kCreateIndexTable);
 }
 
-
 PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, index, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open() || !ensure_index_table(call)) return nullptr;
   Ref table(PyMapping_GetItemString(index, "table"));
   if (!table) return nullptr;
   Ref name(PyMapping_GetItemString(index, "name"));
@@ -44,46 +44,39 @@ PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
   Ref create = create_index_statement(*names, sql_name, columns.get());
   if (!create || !call.execute(create.get())) return nullptr;
   Ref params = tuple_of({table.get(), name.get(), columns.get()});
-  return none_unless_failed(params && call.execute(kInsertIndexRow, params.get()) &&
-                            call.commit_if_asked(comm));
+  return call.finish(params && call.execute(kInsertIndexRow, params.get()));
 }
 
 PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open() || !ensure_index_table(call)) return nullptr;
   const std::optional<TableNames> names = TableNames::of(table);
   std::string sql_name;
-  return none_unless_failed(names && names->index(name, sql_name) &&
-                            delete_index_row(call, *names, name) &&
-                            call.execute(drop_index_statement(sql_name)) &&
-                            call.commit_if_asked(comm));
+  return call.finish(names && names->index(name, sql_name) &&
+                     delete_index_row(call, *names, name) &&
+                     call.execute(drop_index_statement(sql_name)));
 }
 
-PyObject* active_table_index(PyObject* module,
-                             const Arguments<3>& args) {
+PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
-  const std::optional<TableNames> names = TableNames::of(table);
-  if (!names) return nullptr;
-  Ref params = names->parameters();
+  MutatingCall call(module, conn, comm);
+  if (!call.open(table)) return nullptr;
+  Ref params = call.table().parameters();
   if (!params) return nullptr;
   Ref rows = call.fetch_all(kSelectIndexRows, params.get());
   if (!rows) return nullptr;
-  const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
+  return call.finish(for_each_item(rows.get(), [&](PyObject* row) {
     Ref create = registered_index_statement(row);
     return create && call.begin_before_schema_change() && call.execute(create.get());
-  });
-  return none_unless_failed(rebuilt && call.commit_if_asked(comm));
+  }));
 }
 
 PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
   std::vector<ListedIndex> listed;
-  if (!list_indexes(call, table, listed)) return nullptr;
+  if (!call.open() || !list_indexes(call, table, listed)) return nullptr;
   for (const ListedIndex& index : listed) {
     if (made_by_sqlite(index)) continue;
     std::string drop;
@@ -91,7 +84,7 @@ PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
         !call.begin_before_schema_change() || !call.execute(drop))
       return nullptr;
   }
-  return none_unless_failed(call.commit_if_asked(comm));
+  return call.finish(true);
 }
 
 }  // namespace

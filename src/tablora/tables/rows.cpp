@@ -1,6 +1,7 @@
 // Row storage: staging and main inserts, and deletes by row id.
 #include "tables/rows.hpp"
 #include "sql/driver.hpp"
+#include "sql/mutating_call.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
 
@@ -172,19 +173,17 @@ PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
   Rows given;
   if (!given.read(rows)) return nullptr;
   if (given.empty()) Py_RETURN_NONE;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
-  const std::optional<TableNames> names = TableNames::of(table);
-  Ref target = names ? str(names->staging()) : Ref();
-  return none_unless_failed(target && insert_rows(call, target.get(), given) &&
-                            call.commit_if_asked(comm));
+  MutatingCall call(module, conn, comm);
+  if (!call.open(table)) return nullptr;
+  Ref target = str(call.table().staging());
+  return call.finish(target && insert_rows(call, target.get(), given));
 }
 
 PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open()) return nullptr;
   Rows given;
   if (!given.read(rows)) return nullptr;
   if (given.empty()) Py_RETURN_NONE;
@@ -194,14 +193,14 @@ PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
                  Py_TYPE(table)->tp_name);
     return nullptr;
   }
-  return none_unless_failed(insert_rows(call, table, given) && call.commit_if_asked(comm));
+  return call.finish(insert_rows(call, table, given));
 }
 
 PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, ids, comm] = args;
 
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open()) return nullptr;
   Ref by_parameter = compose({"DELETE From ", table, " Where rowid in (?)"});
   if (!by_parameter) return nullptr;
   // A collection of plain row ids goes through one prepared statement.
@@ -217,7 +216,7 @@ PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
     });
     if (!deleted) return nullptr;
   }
-  return none_unless_failed(call.commit_if_asked(comm));
+  return call.finish(true);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "sql/catalogue.hpp"
 #include "sql/columns.hpp"
 #include "sql/driver.hpp"
+#include "sql/mutating_call.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"
 
@@ -98,13 +99,11 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
     return nullptr;
   }
   if (!refuse_declared_rowid(name, cols, count)) return nullptr;
-  Call call(module, conn);
-  if (!call.open_cursor() || !call.call_sibling(kDropTable, {{"table", name}})) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open(name) || !call.call_sibling(kDropTable, {{"table", name}})) return nullptr;
   Ref col_str = join_column_names(cols, count);
   if (!col_str) return nullptr;
-  const std::optional<TableNames> table = TableNames::of(name);
-  if (!table) return nullptr;
-  for (const std::string* tier : {&table->main(), &table->staging()}) {
+  for (const std::string* tier : {&call.table().main(), &call.table().staging()}) {
     std::string sql = "CREATE TABLE " + *tier + " (";
     if (!append_text(sql, col_str.get())) return nullptr;
     sql += ")";
@@ -119,22 +118,19 @@ PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   if (!indexed) return nullptr;
   const bool ruled = for_each_item(
       unique, [&](PyObject* entry) { return register_unique(call, name, cols, entry); });
-  return none_unless_failed(ruled && call.commit_if_asked(comm));
+  return call.finish(ruled);
 }
 
 PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  const std::optional<TableNames> names = TableNames::of(table);
-  if (!names) return nullptr;
-  Call call(module, conn);
-  Ref params = call.open_cursor() ? names->parameters() : Ref();
+  MutatingCall call(module, conn, comm);
+  Ref params = call.open(table) ? call.table().parameters() : Ref();
   if (!params || !call.begin_before_schema_change() ||
-      !call.execute("DROP Table IF EXISTS " + names->main()))
+      !call.execute("DROP Table IF EXISTS " + call.table().main()))
     return nullptr;
   for (const char* sql : {kDeleteTableIndexRows, kDeleteTableRuleRows})
     if (!call.execute(sql, params.get())) return nullptr;
-  return none_unless_failed(call.execute("DROP Table IF EXISTS " + names->staging()) &&
-                            call.commit_if_asked(comm));
+  return call.finish(call.execute("DROP Table IF EXISTS " + call.table().staging()));
 }
 
 }  // namespace

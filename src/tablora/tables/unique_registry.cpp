@@ -4,6 +4,7 @@
 #include "tables/index_registry.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
+#include "sql/mutating_call.hpp"
 
 namespace tablora {
 
@@ -19,8 +20,8 @@ bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
 
 PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
   const auto [conn, table, name, cols, cols_num, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor() || !replace_prelude(call, table, name)) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open() || !replace_prelude(call, table, name)) return nullptr;
   Ref row = tuple_of({table, name, cols, cols_num});
   if (!row || !call.execute(kInsertRuleRow, row.get()))
     return nullptr;
@@ -29,15 +30,13 @@ PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
       PyDict_SetItemString(index.get(), "name", name) < 0 ||
       PyDict_SetItemString(index.get(), "cols", cols) < 0)
     return nullptr;
-  return none_unless_failed(call.call_sibling(kInsertIndex, {{"index", index.get()}}) &&
-                            call.commit_if_asked(comm));
+  return call.finish(call.call_sibling(kInsertIndex, {{"index", index.get()}}));
 }
 
 PyObject* drop_unique(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
-  Call call(module, conn);
-  return none_unless_failed(call.open_cursor() && replace_prelude(call, table, name) &&
-                            call.commit_if_asked(comm));
+  MutatingCall call(module, conn, comm);
+  return call.finish(call.open() && replace_prelude(call, table, name));
 }
 
 }  // namespace
