@@ -86,8 +86,9 @@ int exec_module(PyObject* module) {
   if (!import_as(module, "sqlite3", "sqlite3")) return -1;
   st->db_type = make_db_class(module);
   if (!st->db_type || PyModule_AddObjectRef(module, "DB", st->db_type.get()) < 0) return -1;
-  if (!add_private_modules(module)) return -1;
-  return PyModule_AddFunctions(module, method_table<kFunctions>());
+  PyMethodDef* functions = method_table<kFunctions>();
+  if (!add_private_modules(module, functions)) return -1;
+  return PyModule_AddFunctions(module, functions);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -64,12 +64,28 @@ bool add_read_module(PyObject* module) {
   return state.rows_type && PyModule_AddObjectRef(made, "NewestRows", state.rows_type.get()) == 0;
 }
 
+// tablora._surface, with FUNCTIONS: the names of the module's functions in
+// binding order, as declared, which the surface's checks count from.
+bool add_surface_module(PyObject* module, const PyMethodDef* functions) {
+  static PyMethodDef none[] = {{nullptr, nullptr, 0, nullptr}};
+  PyObject* made = nullptr;
+  if (!add_private_module(module, "tablora._surface", none, &made)) return false;
+  Ref names(PyList_New(0));
+  if (!names) return false;
+  for (const PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    Ref name(PyUnicode_FromString(def->ml_name));
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return false;
+  }
+  Ref tuple(PyList_AsTuple(names.get()));
+  return tuple && PyModule_AddObjectRef(made, "FUNCTIONS", tuple.get()) == 0;
+}
+
 }  // namespace
 
-bool add_private_modules(PyObject* module) {
+bool add_private_modules(PyObject* module, const PyMethodDef* functions) {
   return add_catalogue_module(module) &&
          add_private_module(module, "tablora._merge", method_table<kMergeModuleFunctions>()) &&
-         add_read_module(module);
+         add_read_module(module) && add_surface_module(module, functions);
 }
 
 }  // namespace tablora
