@@ -29,7 +29,7 @@ const char kDeleteTableRuleRows[] = "DELETE FROM unique_table Where " TABLORA_SA
 const char kInsertIndexRow[] = "INSERT INTO index_table Values (?,?,?)";
 const char kInsertRuleRow[] = "INSERT INTO unique_table Values (?,?,?,?)";
 
-// ---- the Python face ---------------------------------------------------------------
+// ---- the functions of tablora._catalogue ---------------------------------------------
 
 namespace {
 

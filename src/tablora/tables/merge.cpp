@@ -6,8 +6,8 @@
 // library's own row and index functions in place, the writes run inside the
 // database too: one DELETE per rule, one INSERT … SELECT, a fixed number of
 // statements whatever the size, and no row crosses to the client. When a
-// caller has replaced one of those functions, it is called as before, a
-// bounded chunk at a time. Small batches keep the main table's indexes and
+// caller has replaced one of those functions, the merge calls each of them
+// by its module-level name, a bounded chunk at a time. Small batches keep the main table's indexes and
 // let SQLite maintain them; large ones drop them and build them once
 // afterwards. The whole merge is one transaction or savepoint: a failure
 // leaves nothing of it.
@@ -79,7 +79,7 @@ bool append_column_list(std::string& sql, const std::vector<Ref>& columns) {
 
 // How a merge is asked to run; the defaults are temp_to_main's.
 struct MergeRequest {
-  std::optional<long long> upto;     // merge only the staged rows up to this row id
+  std::optional<long long> through_row_id;  // merge only the staged rows up to this row id
   std::optional<bool> keep_indexes;  // unset: decided by the batch's size
   PyObject* progress = nullptr;      // called with the name of each phase as it starts
   // The statements' counts are read from the cursor's rowcount; temp_to_main
@@ -126,10 +126,10 @@ bool plan_merge(Call& call, const TableNames& table, const MergeRequest& request
   if (!cols) return false;
   Ref positions = read_rule_positions(call, table);
   if (!positions) return false;
-  plan.bounded = request.upto.has_value();
+  plan.bounded = request.through_row_id.has_value();
   long long newest = 0;
   std::string count = "SELECT count(*), max(rowid) FROM " + table.staging();
-  if (plan.bounded) count += " WHERE rowid <= " + std::to_string(*request.upto);
+  if (plan.bounded) count += " WHERE rowid <= " + std::to_string(*request.through_row_id);
   if (!call.fetch_integers(count, {&plan.staged, &newest})) return false;
   plan.keep_indexes = request.keep_indexes.value_or(true);
   if (plan.staged == 0) return true;
@@ -366,9 +366,9 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
   if (!deleted || (plan.staged > 0 && !announce(request, "inserting"))) return false;
   // _insert_main is called at least once, with an empty list when no row survives.
   if (survivors.empty()) {
-    Ref none(PyList_New(0));
-    if (!none ||
-        !call.call_sibling(kInsertMain, {{"table", table.given()}, {"rows", none.get()}}))
+    Ref no_rows(PyList_New(0));
+    if (!no_rows ||
+        !call.call_sibling(kInsertMain, {{"table", table.given()}, {"rows", no_rows.get()}}))
       return false;
   } else {
     const bool inserted = call_in_chunks(
@@ -413,17 +413,17 @@ bool run_merge(PyObject* module, PyObject* conn, PyObject* table, const MergeReq
 
 // The request of merge(...)'s options; false with the error set, before
 // any statement.
-bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
+bool read_request(PyObject* through_row_id, PyObject* keep_indexes, PyObject* progress,
                   MergeRequest& request) {
-  if (upto != Py_None) {
-    if (!PyLong_Check(upto) || PyBool_Check(upto)) {
-      PyErr_Format(PyExc_TypeError, "upto must be an int or None, not %.200s",
-                   Py_TYPE(upto)->tp_name);
+  if (through_row_id != Py_None) {
+    if (!PyLong_Check(through_row_id) || PyBool_Check(through_row_id)) {
+      PyErr_Format(PyExc_TypeError, "through_row_id must be an int or None, not %.200s",
+                   Py_TYPE(through_row_id)->tp_name);
       return false;
     }
-    const long long bound = PyLong_AsLongLong(upto);
+    const long long bound = PyLong_AsLongLong(through_row_id);
     if (bound == -1 && PyErr_Occurred()) return false;
-    request.upto = bound;
+    request.through_row_id = bound;
   }
   if (keep_indexes != Py_None) {
     const int keep = PyObject_IsTrue(keep_indexes);
@@ -442,14 +442,14 @@ bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
 }
 
 constexpr Parameter kMergeParameters[] = {
-    "conn", "table", "upto=None", "keep_indexes=None", "progress=None", "comm=True"};
+    "conn", "table", "through_row_id=None", "keep_indexes=None", "progress=None", "comm=True"};
 
 PyObject* counted_merge(PyObject* module, const Arguments<std::size(kMergeParameters)>& args) {
-  const auto [conn, table, upto, keep_indexes, progress, comm] = args;
+  const auto [conn, table, through_row_id, keep_indexes, progress, comm] = args;
   MergeRequest request;
   request.counted = true;
   MergeCounts counts;
-  if (!read_request(upto, keep_indexes, progress, request) ||
+  if (!read_request(through_row_id, keep_indexes, progress, request) ||
       !run_merge(module, conn, table, request, comm, counts))
     return nullptr;
   return Py_BuildValue("(LLL)", counts.staged, counts.inserted, counts.replaced);
@@ -471,9 +471,9 @@ const Declaration kTempToMain{
 
 const Declaration kMergeModuleFunctions[1] = {
     {"merge", kMergeParameters, counted_merge,
-     "Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and "
-     "return (staged, inserted, replaced): the staged rows read, the rows inserted into the "
-     "main table and the main rows deleted."},
+     "Merge the table's staged rows as temp_to_main does, up to the staging row id "
+     "through_row_id, and return (staged, inserted, replaced): the staged rows read, the rows "
+     "inserted into the main table and the main rows deleted."},
 };
 
 }  // namespace tablora

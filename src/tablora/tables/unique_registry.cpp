@@ -11,7 +11,7 @@ namespace tablora {
 namespace {
 
 // Ensures unique_table, then deletes the rule's row (names bound as text).
-bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
+bool delete_rule_row(Call& call, PyObject* table, PyObject* name) {
   if (!call.begin_before_schema_change() || !call.execute(kCreateUniqueTable)) return false;
   Ref params = text_parameters({table, name});
   return params && call.execute(kDeleteRuleRow, params.get());
@@ -21,7 +21,7 @@ bool replace_prelude(Call& call, PyObject* table, PyObject* name) {
 PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
   const auto [conn, table, name, cols, cols_num, comm] = args;
   MutatingCall call(module, conn, comm);
-  if (!call.open() || !replace_prelude(call, table, name)) return nullptr;
+  if (!call.open() || !delete_rule_row(call, table, name)) return nullptr;
   Ref row = tuple_of({table, name, cols, cols_num});
   if (!row || !call.execute(kInsertRuleRow, row.get()))
     return nullptr;
@@ -36,7 +36,7 @@ PyObject* insert_unique(PyObject* module, const Arguments<6>& args) {
 PyObject* drop_unique(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
   MutatingCall call(module, conn, comm);
-  return call.finish(call.open() && replace_prelude(call, table, name));
+  return call.finish(call.open() && delete_rule_row(call, table, name));
 }
 
 }  // namespace
