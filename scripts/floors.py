@@ -41,7 +41,9 @@ def wrong_ways(graph: dict[str, list[str]]) -> list[str]:
 
 
 def circles(graph: dict[str, list[str]]) -> list[str]:
-    found, done, path = [], set(), []
+    found: list[str] = []
+    done: set[str] = set()
+    path: list[str] = []
 
     def visit(node: str) -> None:
         if node in path:
