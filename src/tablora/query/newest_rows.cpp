@@ -262,7 +262,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
   if (!lookup_.prepare(*table_, cols_.get())) return false;
   if (limit_ == 0) return close(true);
   if (!rules_.empty()) {
-    linker_.emplace(rules_, true, call_, lookup_);
+    linker_.emplace(rules_, /*partial_read=*/true, call_, lookup_);
     // Lazy where a limit or a condition may keep the candidates few; the
     // first few find their staged links by statements on the staging table.
     const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !condition_.empty());

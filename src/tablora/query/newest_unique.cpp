@@ -105,8 +105,8 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
   Ref tier_number(PyLong_FromLong(tier));
   if (!tier_number) return -1;
   int newer = 0;
-  const bool judged = for_each_item(found, [&](PyObject* res) {
-    Ref id(PySequence_GetItem(res, 0));
+  const bool judged = for_each_item(found, [&](PyObject* found_row) {
+    Ref id(PySequence_GetItem(found_row, 0));
     if (!id) return false;
     Ref reference(PyTuple_Pack(2, tier_number.get(), id.get()));
     if (!reference) return false;
@@ -115,7 +115,7 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
     if (!add_to(visited, reference.get())) return false;
     newer = newer_than(tier_number.get(), id.get(), tested_tier, tested_id);
     if (newer != 0) return false;
-    queue.push_back(Ref::borrow(res));
+    queue.push_back(Ref::borrow(found_row));
     return true;
   });
   return newer > 0 ? 1 : judged ? 0 : -1;
