@@ -90,7 +90,7 @@ def step(engine: str, target: str, main: int, sizes: list[int]) -> None:
     for size in sizes:
         fresh(conn, main, size, f"t{size}")
         started = time.perf_counter()
-        counts = _merge.merge(conn, f"t{size}", upto=2**62, keep_indexes=True)
+        counts = _merge.merge(conn, f"t{size}", through_row_id=2**62, keep_indexes=True)
         seconds = time.perf_counter() - started
         print(f"| {engine} | {main:,} | {size:,} | {seconds:.2f} | {counts} |", flush=True)
     conn.close()

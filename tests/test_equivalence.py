@@ -399,13 +399,13 @@ def test_find_between_the_steps_of_a_stepped_merge_gives_the_rows_before_it(
 
     def step(conn, table, **bounds):
         counts = merge(conn, table, **bounds)
-        chain = model.chain_case(bounds["upto"])
-        model.merge(bounds["upto"])
+        chain = model.chain_case(bounds["through_row_id"])
+        model.merge(bounds["through_row_id"])
         after = found()
         assert after[0] == sorted(typed(model.find(model.rows(), range(4))), key=repr)
         assert rules > 1 or not chain
         if not chain:
-            assert after == seen[-1], bounds["upto"]
+            assert after == seen[-1], bounds["through_row_id"]
         seen.append(after)
         return counts
 

@@ -205,7 +205,7 @@ def test_a_stepped_merge_ends_as_one_merge_in_steps_of_its_own(layer, monkeypatc
     stepped.stage(rows)
     steps, real = [], tablora.table._merge.merge
     monkeypatch.setattr(tablora.table._merge, "merge", lambda conn, table, **kw: (
-        steps.append((kw["upto"], kw["keep_indexes"], conn.in_transaction)),
+        steps.append((kw["through_row_id"], kw["keep_indexes"], conn.in_transaction)),
         real(conn, table, **kw))[1])  # fmt: skip
     summary = stepped.merge(step_rows=step_rows)
     assert steps == [(upto, True, False) for upto in uptos]  # each step its own transaction
@@ -221,7 +221,7 @@ def test_the_default_step_is_the_engines(layer, db_path, monkeypatch, through):
     stepped.stage([(i % 4, f"v{i}") for i in range(10)])
     steps, real = [], tablora.table._merge.merge
     monkeypatch.setattr(tablora.table._merge, "merge", lambda conn, table, **kw: (
-        steps.append(kw["upto"]), real(conn, table, **kw))[1])  # fmt: skip
+        steps.append(kw["through_row_id"]), real(conn, table, **kw))[1])  # fmt: skip
     if through == "Table.merge":
         stepped.merge(step_rows=True)
     else:

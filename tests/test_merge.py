@@ -676,7 +676,7 @@ def test_progress_announces_the_phases_that_run(conn, trace, homes, functions, k
     assert any(s.startswith("DROP INDEX") for s in trace.statements) == (not keep)
 
 
-@pytest.mark.parametrize("options", [{"upto": "3"}, {"progress": 5}])
+@pytest.mark.parametrize("options", [{"through_row_id": "3"}, {"progress": 5}])
 def test_counted_merge_refuses_bad_options_before_any_statement(conn, trace, homes, options):
     trace.clear()
     with pytest.raises(TypeError, match=f"{next(iter(options))} must be"):

@@ -122,7 +122,7 @@ class TableMachine(RuleBasedStateMachine):
         keep = data.draw(st.sampled_from([None, True, False]))
         read = len([rowid for rowid in ids if upto is None or rowid <= upto])
         with through_functions(data.draw(st.booleans())):
-            counts = merge(self.conn, "t", upto=upto, keep_indexes=keep)
+            counts = merge(self.conn, "t", through_row_id=upto, keep_indexes=keep)
         replaced, survivors = self.model.merge(upto)
         assert counts == (read, len(survivors), len(replaced))
 

@@ -7,11 +7,11 @@ from typing import Any
 def merge(
     conn: Any,
     table: object,
-    upto: int | None = None,
+    through_row_id: int | None = None,
     keep_indexes: bool | None = None,
     progress: Callable[[str], object] | None = None,
     comm: object = True,
 ) -> tuple[int, int, int]:
-    """Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and
-    return (staged, inserted, replaced): the staged rows read, the rows inserted into the main
-    table and the main rows deleted."""
+    """Merge the table's staged rows as temp_to_main does, up to the staging row id
+    through_row_id, and return (staged, inserted, replaced): the staged rows read, the rows
+    inserted into the main table and the main rows deleted."""

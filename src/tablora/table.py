@@ -419,10 +419,10 @@ class Table:
                 f"SELECT rowid FROM {staging} WHERE rowid <= {int(newest)} "
                 f"ORDER BY rowid LIMIT 1 OFFSET {step_rows - 1}"
             ).fetchone()
-            upto = newest if found is None else found[0]
-            counts = self._merge_once(report, upto=upto, keep_indexes=True)
+            through_row_id = newest if found is None else found[0]
+            counts = self._merge_once(report, through_row_id=through_row_id, keep_indexes=True)
             totals = [total + count for total, count in zip(totals, counts)]
-            if upto == newest:
+            if through_row_id == newest:
                 break
             # A writer waiting for the lock retries on its own clock (SQLite's busy handler:
             # every 100 ms once it has waited a while); taking the lock again at once would

@@ -4,7 +4,7 @@
 // each receives the module as its `self`.
 #include "core/handle.hpp"
 
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/text.hpp"

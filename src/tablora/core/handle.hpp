@@ -1,7 +1,7 @@
 // The database handle DB (handle.cpp).
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 namespace tablora {
 

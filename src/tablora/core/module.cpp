@@ -1,14 +1,28 @@
 // The module entry: multi-phase initialisation, the one-interpreter rule,
 // the module's functions, the DB class and the package's private modules.
-#include "core/functions.hpp"
+#include "base/declaration.hpp"
+#include "base/state.hpp"
 #include "core/handle.hpp"
-#include "core/state.hpp"
-#include "query/newest_rows.hpp"
-#include "sql/catalogue.hpp"
+#include "core/private_modules.hpp"
+#include "query/find.hpp"
+#include "query/newest_unique.hpp"
+#include "tables/index_registry.hpp"
+#include "tables/merge.hpp"
+#include "tables/rows.hpp"
+#include "tables/schema.hpp"
+#include "tables/unique_registry.hpp"
 
 namespace tablora {
 
 namespace {
+
+// The module-level functions, each declared by the unit that holds its body,
+// in the order the module binds them (the order dir() and vars() show).
+constexpr const Declaration* kFunctions[] = {
+    &kInsertIndex,  &kDropIndex,     &kActiveTableIndex, &kDropTableIndex, &kInsertUnique,
+    &kDropUnique,   &kCreateTable,   &kInsertTemp,       &kDeleteRowMain,  &kTempToMain,
+    &kInsertMain,   &kDropTable,     &kFind,             &kCheckNewestUnique,
+};
 
 // The module lives in one interpreter per process and is initialised once.
 int64_t owner_interpreter = -1;
@@ -72,9 +86,9 @@ int exec_module(PyObject* module) {
   if (!import_as(module, "sqlite3", "sqlite3")) return -1;
   st->db_type = make_db_class(module);
   if (!st->db_type || PyModule_AddObjectRef(module, "DB", st->db_type.get()) < 0) return -1;
-  if (!add_catalogue_module(module) || !add_merge_module(module) || !add_read_module(module))
-    return -1;
-  return PyModule_AddFunctions(module, module_functions());
+  PyMethodDef* functions = method_table<kFunctions>();
+  if (!add_private_modules(module, functions)) return -1;
+  return PyModule_AddFunctions(module, functions);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -17,17 +17,20 @@
 #include <string_view>
 #include <vector>
 
-#include "core/functions.hpp"
+#include "query/find.hpp"
 #include "query/link_graph.hpp"
 #include "query/linker.hpp"
-#include "sql/catalogue.hpp"
+#include "query/main_row_lookup.hpp"
 #include "sql/collation.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/transactions.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 
@@ -132,7 +135,7 @@ bool main_pass_is_whole(Call& call, const TableNames& table, size_t distinct_row
 }
 
 // The rows one pass read, as value lists, and their nodes in the graph: in
-// read order from `first` on, unless rows were deduplicated.
+// read order from `first` on, unless the read was partial.
 struct Pass {
   std::vector<Ref> rows;
   std::vector<int> nodes;
@@ -148,12 +151,14 @@ class PassReader {
 
  public:
   // `positions`: rule name -> column positions, as the catalogue holds them.
-  // Without `dedupe` the passes read every row of both tables.
+  // With `partial_read` the passes read some rows of both tables;
+  // without it, every row.
   // `collations`: one per column, or none when the table has no rules.
   PassReader(const Call& call, PyObject* positions, PyObject* cols,
-             const std::vector<Collation>& collations, bool dedupe, const MainRowLookup& lookup)
-      : call_(call), positions_(positions), cols_(cols), collations_(collations), dedupe_(dedupe),
-        lookup_(lookup) {}
+             const std::vector<Collation>& collations, bool partial_read,
+             const MainRowLookup& lookup)
+      : call_(call), positions_(positions), cols_(cols), collations_(collations),
+        partial_read_(partial_read), lookup_(lookup) {}
 
   // Adds every row `rows` reads to `pass`.
   bool read(const RowsRead& rows_read, Pass& pass, Tier tier) {
@@ -181,13 +186,12 @@ class PassReader {
   Linker* linker() { return linker_ ? &*linker_ : nullptr; }
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
-  bool dedupes() const { return dedupe_; }
 
  private:
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
     if (!linker_) {
       if (!unique_rules_from(positions_, cols_, rules_, &collations_)) return false;
-      linker_.emplace(rules_, dedupe_, call_, lookup_);
+      linker_.emplace(rules_, partial_read_, call_, lookup_);
       pass.first = 0;
     }
     long long id;
@@ -196,7 +200,7 @@ class PassReader {
     if (!rules_.empty()) {
       const int n = linker_->add(row.get(), tier, id);
       if (n < 0) return false;
-      if (dedupe_) pass.nodes.push_back(n);
+      if (partial_read_) pass.nodes.push_back(n);
     }
     pass.rows.push_back(std::move(row));
     return true;
@@ -206,7 +210,7 @@ class PassReader {
   PyObject* positions_;
   PyObject* cols_;
   const std::vector<Collation>& collations_;
-  const bool dedupe_;
+  const bool partial_read_;
   const MainRowLookup& lookup_;
   std::vector<UniqueRule> rules_;
   std::optional<Linker> linker_;
@@ -269,8 +273,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   };
 
   // Every staged row can link candidates, whatever the conditions select.
-  // Blank conditions read every row of both tables, once each.
-  PassReader reader(call, uniques.get(), cols.get(), collations, !is_blank(conditions), lookup);
+  // Blank conditions read every row of both tables, once each; any others
+  // make a partial read.
+  const bool partial_read = !is_blank(conditions);
+  PassReader reader(call, uniques.get(), cols.get(), collations, partial_read, lookup);
   Pass staged, main;
   if (!reader.read(read_of(table->staging()), staged, kStaged) ||
       !reader.read(read_of(table->main()), main, kMain))
@@ -278,7 +284,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
 
   const bool linked = reader.links();
   std::vector<Ref> all_staged;  // rows read only to link, kept for the graph
-  if (linked && reader.dedupes()) {
+  if (linked && partial_read) {
     Linker& linker = *reader.linker();
     bool selective = false;
     if (!few_candidates(call, *table, staged.rows.size() + main.rows.size(), &selective))
@@ -320,9 +326,8 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   return result;
 }
 
-}  // namespace
 
-PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
+PyObject* find(PyObject* module, const Arguments<4>& args) {
   const auto [conn, select, table, conditions] = args;
 
   Call call(module, conn);
@@ -340,5 +345,17 @@ PyObject* find(PyObject* module, const ArgumentsOf<signature::find>& args) {
   if (!snapshot.close(static_cast<bool>(result))) return nullptr;
   return result.release();
 }
+
+}  // namespace
+
+const Declaration kFind{
+    "find", {"conn", "select", "table", "conditions"}, find,
+    "Find rows from temp and main tables.\n\n"
+    "select: '*' or 'name,age'\n"
+    "table: 'persons'\n"
+    "conditions: '''where (id, city) = (1093, 'Tehran')\n"
+    "               order by age desc'''\n"
+    "Staged rows come first; a row is returned only when no row linked to it\n"
+    "by equal values under a unique rule is newer."};
 
 }  // namespace tablora

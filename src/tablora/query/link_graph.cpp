@@ -12,7 +12,7 @@ int LinkGraph::add(int tier, long long id) {
   parent_.push_back(n);
   best_.push_back(n);
   node_group_.resize(node_group_.size() + rules_, -1);
-  if (explores_) {
+  if (partial_read_) {
     explored_.push_back(0);
     next_.resize(next_.size() + rules_, -1);
   }
@@ -29,7 +29,7 @@ void LinkGraph::place(int n, size_t r, int g, bool fresh, bool linkable) {
   node_group_[slot] = g;
   if (!(groups.flags[g] & kLinkable)) return;
   if (groups.head[g] >= 0) unite(groups.head[g], n);
-  if (explores_) next_[slot] = groups.head[g];
+  if (partial_read_) next_[slot] = groups.head[g];
   groups.head[g] = n;
 }
 

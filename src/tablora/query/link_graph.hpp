@@ -19,10 +19,11 @@ enum Tier : int { kMain = 0, kStaged = 1 };
 
 class LinkGraph {
  public:
-  // Without `explores`, members are not chained and the exploration below
-  // is not available: for a graph that holds every row from the start.
-  LinkGraph(size_t rules, bool explores)
-      : rules_(rules), explores_(explores), groups_(rules), pending_(rules) {}
+  // With `partial_read` the graph starts from some of the rows and is
+  // completed through the exploration below; without it, it holds every row
+  // from the start, and members are not chained for an exploration.
+  LinkGraph(size_t rules, bool partial_read)
+      : rules_(rules), partial_read_(partial_read), groups_(rules), pending_(rules) {}
 
   size_t nodes() const { return id_.size(); }
 
@@ -72,12 +73,12 @@ class LinkGraph {
   void unite(int a, int b);
 
   const size_t rules_;
-  const bool explores_;
+  const bool partial_read_;
   // per node
   std::vector<long long> id_;
-  std::vector<uint8_t> tier_, explored_;  // explored_ only when exploring
+  std::vector<uint8_t> tier_, explored_;  // explored_ only after a partial read
   std::vector<int> parent_, best_;  // best_: the newest node, meaningful at roots
-  // per node and rule, at n * rules_ + r; next_ only when exploring
+  // per node and rule, at n * rules_ + r; next_ only after a partial read
   std::vector<int> node_group_, next_;
   // per rule
   std::vector<Groups> groups_;

@@ -9,7 +9,7 @@
 namespace tablora {
 
 int Linker::add(PyObject* row, int tier, long long id) {
-  if (dedupe_) {
+  if (partial_read_) {
     auto [slot, fresh] = (tier ? staged_ : main_).try_emplace(id, -1);
     if (!fresh && slot->second >= 0) return slot->second;
     const int n = place(row, tier, id);

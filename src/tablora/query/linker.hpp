@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "query/link_graph.hpp"
+#include "query/main_row_lookup.hpp"
 #include "query/tuple_index.hpp"
-#include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 
@@ -23,12 +24,14 @@ namespace tablora {
 // compares those under the columns' own collations.
 class Linker {
  public:
-  // Without `dedupe` every row added is new and the passes read every row
-  // of both tables: nothing is looked up or deduplicated.
+  // With `partial_read` the passes read some rows of both tables: a row may
+  // be added twice, and the rows linked to them are looked up. Without it
+  // they read every row: each row added is new and nothing is looked up.
   // Main rows are looked up through `lookup`, which must outlive this object.
-  Linker(const std::vector<UniqueRule>& rules, bool dedupe, const Call& call,
+  Linker(const std::vector<UniqueRule>& rules, bool partial_read, const Call& call,
          const MainRowLookup& lookup)
-      : rules_(rules), dedupe_(dedupe), main_complete_(!dedupe), graph_(rules.size(), dedupe),
+      : rules_(rules), partial_read_(partial_read), main_complete_(!partial_read),
+        graph_(rules.size(), partial_read),
         call_(call), lookup_(lookup) {
     for (const UniqueRule& rule : rules) indexes_.emplace_back(rule.positions, rule.collations);
   }
@@ -86,7 +89,7 @@ class Linker {
   bool place_staged(const std::string& sql, PyObject* params);
 
   const std::vector<UniqueRule>& rules_;
-  const bool dedupe_;
+  const bool partial_read_;
   bool main_complete_;
   bool staged_complete_ = true;
   std::vector<TupleIndex> indexes_;

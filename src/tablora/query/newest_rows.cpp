@@ -26,16 +26,17 @@
 #include <string>
 #include <vector>
 
-#include "core/declaration.hpp"
-#include "core/private_module.hpp"
 #include "query/linker.hpp"
+#include "query/main_row_lookup.hpp"
 #include "sql/collation.hpp"
-#include "sql/catalogue.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/transactions.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 
@@ -261,7 +262,7 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
   if (!lookup_.prepare(*table_, cols_.get())) return false;
   if (limit_ == 0) return close(true);
   if (!rules_.empty()) {
-    linker_.emplace(rules_, true, call_, lookup_);
+    linker_.emplace(rules_, /*partial_read=*/true, call_, lookup_);
     // Lazy where a limit or a condition may keep the candidates few; the
     // first few find their staged links by statements on the staging table.
     const bool lazy = limit_ != kNoLimit || (order_by_.empty() && !condition_.empty());
@@ -600,8 +601,6 @@ PyType_Slot rows_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rows_spec = {"tablora._read.NewestRows", sizeof(RowsObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, rows_slots};
 
 PyObject* newest_rows(PyObject* module, const Arguments<8>& args) {
   const auto [conn, table, select, where, params, order_by, limit, offset] = args;
@@ -617,9 +616,12 @@ PyObject* newest_rows(PyObject* module, const Arguments<8>& args) {
   return made.release();
 }
 
-constexpr char kReadModule[] = "tablora._read";
+}  // namespace
 
-const Declaration kReadFunctions[] = {
+PyType_Spec kNewestRowsSpec = {"tablora._read.NewestRows", sizeof(RowsObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, rows_slots};
+
+const Declaration kReadModuleFunctions[1] = {
     {"newest_rows",
      {"conn", "table", "select=None", "where=None", "params=()", "order_by=None", "limit=None",
       "offset=None"},
@@ -633,16 +635,5 @@ const Declaration kReadFunctions[] = {
      "released when the rows are exhausted, on an error, on close() and when the\n"
      "iterator is let go. Do not write on the connection while the iterator is open."},
 };
-
-}  // namespace
-
-bool add_read_module(PyObject* module) {
-  PyObject* made = nullptr;
-  if (!add_private_module(module, kReadModule, method_table<kReadFunctions>(), &made))
-    return false;
-  State& state = state_of(module);
-  state.rows_type = Ref(PyType_FromModuleAndSpec(module, &rows_spec, nullptr));
-  return state.rows_type && PyModule_AddObjectRef(made, "NewestRows", state.rows_type.get()) == 0;
-}
 
 }  // namespace tablora

@@ -1,14 +1,18 @@
-// The streamed newest-wins read: the private module tablora._read, whose
-// newest_rows hands out the rows find would return, a chunk at a time, from
-// one read snapshot held while its iterator is open.
+// The streamed newest-wins read: the function and the iterator type of the
+// private module tablora._read (made into that module by
+// core/private_modules.cpp), whose newest_rows hands out the rows find would
+// return, a chunk at a time, from one read snapshot held while its iterator
+// is open.
 #pragma once
 
-#include <Python.h>
+#include "base/declaration.hpp"
 
 namespace tablora {
 
-// Makes tablora._read (newest_rows and its iterator type) for the extension
-// module; typed by _read.pyi. False with the error set.
-bool add_read_module(PyObject* module);
+// The functions of tablora._read; typed by _read.pyi.
+extern const Declaration kReadModuleFunctions[1];
+// The iterator newest_rows returns, tablora._read.NewestRows; made with the
+// module and kept in State::rows_type.
+extern PyType_Spec kNewestRowsSpec;
 
 }  // namespace tablora

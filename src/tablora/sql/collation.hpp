@@ -3,7 +3,7 @@
 // tells the classes of equal values.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 #include <cstdint>
 #include <string>

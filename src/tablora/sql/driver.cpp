@@ -200,8 +200,8 @@ bool Call::commit(bool* committed) {
   return false;
 }
 
-bool Call::call_sibling(const char* name, std::initializer_list<Keyword> arguments) {
-  Ref function(PyObject_GetAttrString(module_, name));
+bool Call::call_sibling(const Declaration& sibling, std::initializer_list<Keyword> arguments) {
+  Ref function(PyObject_GetAttrString(module_, sibling.name()));
   if (!function) return false;
   std::vector<Keyword> keywords{{"conn", conn_}};
   keywords.insert(keywords.end(), arguments);

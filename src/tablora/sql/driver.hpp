@@ -1,12 +1,12 @@
 // One call of a library function as it reaches the DB-API driver: the
 // module and its state, the caller's connection and one cursor on it.
-// Statements, executemany in bounded chunks, the commit rule, the
-// transactions the library opens and calls of sibling functions go through
-// a Call, so helpers take one object instead of a connection, a cursor and
-// the module.
+// Statements, executemany in bounded chunks, the commit rule, the start of
+// the transactions the library opens and calls of sibling functions all go
+// through a Call, the one object a helper takes.
 #pragma once
 
-#include "core/state.hpp"
+#include "base/declaration.hpp"
+#include "base/state.hpp"
 
 #include <initializer_list>
 #include <string_view>
@@ -76,12 +76,13 @@ class Call {
   // The commit of commit_if_asked, asked for; `committed` tells whether
   // conn.commit() returned, also when a signal is raised after it.
   bool commit(bool* committed);
-  // Calls the module-level function `name` as it is at the time of the
-  // call, with conn, then `arguments`, then comm=False, all as keywords: the
-  // caller commits once, at its end. False with the error set.
-  bool call_sibling(const char* name, std::initializer_list<Keyword> arguments = {});
+  // Calls the module-level function of `sibling`'s name as it is at the
+  // time of the call (a caller may have replaced it), with conn, then
+  // `arguments`, then comm=False, all as keywords: the caller commits once,
+  // at its end. False with the error set.
+  bool call_sibling(const Declaration& sibling, std::initializer_list<Keyword> arguments = {});
 
-  // ---- transactions (transactions.cpp) ----
+  // ---- the connection's transaction (transactions.cpp) ----
   // Opens the connection's transaction before a schema statement, as the
   // driver itself does before INSERT, UPDATE and DELETE; false with the
   // error set. Without it the driver commits a CREATE or DROP at once, so
@@ -103,66 +104,6 @@ class Call {
   PyObject* module_;
   PyObject* conn_;
   Ref cursor_;
-};
-
-// One read snapshot for a reader that sends several statements: when no
-// transaction is open, "SAVEPOINT tablora_find" first and "RELEASE
-// tablora_find" at the end, also when the reader failed.
-// The transaction of a call that writes in several statements, the merge:
-// when the library opens transactions on this connection and none is open,
-// "BEGIN IMMEDIATE", so the call holds the write lock from its first read
-// to its commit; otherwise "SAVEPOINT tablora_merge" inside the caller's
-// transaction (or, on an autocommit connection, around the call alone). A
-// connection object that does not tell whether a transaction is open is
-// left as it is.
-// A failure leaves nothing of the call's work: the transaction it began is
-// rolled back, or its savepoint is rolled back to and released, and the
-// caller's earlier work and transaction stay as they were.
-class WriteTransaction {
- public:
-  explicit WriteTransaction(Call& call) : call_(call) {}
-  WriteTransaction(const WriteTransaction&) = delete;
-  WriteTransaction& operator=(const WriteTransaction&) = delete;
-  // False with the error set.
-  bool open();
-  // Ends the call's work: when `ok`, releases the savepoint and commits as
-  // `comm` asks; otherwise, and when that fails, undoes the work and keeps
-  // the error. False when the error is set. Inside the caller's transaction
-  // the savepoint is kept through the COMMIT, which ends it: a COMMIT that
-  // fails (another connection still reads) leaves the savepoint to undo the
-  // call's work by, while the caller's own work and transaction stay.
-  bool end(bool ok, PyObject* comm);
-  // Whether the call's statements run in a transaction of its own making.
-  bool holds() const { return began_ || savepoint_; }
-
- private:
-  void undo_keeping_error();
-
-  Call& call_;
-  bool began_ = false;
-  bool savepoint_ = false;
-  // The savepoint sits in a transaction the caller opened, which
-  // conn.commit() ends (it does nothing with the driver's autocommit=True).
-  bool commit_ends_savepoint_ = false;
-};
-
-class Snapshot {
- public:
-  explicit Snapshot(Call& call) : call_(call) {}
-  Snapshot(const Snapshot&) = delete;
-  Snapshot& operator=(const Snapshot&) = delete;
-  // False with the error set.
-  bool open();
-  // Releases the snapshot; `ok` tells whether the reader succeeded. A failed
-  // reader's error is kept; false when the error is set.
-  bool close(bool ok);
-  ~Snapshot() {
-    if (opened_) close(false);
-  }
-
- private:
-  Call& call_;
-  bool opened_ = false;
 };
 
 }  // namespace tablora

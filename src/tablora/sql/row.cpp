@@ -1,6 +1,8 @@
 // Reading fetched rows; see row.hpp.
 #include "sql/row.hpp"
 
+#include "sql/text.hpp"
+
 namespace tablora {
 
 bool row_id_of(PyObject* row, long long* id) {
@@ -22,6 +24,17 @@ Ref split_row(PyObject* row, long long* id) {
     PyList_SET_ITEM(values.get(), i - 1, Py_NewRef(value.get()));
   }
   return values;
+}
+
+bool append_row_columns(std::string& out, PyObject* cols, const char* qualifier) {
+  out += qualifier;
+  out += "rowid";
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
+    out += ",";
+    out += qualifier;
+    if (!append_identifier(out, PyList_GET_ITEM(cols, i))) return false;
+  }
+  return true;
 }
 
 }  // namespace tablora

@@ -1,8 +1,11 @@
-// Rows as the merge and find fetch them: the row id first, then the values.
-// Value reads one member in place.
+// Rows as the merge and find fetch them: the row id first, then the values;
+// Value reads one member in place, and append_row_columns writes the column
+// list that fetches such a row.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
+
+#include <string>
 
 namespace tablora {
 
@@ -33,5 +36,9 @@ bool row_id_of(PyObject* row, long long* id);
 // its values: the list is what find returns for "*", so a kept candidate
 // costs no copy. Empty with the error set.
 Ref split_row(PyObject* row, long long* id);
+
+// "rowid" and ",<column>" for every column of `cols` (a list), each prefixed
+// by `qualifier`: a full row, row id first. False with the error set.
+bool append_row_columns(std::string& out, PyObject* cols, const char* qualifier = "");
 
 }  // namespace tablora

@@ -2,7 +2,7 @@
 // unquoted, and the columns (names and collations) a column list declares.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 #include <string>
 #include <string_view>

@@ -3,7 +3,7 @@
 // are (they travel as parameters).
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 #include <initializer_list>
 #include <string>

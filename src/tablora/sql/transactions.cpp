@@ -1,6 +1,6 @@
-// The transactions the library opens itself: before schema statements, for
-// the whole of a merge, and the read snapshot of a reader.
-#include "sql/driver.hpp"
+// The transactions the library opens itself: before schema statements (the
+// Call's own), for the whole of a merge, and the read snapshot of a reader.
+#include "sql/transactions.hpp"
 
 #include "sql/text.hpp"
 

@@ -1,8 +1,10 @@
 // Registered indexes: insert_index, drop_index, and the bulk suspension pair
 // drop_table_index / active_table_index.
-#include "core/functions.hpp"
+#include "tables/index_registry.hpp"
 #include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
+#include "sql/indexes.hpp"
+#include "sql/mutating_call.hpp"
 
 #include <optional>
 #include <string>
@@ -21,12 +23,10 @@ bool ensure_index_table(Call& call) {
   return call.begin_before_schema_change() && call.execute(kCreateIndexTable);
 }
 
-}  // namespace
-
-PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_index>& args) {
+PyObject* insert_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, index, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open() || !ensure_index_table(call)) return nullptr;
   Ref table(PyMapping_GetItemString(index, "table"));
   if (!table) return nullptr;
   Ref name(PyMapping_GetItemString(index, "name"));
@@ -44,46 +44,39 @@ PyObject* insert_index(PyObject* module, const ArgumentsOf<signature::insert_ind
   Ref create = create_index_statement(*names, sql_name, columns.get());
   if (!create || !call.execute(create.get())) return nullptr;
   Ref params = tuple_of({table.get(), name.get(), columns.get()});
-  return none_unless_failed(params && call.execute(kInsertIndexRow, params.get()) &&
-                            call.commit_if_asked(comm));
+  return call.finish(params && call.execute(kInsertIndexRow, params.get()));
 }
 
-PyObject* drop_index(PyObject* module, const ArgumentsOf<signature::drop_index>& args) {
+PyObject* drop_index(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, name, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor() || !ensure_index_table(call)) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open() || !ensure_index_table(call)) return nullptr;
   const std::optional<TableNames> names = TableNames::of(table);
   std::string sql_name;
-  return none_unless_failed(names && names->index(name, sql_name) &&
-                            delete_index_row(call, *names, name) &&
-                            call.execute(drop_index_statement(sql_name)) &&
-                            call.commit_if_asked(comm));
+  return call.finish(names && names->index(name, sql_name) &&
+                     delete_index_row(call, *names, name) &&
+                     call.execute(drop_index_statement(sql_name)));
 }
 
-PyObject* active_table_index(PyObject* module,
-                             const ArgumentsOf<signature::active_table_index>& args) {
+PyObject* active_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
-  const std::optional<TableNames> names = TableNames::of(table);
-  if (!names) return nullptr;
-  Ref params = names->parameters();
+  MutatingCall call(module, conn, comm);
+  if (!call.open(table)) return nullptr;
+  Ref params = call.table().parameters();
   if (!params) return nullptr;
   Ref rows = call.fetch_all(kSelectIndexRows, params.get());
   if (!rows) return nullptr;
-  const bool rebuilt = for_each_item(rows.get(), [&](PyObject* row) {
+  return call.finish(for_each_item(rows.get(), [&](PyObject* row) {
     Ref create = registered_index_statement(row);
     return create && call.begin_before_schema_change() && call.execute(create.get());
-  });
-  return none_unless_failed(rebuilt && call.commit_if_asked(comm));
+  }));
 }
 
-PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_table_index>& args) {
+PyObject* drop_table_index(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
   std::vector<ListedIndex> listed;
-  if (!list_indexes(call, table, listed)) return nullptr;
+  if (!call.open() || !list_indexes(call, table, listed)) return nullptr;
   for (const ListedIndex& index : listed) {
     if (made_by_sqlite(index)) continue;
     std::string drop;
@@ -91,7 +84,31 @@ PyObject* drop_table_index(PyObject* module, const ArgumentsOf<signature::drop_t
         !call.begin_before_schema_change() || !call.execute(drop))
       return nullptr;
   }
-  return none_unless_failed(call.commit_if_asked(comm));
+  return call.finish(true);
 }
+
+}  // namespace
+
+const Declaration kInsertIndex{
+    "insert_index", {"conn", "index", "comm=True"}, insert_index,
+    "Insert index for fast search.\n\n"
+    "index = {'table': 'homes', 'name': 'index_0', 'cols': 'name,type,address'}\n"
+    "Creates the SQL index homes_index_0 on homes (name,type,address) and records\n"
+    "it in index_table, replacing an earlier index of the same name."};
+
+const Declaration kDropIndex{
+    "drop_index", {"conn", "table", "name", "comm=True"}, drop_index,
+    "Drop one index of table.\n\nRemoves its row from index_table and the SQL index."};
+
+const Declaration kActiveTableIndex{
+    "active_table_index", {"conn", "table", "comm=True"}, active_table_index,
+    "Activate indexes of table after drooping them for fast insertion.\n\n"
+    "Re-creates every index that index_table records for the table."};
+
+const Declaration kDropTableIndex{
+    "drop_table_index", {"conn", "table", "comm=True"}, drop_table_index,
+    "Drop index of table for fast insert rows.\n\n"
+    "Drops every index of the main table; the catalogue rows stay, so\n"
+    "active_table_index can build the registered ones again."};
 
 }  // namespace tablora

@@ -6,8 +6,8 @@
 // library's own row and index functions in place, the writes run inside the
 // database too: one DELETE per rule, one INSERT … SELECT, a fixed number of
 // statements whatever the size, and no row crosses to the client. When a
-// caller has replaced one of those functions, it is called as before, a
-// bounded chunk at a time. Small batches keep the main table's indexes and
+// caller has replaced one of those functions, the merge calls each of them
+// by its module-level name, a bounded chunk at a time. Small batches keep the main table's indexes and
 // let SQLite maintain them; large ones drop them and build them once
 // afterwards. The whole merge is one transaction or savepoint: a failure
 // leaves nothing of it.
@@ -28,15 +28,20 @@
 #include <string>
 #include <vector>
 
-#include "core/declaration.hpp"
-#include "core/functions.hpp"
-#include "core/private_module.hpp"
+#include "tables/merge.hpp"
+
 #include "sql/catalogue.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
 #include "sql/fetch_stream.hpp"
+#include "sql/indexes.hpp"
 #include "sql/row.hpp"
 #include "sql/text.hpp"
+#include "sql/transactions.hpp"
+#include "sql/unique_rules.hpp"
+#include "tables/index_registry.hpp"
 #include "tables/row_id_set.hpp"
+#include "tables/rows.hpp"
 
 namespace tablora {
 
@@ -50,8 +55,8 @@ constexpr long long kKeepIndexesRatio = 5;
 
 // The functions a merge's writes go through; when all are the library's
 // own, the merge may do their work in SQL.
-constexpr const char* kWriteFunctions[] = {"drop_table_index", "delete_row_main", "_insert_main",
-                                           "active_table_index"};
+const Declaration* const kWriteFunctions[] = {&kDropTableIndex, &kDeleteRowMain, &kInsertMain,
+                                              &kActiveTableIndex};
 
 // A rule position must name a column of the staged rows too.
 bool check_staged_width(const std::vector<UniqueRule>& rules, Py_ssize_t staged_width) {
@@ -74,7 +79,7 @@ bool append_column_list(std::string& sql, const std::vector<Ref>& columns) {
 
 // How a merge is asked to run; the defaults are temp_to_main's.
 struct MergeRequest {
-  std::optional<long long> upto;     // merge only the staged rows up to this row id
+  std::optional<long long> through_row_id;  // merge only the staged rows up to this row id
   std::optional<bool> keep_indexes;  // unset: decided by the batch's size
   PyObject* progress = nullptr;      // called with the name of each phase as it starts
   // The statements' counts are read from the cursor's rowcount; temp_to_main
@@ -121,10 +126,10 @@ bool plan_merge(Call& call, const TableNames& table, const MergeRequest& request
   if (!cols) return false;
   Ref positions = read_rule_positions(call, table);
   if (!positions) return false;
-  plan.bounded = request.upto.has_value();
+  plan.bounded = request.through_row_id.has_value();
   long long newest = 0;
   std::string count = "SELECT count(*), max(rowid) FROM " + table.staging();
-  if (plan.bounded) count += " WHERE rowid <= " + std::to_string(*request.upto);
+  if (plan.bounded) count += " WHERE rowid <= " + std::to_string(*request.through_row_id);
   if (!call.fetch_integers(count, {&plan.staged, &newest})) return false;
   plan.keep_indexes = request.keep_indexes.value_or(true);
   if (plan.staged == 0) return true;
@@ -231,13 +236,13 @@ bool suspend_indexes(Call& call, const TableNames& table, const MergePlan& plan,
                      const MergeRequest& request) {
   if (plan.keep_indexes) return drop_unregistered_indexes(call, table);
   return announce(request, "dropping indexes") &&
-         call.call_sibling("drop_table_index", {{"table", table.given()}});
+         call.call_sibling(kDropTableIndex, {{"table", table.given()}});
 }
 
 bool restore_indexes(Call& call, const TableNames& table, const MergePlan& plan,
                      const MergeRequest& request) {
   return (plan.keep_indexes || announce(request, "rebuilding indexes")) &&
-         call.call_sibling("active_table_index", {{"table", table.given()}});
+         call.call_sibling(kActiveTableIndex, {{"table", table.given()}});
 }
 
 // ---- writes inside the database ----------------------------------------------------
@@ -288,17 +293,17 @@ bool read_ids(const Call& call, const std::string& sql, RowIdSet& ids) {
          });
 }
 
-// Calls `name` with `argument` bound to a chunk of at most kChunkRows
-// items, made by `take` from consecutive ids of the set.
+// Calls the function of `sibling` with `argument` bound to a chunk of at
+// most kChunkRows items, made by `take` from consecutive ids of the set.
 template <class Take>
 bool call_in_chunks(Call& call, const TableNames& table, const RowIdSet& ids, bool descending,
-                    const char* name, const char* argument, Take&& take) {
+                    const Declaration& sibling, const char* argument, Take&& take) {
   std::vector<long long> chunk;
   chunk.reserve(static_cast<size_t>(kChunkRows));
   auto flush = [&]() {
     Ref items = take(chunk);
     chunk.clear();
-    return items && call.call_sibling(name, {{"table", table.given()}, {argument, items.get()}});
+    return items && call.call_sibling(sibling, {{"table", table.given()}, {argument, items.get()}});
   };
   const bool walked = ids.for_each(descending, [&](long long id) {
     chunk.push_back(id);
@@ -350,7 +355,7 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
   if (!suspend_indexes(call, table, plan, request)) return false;
   if (plan.looks_up() && !announce(request, "deleting")) return false;
   const bool deleted = call_in_chunks(
-      call, table, replaced, false, "delete_row_main", "ids", [](const std::vector<long long>& ids) {
+      call, table, replaced, false, kDeleteRowMain, "ids", [](const std::vector<long long>& ids) {
         Ref set(PySet_New(nullptr));
         for (long long id : ids) {
           Ref number(set ? PyLong_FromLongLong(id) : nullptr);
@@ -361,13 +366,13 @@ bool write_through_functions(Call& call, const TableNames& table, const MergePla
   if (!deleted || (plan.staged > 0 && !announce(request, "inserting"))) return false;
   // _insert_main is called at least once, with an empty list when no row survives.
   if (survivors.empty()) {
-    Ref none(PyList_New(0));
-    if (!none ||
-        !call.call_sibling("_insert_main", {{"table", table.given()}, {"rows", none.get()}}))
+    Ref no_rows(PyList_New(0));
+    if (!no_rows ||
+        !call.call_sibling(kInsertMain, {{"table", table.given()}, {"rows", no_rows.get()}}))
       return false;
   } else {
     const bool inserted = call_in_chunks(
-        call, table, survivors, true, "_insert_main", "rows",
+        call, table, survivors, true, kInsertMain, "rows",
         [&](const std::vector<long long>& ids) { return read_staged_rows(call, table, ids); });
     if (!inserted) return false;
   }
@@ -385,8 +390,8 @@ bool merge(Call& call, PyObject* table_given, const MergeRequest& request, bool 
   if (!announce(request, "reading") || !plan_merge(call, *table, request, plan)) return false;
   counts.staged = plan.staged;
   bool own = true;
-  for (const char* name : kWriteFunctions) {
-    const int is_own = is_library_function(call.module(), name);
+  for (const Declaration* function : kWriteFunctions) {
+    const int is_own = function->is_bound_in(call.module());
     if (is_own < 0) return false;
     own = own && is_own;
   }
@@ -408,17 +413,17 @@ bool run_merge(PyObject* module, PyObject* conn, PyObject* table, const MergeReq
 
 // The request of merge(...)'s options; false with the error set, before
 // any statement.
-bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
+bool read_request(PyObject* through_row_id, PyObject* keep_indexes, PyObject* progress,
                   MergeRequest& request) {
-  if (upto != Py_None) {
-    if (!PyLong_Check(upto) || PyBool_Check(upto)) {
-      PyErr_Format(PyExc_TypeError, "upto must be an int or None, not %.200s",
-                   Py_TYPE(upto)->tp_name);
+  if (through_row_id != Py_None) {
+    if (!PyLong_Check(through_row_id) || PyBool_Check(through_row_id)) {
+      PyErr_Format(PyExc_TypeError, "through_row_id must be an int or None, not %.200s",
+                   Py_TYPE(through_row_id)->tp_name);
       return false;
     }
-    const long long bound = PyLong_AsLongLong(upto);
+    const long long bound = PyLong_AsLongLong(through_row_id);
     if (bound == -1 && PyErr_Occurred()) return false;
-    request.upto = bound;
+    request.through_row_id = bound;
   }
   if (keep_indexes != Py_None) {
     const int keep = PyObject_IsTrue(keep_indexes);
@@ -437,36 +442,38 @@ bool read_request(PyObject* upto, PyObject* keep_indexes, PyObject* progress,
 }
 
 constexpr Parameter kMergeParameters[] = {
-    "conn", "table", "upto=None", "keep_indexes=None", "progress=None", "comm=True"};
+    "conn", "table", "through_row_id=None", "keep_indexes=None", "progress=None", "comm=True"};
 
 PyObject* counted_merge(PyObject* module, const Arguments<std::size(kMergeParameters)>& args) {
-  const auto [conn, table, upto, keep_indexes, progress, comm] = args;
+  const auto [conn, table, through_row_id, keep_indexes, progress, comm] = args;
   MergeRequest request;
   request.counted = true;
   MergeCounts counts;
-  if (!read_request(upto, keep_indexes, progress, request) ||
+  if (!read_request(through_row_id, keep_indexes, progress, request) ||
       !run_merge(module, conn, table, request, comm, counts))
     return nullptr;
   return Py_BuildValue("(LLL)", counts.staged, counts.inserted, counts.replaced);
 }
 
-const Declaration kMergeFunctions[] = {
-    {"merge", kMergeParameters, counted_merge,
-     "Merge the table's staged rows as temp_to_main does, up to the staging row id upto, and "
-     "return (staged, inserted, replaced): the staged rows read, the rows inserted into the "
-     "main table and the main rows deleted."},
-};
-
-}  // namespace
-
-PyObject* temp_to_main(PyObject* module, const ArgumentsOf<signature::temp_to_main>& args) {
+PyObject* temp_to_main(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
   MergeCounts dropped;
   return none_unless_failed(run_merge(module, conn, table, MergeRequest{}, comm, dropped));
 }
 
-bool add_merge_module(PyObject* module) {
-  return add_private_module(module, "tablora._merge", method_table<kMergeFunctions>());
-}
+}  // namespace
+
+const Declaration kTempToMain{
+    "temp_to_main", {"conn", "table", "comm=True"}, temp_to_main,
+    "Fast temp to main insertion.\n\n"
+    "Merges the staged rows into the main table; of rows with equal values\n"
+    "under a unique rule the newest survives."};
+
+const Declaration kMergeModuleFunctions[1] = {
+    {"merge", kMergeParameters, counted_merge,
+     "Merge the table's staged rows as temp_to_main does, up to the staging row id "
+     "through_row_id, and return (staged, inserted, replaced): the staged rows read, the rows "
+     "inserted into the main table and the main rows deleted."},
+};
 
 }  // namespace tablora

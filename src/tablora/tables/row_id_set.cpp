@@ -1,3 +1,4 @@
+// The compact set of row ids; see row_id_set.hpp.
 #include "tables/row_id_set.hpp"
 
 #include <algorithm>

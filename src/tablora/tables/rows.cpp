@@ -1,6 +1,7 @@
 // Row storage: staging and main inserts, and deletes by row id.
-#include "core/functions.hpp"
+#include "tables/rows.hpp"
 #include "sql/driver.hpp"
+#include "sql/mutating_call.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
 
@@ -165,27 +166,24 @@ bool delete_one(Call& call, PyObject* table, PyObject* by_parameter, PyObject* i
   return sql && call.execute(sql.get());
 }
 
-}  // namespace
 
-PyObject* insert_temp(PyObject* module, const ArgumentsOf<signature::insert_temp>& args) {
+PyObject* insert_temp(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
   Rows given;
   if (!given.read(rows)) return nullptr;
   if (given.empty()) Py_RETURN_NONE;
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
-  const std::optional<TableNames> names = TableNames::of(table);
-  Ref target = names ? str(names->staging()) : Ref();
-  return none_unless_failed(target && insert_rows(call, target.get(), given) &&
-                            call.commit_if_asked(comm));
+  MutatingCall call(module, conn, comm);
+  if (!call.open(table)) return nullptr;
+  Ref target = str(call.table().staging());
+  return call.finish(target && insert_rows(call, target.get(), given));
 }
 
-PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main>& args) {
+PyObject* insert_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, rows, comm] = args;
 
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open()) return nullptr;
   Rows given;
   if (!given.read(rows)) return nullptr;
   if (given.empty()) Py_RETURN_NONE;
@@ -195,14 +193,14 @@ PyObject* insert_main(PyObject* module, const ArgumentsOf<signature::insert_main
                  Py_TYPE(table)->tp_name);
     return nullptr;
   }
-  return none_unless_failed(insert_rows(call, table, given) && call.commit_if_asked(comm));
+  return call.finish(insert_rows(call, table, given));
 }
 
-PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_row_main>& args) {
+PyObject* delete_row_main(PyObject* module, const Arguments<4>& args) {
   const auto [conn, table, ids, comm] = args;
 
-  Call call(module, conn);
-  if (!call.open_cursor()) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open()) return nullptr;
   Ref by_parameter = compose({"DELETE From ", table, " Where rowid in (?)"});
   if (!by_parameter) return nullptr;
   // A collection of plain row ids goes through one prepared statement.
@@ -218,7 +216,21 @@ PyObject* delete_row_main(PyObject* module, const ArgumentsOf<signature::delete_
     });
     if (!deleted) return nullptr;
   }
-  return none_unless_failed(call.commit_if_asked(comm));
+  return call.finish(true);
 }
+
+}  // namespace
+
+const Declaration kInsertTemp{
+    "insert_temp", {"conn", "table", "rows", "comm=True"}, insert_temp,
+    "Fast temp_table insertion.\n\nAppends the rows, in column order, to temp_<table>."};
+
+const Declaration kDeleteRowMain{
+    "delete_row_main", {"conn", "table", "ids", "comm=True"}, delete_row_main,
+    "Fast delete selcted rows from main_table.\n\n"
+    "Each item is a row id, or several row ids joined by ','."};
+
+const Declaration kInsertMain{
+    "_insert_main", {"conn", "table", "rows", "comm=True"}, insert_main};
 
 }  // namespace tablora

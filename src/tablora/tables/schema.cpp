@@ -1,8 +1,12 @@
 // Managed tables: create_table makes the main table, its staging twin
 // temp_<name>, their indexes and unique rules; drop_table removes them all.
-#include "core/functions.hpp"
+#include "tables/schema.hpp"
+#include "tables/index_registry.hpp"
+#include "tables/unique_registry.hpp"
 #include "sql/catalogue.hpp"
+#include "sql/columns.hpp"
 #include "sql/driver.hpp"
+#include "sql/mutating_call.hpp"
 #include "sql/sql_names.hpp"
 #include "sql/text.hpp"
 
@@ -77,15 +81,14 @@ bool register_unique(Call& call, PyObject* name, PyObject* cols, PyObject* entry
   }
   Ref rule(PyObject_GetItem(entry, st.s_name.get()));
   if (!rule) return false;
-  return call.call_sibling("insert_unique", {{"table", name},
+  return call.call_sibling(kInsertUnique, {{"table", name},
                                              {"name", rule.get()},
                                              {"cols", columns.get()},
                                              {"cols_num", col_num.get()}});
 }
 
-}  // namespace
 
-PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_table>& args) {
+PyObject* create_table(PyObject* module, const Arguments<6>& args) {
   const auto [conn, name, cols, index, unique, comm] = args;
   // Refuse columns the library cannot work with before the old table is
   // dropped for nothing.
@@ -96,13 +99,11 @@ PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_tab
     return nullptr;
   }
   if (!refuse_declared_rowid(name, cols, count)) return nullptr;
-  Call call(module, conn);
-  if (!call.open_cursor() || !call.call_sibling("drop_table", {{"table", name}})) return nullptr;
+  MutatingCall call(module, conn, comm);
+  if (!call.open(name) || !call.call_sibling(kDropTable, {{"table", name}})) return nullptr;
   Ref col_str = join_column_names(cols, count);
   if (!col_str) return nullptr;
-  const std::optional<TableNames> table = TableNames::of(name);
-  if (!table) return nullptr;
-  for (const std::string* tier : {&table->main(), &table->staging()}) {
+  for (const std::string* tier : {&call.table().main(), &call.table().staging()}) {
     std::string sql = "CREATE TABLE " + *tier + " (";
     if (!append_text(sql, col_str.get())) return nullptr;
     sql += ")";
@@ -112,27 +113,41 @@ PyObject* create_table(PyObject* module, const ArgumentsOf<signature::create_tab
   const State& st = state_of(module);
   const bool indexed = for_each_item(index, [&](PyObject* entry) {
     return PyObject_SetItem(entry, st.s_table.get(), name) == 0 &&
-           call.call_sibling("insert_index", {{"index", entry}});
+           call.call_sibling(kInsertIndex, {{"index", entry}});
   });
   if (!indexed) return nullptr;
   const bool ruled = for_each_item(
       unique, [&](PyObject* entry) { return register_unique(call, name, cols, entry); });
-  return none_unless_failed(ruled && call.commit_if_asked(comm));
+  return call.finish(ruled);
 }
 
-PyObject* drop_table(PyObject* module, const ArgumentsOf<signature::drop_table>& args) {
+PyObject* drop_table(PyObject* module, const Arguments<3>& args) {
   const auto [conn, table, comm] = args;
-  const std::optional<TableNames> names = TableNames::of(table);
-  if (!names) return nullptr;
-  Call call(module, conn);
-  Ref params = call.open_cursor() ? names->parameters() : Ref();
+  MutatingCall call(module, conn, comm);
+  Ref params = call.open(table) ? call.table().parameters() : Ref();
   if (!params || !call.begin_before_schema_change() ||
-      !call.execute("DROP Table IF EXISTS " + names->main()))
+      !call.execute("DROP Table IF EXISTS " + call.table().main()))
     return nullptr;
   for (const char* sql : {kDeleteTableIndexRows, kDeleteTableRuleRows})
     if (!call.execute(sql, params.get())) return nullptr;
-  return none_unless_failed(call.execute("DROP Table IF EXISTS " + names->staging()) &&
-                            call.commit_if_asked(comm));
+  return call.finish(call.execute("DROP Table IF EXISTS " + call.table().staging()));
 }
+
+}  // namespace
+
+const Declaration kCreateTable{
+    "create_table", {"conn", "name", "cols", "index", "unique", "comm=True"}, create_table,
+    "Create table with indexes and uniques.\n\n"
+    "create_table(conn, 'homes', ['name', 'type', 'address', 'age'],\n"
+    "             [{'name': 'index_0', 'cols': 'name,type,address'},\n"
+    "              {'name': 'index_1', 'cols': 'age'}],\n"
+    "             [{'name': 'unique_0', 'cols': [0, 1]},\n"
+    "              {'name': 'unique_1', 'cols': [2]}])\n"
+    "Any former table of the name is removed first."};
+
+const Declaration kDropTable{
+    "drop_table", {"conn", "table", "comm=True"}, drop_table,
+    "Drop table with indexes and uniques.\n\n"
+    "Removes the main table, temp_<table> and their catalogue rows."};
 
 }  // namespace tablora

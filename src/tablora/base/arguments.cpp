@@ -1,6 +1,6 @@
 // Binding a fast call's arguments as the interpreter binds a Python
 // function's, with its wording of every error.
-#include "core/arguments.hpp"
+#include "base/arguments.hpp"
 
 namespace tablora {
 

@@ -2,7 +2,7 @@
 // arguments to them, reported with the interpreter's own wording.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 #include <array>
 #include <initializer_list>

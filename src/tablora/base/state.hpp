@@ -2,7 +2,7 @@
 // module object every function receives.
 #pragma once
 
-#include "core/ref.hpp"
+#include "base/ref.hpp"
 
 namespace tablora {
 
@@ -11,9 +11,9 @@ struct State {
   Ref db_type;     // the DB class
   Ref rows_type;   // the iterator tablora._read.newest_rows returns
   Ref false_none;  // the verdict (False, None), one shared object
-  // Interned names of the methods and attributes the library uses.
   // The library function running now (the innermost), for messages.
   const char* running = nullptr;
+  // Interned names of the methods and attributes the library uses.
   Ref s_cursor, s_execute, s_executemany, s_fetchall, s_commit, s_close, s_connect, s_db_dict,
       s_sqlite3, s_tablora_state, s_name, s_address, s_table, s_cols;
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "core/functions.hpp"
+#include "query/newest_unique.hpp"
 #include "query/link_graph.hpp"
-#include "sql/catalogue.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
 #include "sql/table_names.hpp"
 #include "sql/text.hpp"
+#include "sql/unique_rules.hpp"
 
 namespace tablora {
 
@@ -105,8 +105,8 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
   Ref tier_number(PyLong_FromLong(tier));
   if (!tier_number) return -1;
   int newer = 0;
-  const bool judged = for_each_item(found, [&](PyObject* res) {
-    Ref id(PySequence_GetItem(res, 0));
+  const bool judged = for_each_item(found, [&](PyObject* found_row) {
+    Ref id(PySequence_GetItem(found_row, 0));
     if (!id) return false;
     Ref reference(PyTuple_Pack(2, tier_number.get(), id.get()));
     if (!reference) return false;
@@ -115,16 +115,15 @@ int judge_found(PyObject* found, Tier tier, PyObject* tested_tier, PyObject* tes
     if (!add_to(visited, reference.get())) return false;
     newer = newer_than(tier_number.get(), id.get(), tested_tier, tested_id);
     if (newer != 0) return false;
-    queue.push_back(Ref::borrow(res));
+    queue.push_back(Ref::borrow(found_row));
     return true;
   });
   return newer > 0 ? 1 : judged ? 0 : -1;
 }
 
-}  // namespace
 
 PyObject* check_newest_unique(PyObject* module,
-                              const ArgumentsOf<signature::check_newest_unique>& args) {
+                              const Arguments<8>& args) {
   const auto [conn, table, rowid, row, uniques, cols, total_select, visited] = args;
   Call call(module, conn);
   if (!call.open_cursor()) return nullptr;
@@ -166,5 +165,11 @@ PyObject* check_newest_unique(PyObject* module,
   }
   return PyTuple_Pack(2, Py_True, visited);
 }
+
+}  // namespace
+
+const Declaration kCheckNewestUnique{
+    "_check_newest_unique", {"conn", "table", "rowid", "row", "uniques", "cols", "total_select",
+      "eqivalent_set"}, check_newest_unique};
 
 }  // namespace tablora

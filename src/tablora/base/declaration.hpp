@@ -1,10 +1,16 @@
 // A function as Python sees it, declared once: its name, its parameters and
 // its docstring, with the body that receives the bound arguments. The
 // PyMethodDef entry, its __text_signature__ and the argument binding all
-// follow from the declaration.
+// follow from the declaration. Each unit declares the functions whose bodies
+// it holds; the module binds them (core/module.cpp).
+//
+// The wording of every docstring, and of every statement the functions send,
+// is public contract as it stands, misspellings included ("drooping",
+// "selcted", the parameter eqivalent_set, "DELETE From"): callers read and
+// match them, so they are kept, not corrected.
 #pragma once
 
-#include "core/arguments.hpp"
+#include "base/arguments.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -38,6 +44,10 @@ class Declaration {
   }
 
   const char* name() const { return name_.c_str(); }
+  // 1 when the module-level name of this declaration is still its own
+  // function, bound to `module`; 0 when a caller has replaced it, -1 with
+  // the error set.
+  int is_bound_in(PyObject* module) const;
   // Binds the arguments and runs the body.
   PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) const;
@@ -66,10 +76,15 @@ class Declaration {
   Erased body_;
 };
 
+// A row of a table of declarations: the declarations themselves, or
+// pointers to those that other units declare.
+inline const Declaration& row(const Declaration& declaration) { return declaration; }
+inline const Declaration& row(const Declaration* declaration) { return *declaration; }
+
 // The METH_FASTCALL | METH_KEYWORDS entry point of row I of a table.
 template <const auto& Table, size_t I>
 PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return Table[I].call(self, args, nargs, kwnames);
+  return row(Table[I]).call(self, args, nargs, kwnames);
 }
 
 // The method table of a table of declarations, null entry last. Built once:
@@ -77,7 +92,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 template <const auto& Table>
 PyMethodDef* method_table() {
   static auto defs = []<size_t... I>(std::index_sequence<I...>) {
-    return std::array<PyMethodDef, sizeof...(I) + 1>{Table[I].method_def(entry<Table, I>)...,
+    return std::array<PyMethodDef, sizeof...(I) + 1>{row(Table[I]).method_def(entry<Table, I>)...,
                                                      PyMethodDef{nullptr, nullptr, 0, nullptr}};
   }(std::make_index_sequence<std::size(Table)>{});
   return defs.data();

@@ -1,5 +1,5 @@
 // The module's state: resolved once when the module executes.
-#include "core/state.hpp"
+#include "base/state.hpp"
 
 namespace tablora {
 

@@ -1,7 +1,7 @@
 // Declarations: the docstring with its text signature, and the call.
-#include "core/declaration.hpp"
+#include "base/declaration.hpp"
 
-#include "core/state.hpp"
+#include "base/state.hpp"
 
 #include <utility>
 
@@ -30,6 +30,15 @@ PyObject* Declaration::call(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyMethodDef Declaration::method_def(FastCall entry) const {
   return {name_.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry)),
           METH_FASTCALL | METH_KEYWORDS, doc_.c_str()};
+}
+
+int Declaration::is_bound_in(PyObject* module) const {
+  Ref function(PyObject_GetAttrString(module, name()));
+  if (!function) return -1;
+  if (!PyCFunction_Check(function.get()) || PyCFunction_GET_SELF(function.get()) != module)
+    return 0;
+  // Only the method tables made from this declaration point at its name.
+  return reinterpret_cast<PyCFunctionObject*>(function.get())->m_ml->ml_name == name();
 }
 
 }  // namespace tablora
