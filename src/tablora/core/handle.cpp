@@ -30,12 +30,12 @@ bool report_known(const State& st, PyObject* name) {
 // Sends the journal-mode statement and prepares the catalogue on a connection
 // of its own, then closes it.
 bool set_up_database(PyObject* module, PyObject* address) {
-  Ref prc = connect(module, address);
-  if (!prc) return false;
-  Call call(module, prc.get());
+  Ref setup_connection = connect(module, address);
+  if (!setup_connection) return false;
+  Call call(module, setup_connection.get());
   if (!call.open_cursor()) return false;
   return call.execute("PRAGMA journal_mode=JOURNAL;") && prepare_catalogue(call) &&
-         Ref(PyObject_CallMethodNoArgs(prc.get(), state_of(module).s_close.get()));
+         Ref(PyObject_CallMethodNoArgs(setup_connection.get(), state_of(module).s_close.get()));
 }
 
 PyObject* db_init(PyObject* module, const Arguments<3>& args) {
