@@ -66,7 +66,8 @@ int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
   return 1;
 }
 
-bool TupleIndex::hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* has_null) const {
+bool TupleIndex::key_hash(PyObject* row, Py_ssize_t shift, uint64_t* hash,
+                          bool* has_null) const {
   uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
   for (size_t i = 0; i < members_.size(); ++i) {
@@ -84,21 +85,22 @@ bool TupleIndex::hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* 
     if (h == -1 && PyErr_Occurred()) return false;
     full = mix(full ^ static_cast<uint64_t>(h));
   }
-  *hash = static_cast<uint32_t>(full);
+  *hash = full;
   return true;
 }
 
 bool TupleIndex::prefetch(PyObject* row, Py_ssize_t shift) const {
-  uint32_t hash;
+  uint64_t hash;
   bool has_null;
-  if (!hash_of(row, shift, &hash, &has_null)) return false;
+  if (!key_hash(row, shift, &hash, &has_null)) return false;
   __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   return true;
 }
 
 int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
-  uint32_t hash;
-  if (!hash_of(row, 0, &hash, has_null)) return -1;
+  uint64_t full;
+  if (!key_hash(row, 0, &full, has_null)) return -1;
+  const uint32_t hash = static_cast<uint32_t>(full);
   if ((firsts_.size() + 1) * 4 > slots_.size() * 3) grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
