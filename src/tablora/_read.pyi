@@ -4,10 +4,10 @@ Private: the everyday layer's entry, not part of the library's surface."""
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
-class NewestRows(Iterator[Any]):
+class NewestRows(Iterator[tuple[Any, ...]]):
     """The rows of one newest_rows call, read from one snapshot."""
 
-    def __next__(self) -> Any: ...
+    def __next__(self) -> tuple[Any, ...]: ...
     def make_as(self, row_type: type[tuple[Any, ...]], /) -> NewestRows:
         """Make the rows from the next one on as instances of the given subclass of tuple;
         return the iterator."""
