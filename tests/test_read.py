@@ -94,6 +94,21 @@ def test_bad_arguments_name_what_is_wrong_and_leave_no_snapshot(rows, arguments,
     assert not rows.in_transaction
 
 
+class Pair(tuple):
+    __slots__ = ()
+
+
+def test_rows_are_made_as_the_given_tuple_subclass(rows):
+    made = list(newest_rows(rows, "homes").make_as(Pair))
+    assert made == list(newest_rows(rows, "homes")) and {type(r) for r in made} == {Pair}
+
+
+@pytest.mark.parametrize("row_type", [list, Pair(())])
+def test_a_row_type_not_subclassing_tuple_is_refused(rows, row_type):
+    with pytest.raises(TypeError, match="subclass of tuple"):
+        newest_rows(rows, "homes").make_as(row_type)
+
+
 def test_many_candidates_under_a_condition_agree_with_find(conn, homes):
     # Past the lazily judged candidates the read settles; main rows read after
     # that which repeat a key of another main row are judged by their component

@@ -8,6 +8,9 @@ class NewestRows(Iterator[tuple[Any, ...]]):
     """The rows of one newest_rows call, read from one snapshot."""
 
     def __next__(self) -> tuple[Any, ...]: ...
+    def make_as(self, row_type: type[tuple[Any, ...]], /) -> NewestRows:
+        """Make the rows from the next one on as instances of the given subclass of tuple;
+        return the iterator."""
     def close(self) -> None:
         """Release the read snapshot now; the iterator then yields nothing more."""
 

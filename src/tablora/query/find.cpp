@@ -135,10 +135,13 @@ bool main_pass_is_whole(Call& call, const TableNames& table, size_t distinct_row
 }
 
 // The rows one pass read, as value lists, and their nodes in the graph: in
-// read order from `first` on, unless the read was partial.
+// read order from `first` on, unless the read was partial or rows were
+// placed only when they share a key (-1 for a row that shares none, and `ids`
+// holds the row ids until then).
 struct Pass {
   std::vector<Ref> rows;
   std::vector<int> nodes;
+  std::vector<long long> ids;
   int first = 0;
   int node(size_t i) const { return nodes.empty() ? first + static_cast<int>(i) : nodes[i]; }
 };
@@ -158,7 +161,7 @@ class PassReader {
              const std::vector<Collation>& collations, bool partial_read,
              const MainRowLookup& lookup)
       : call_(call), positions_(positions), cols_(cols), collations_(collations),
-        partial_read_(partial_read), lookup_(lookup) {}
+        partial_read_(partial_read), lookup_(lookup), keys_(0) {}
 
   // Adds every row `rows` reads to `pass`.
   bool read(const RowsRead& rows_read, Pass& pass, Tier tier) {
@@ -174,7 +177,8 @@ class PassReader {
       for (Py_ssize_t i = 0; i < count; ++i) {
         // The groups a row joins lie anywhere in tables larger than the
         // caches: asked for a few rows ahead, they have arrived when needed.
-        if (linker_ && !rules_.empty() && i + kAhead < count && !linker_->prefetch(items[i + kAhead]))
+        if (linker_ && !rules_.empty() && places(tier) && i + kAhead < count &&
+            !linker_->prefetch(items[i + kAhead]))
           return false;
         if (!add(pass, items[i], tier)) return false;
       }
@@ -187,20 +191,48 @@ class PassReader {
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
 
+  // Reading every row of both tiers, the main pass only noted its rows'
+  // keys: the main rows sharing a key hash with another row go into the
+  // graph now, each under its node in `main`; the others link to nothing.
+  bool place_shared(Pass& main) {
+    if (!links() || partial_read_) return true;
+    const std::vector<uint8_t> shared = keys_.shared();
+    const size_t staged = shared.size() - main.rows.size();
+    main.nodes.assign(main.rows.size(), -1);
+    for (size_t i = 0; i < main.rows.size(); ++i) {
+      if (!shared[staged + i]) continue;
+      main.nodes[i] = linker_->add(main.rows[i].get(), kMain, main.ids[i]);
+      if (main.nodes[i] < 0) return false;
+    }
+    std::vector<long long>().swap(main.ids);
+    return true;
+  }
+
  private:
+  // Whether rows of the tier go into the graph as they are read: reading
+  // every row, main rows wait until their keys are known to be shared, most
+  // being alone.
+  bool places(Tier tier) const { return partial_read_ || tier == kStaged; }
+
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
     if (!linker_) {
       if (!unique_rules_from(positions_, cols_, rules_, &collations_)) return false;
       linker_.emplace(rules_, partial_read_, call_, lookup_);
+      keys_ = SharedKeys(partial_read_ ? 0 : rules_.size());
       pass.first = 0;
     }
     long long id;
     Ref row = split_row(fetched, &id);
     if (!row) return false;
     if (!rules_.empty()) {
-      const int n = linker_->add(row.get(), tier, id);
-      if (n < 0) return false;
-      if (partial_read_) pass.nodes.push_back(n);
+      if (!partial_read_ && !linker_->note_keys(row.get(), keys_)) return false;
+      if (places(tier)) {
+        const int n = linker_->add(row.get(), tier, id);
+        if (n < 0) return false;
+        if (partial_read_) pass.nodes.push_back(n);
+      } else {
+        pass.ids.push_back(id);
+      }
     }
     pass.rows.push_back(std::move(row));
     return true;
@@ -214,6 +246,7 @@ class PassReader {
   const MainRowLookup& lookup_;
   std::vector<UniqueRule> rules_;
   std::optional<Linker> linker_;
+  SharedKeys keys_;  // reading every row: both tiers' key hashes
 };
 
 // Whether the candidates are few next to the staged rows: then their staged
@@ -279,7 +312,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   PassReader reader(call, uniques.get(), cols.get(), collations, partial_read, lookup);
   Pass staged, main;
   if (!reader.read(read_of(table->staging()), staged, kStaged) ||
-      !reader.read(read_of(table->main()), main, kMain))
+      !reader.read(read_of(table->main()), main, kMain) || !reader.place_shared(main))
     return Ref();
 
   const bool linked = reader.links();
@@ -316,8 +349,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
     for (size_t i = 0; i < pass->rows.size(); ++i) {
       if (signal_due(i)) return Ref();
       Ref row = std::move(pass->rows[i]);
+      // A row outside the graph links to nothing: it is the newest of its own.
       if (linked) {
-        if (!reader.linker()->graph().returns(pass->node(i))) continue;
+        const int n = pass->node(i);
+        if (n >= 0 && !reader.linker()->graph().returns(n)) continue;
       }
       Ref values = selected_values(std::move(row), shown);
       if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();

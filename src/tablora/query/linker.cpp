@@ -19,6 +19,16 @@ int Linker::add(PyObject* row, int tier, long long id) {
   return place(row, tier, id);
 }
 
+bool Linker::note_keys(PyObject* row, SharedKeys& keys) const {
+  for (size_t r = 0; r < indexes_.size(); ++r) {
+    uint64_t hash = 0;
+    bool has_null = false;
+    if (!indexes_[r].key_hash(row, 0, &hash, &has_null)) return false;
+    keys.add(r, hash, !has_null && !rules_[r].columns.empty());
+  }
+  return true;
+}
+
 bool Linker::complete(const std::vector<int>& starts) {
   if (main_complete_ && staged_complete_) return true;
   for (int n : starts) graph_.want(n);

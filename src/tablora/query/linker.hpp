@@ -9,6 +9,7 @@
 
 #include "query/link_graph.hpp"
 #include "query/main_row_lookup.hpp"
+#include "query/shared_keys.hpp"
 #include "query/tuple_index.hpp"
 #include "sql/driver.hpp"
 #include "sql/row.hpp"
@@ -57,6 +58,11 @@ class Linker {
       if (!index.prefetch(fetched, 1)) return false;
     return true;
   }
+
+  // Records the hash of the row's key under every rule in `keys`, without
+  // placing the row: a row that shares no key needs no node. False with the
+  // error set.
+  bool note_keys(PyObject* row, SharedKeys& keys) const;
 
   // Completes the components of the given rows.
   bool complete(const std::vector<int>& starts);

@@ -103,6 +103,9 @@ class NewestRowsReader {
   // starts the first statement. False with the error set.
   bool start(PyObject* table, PyObject* select, PyObject* where, PyObject* params,
              PyObject* order_by, PyObject* limit, PyObject* offset);
+  // Rows are made as `row_type`, a subclass of tuple, from the next one on.
+  // False with the error set.
+  bool set_row_type(PyObject* row_type);
   // The next row; empty at the end (no error) or on failure (error set).
   Ref next();
   // Ends the statement and releases the snapshot (once); `ok` tells whether
@@ -133,6 +136,9 @@ class NewestRowsReader {
   bool open_phase(Phase phase);
   bool judge_next_rows();
   bool hand_out(PyObject* row, Py_ssize_t first_value);
+  // The selected values of a fetched row as one handed-out row. Empty with
+  // the error set.
+  Ref made_row(PyObject* row, Py_ssize_t first_value) const;
   bool is_whole_row() const;
   // The tier and row id of a fetched row in the current phase; false with
   // the error set.
@@ -162,6 +168,8 @@ class NewestRowsReader {
   // The request.
   std::vector<Py_ssize_t> shown_;  // positions in the value list
   bool whole_row_ = false;         // every column, in table order
+  PyTypeObject* row_type_ = &PyTuple_Type;  // or the caller's subclass, held below
+  Ref row_type_owner_;
   std::string condition_, order_by_;  // the condition parenthesised, or empty
   Ref params_, params_twice_;  // nullptr without conditions
   long long limit_ = kNoLimit, offset_ = kNoLimit;
@@ -221,6 +229,17 @@ bool NewestRowsReader::read_arguments(PyObject* select, PyObject* where, PyObjec
     shown_.push_back(at);
     return true;
   });
+}
+
+bool NewestRowsReader::set_row_type(PyObject* row_type) {
+  if (!PyType_Check(row_type) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(row_type), &PyTuple_Type)) {
+    PyErr_Format(PyExc_TypeError, "row type must be a subclass of tuple, not %R", row_type);
+    return false;
+  }
+  row_type_owner_ = Ref::borrow(row_type);
+  row_type_ = reinterpret_cast<PyTypeObject*>(row_type);
+  return true;
 }
 
 bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
@@ -357,6 +376,16 @@ bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
     not_null += " AND " + name + " IS NOT NULL";
     joined += (c ? " AND m." : "m.") + name + " = k." + name;
   }
+  // Whether any key repeats at all: SQLite tells the distinct keys by
+  // comparing neighbours in the rule's index, at a fraction of what the
+  // grouping below costs, and a table a merge left holds no repeats.
+  const std::string keyed = " FROM " + table_->main() + " WHERE " + not_null.substr(5);
+  long long repeats = 0;
+  const std::string any_repeat = "SELECT (SELECT count(*)" + keyed +
+                                 ") > (SELECT count(*) FROM (SELECT DISTINCT " + columns + keyed +
+                                 "))";
+  if (!call_.fetch_integers(any_repeat, {&repeats})) return false;
+  if (!repeats) return true;
   std::string row;
   if (!append_row_columns(row, cols_.get(), "m.")) return false;
   Ref sql = str("SELECT " + row + " FROM " + table_->main() + " AS m JOIN (SELECT " + columns +
@@ -426,21 +455,25 @@ bool NewestRowsReader::hand_out(PyObject* row, Py_ssize_t first_value) {
     ++skipped_;
     return true;
   }
-  Ref values;
-  if (whole_row_) {
-    values = values_from(row, first_value);
-  } else {
-    values = Ref(PyTuple_New(static_cast<Py_ssize_t>(shown_.size())));
-    for (size_t i = 0; values && i < shown_.size(); ++i) {
-      Value value(row, first_value + shown_[i]);
-      if (value.get() == nullptr) return false;
-      PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value.get()));
-    }
-  }
+  Ref values = made_row(row, first_value);
   if (!values) return false;
   ready_.push_back(std::move(values));
   if (limit_ != kNoLimit && ++handed_ >= limit_) return close(true);
   return true;
+}
+
+// Made as the caller's row type at once (a tuple subclass is filled as a
+// tuple is), which spares a tuple and a call per row.
+Ref NewestRowsReader::made_row(PyObject* row, Py_ssize_t first_value) const {
+  if (whole_row_ && row_type_ == &PyTuple_Type) return values_from(row, first_value);
+  const Py_ssize_t size = static_cast<Py_ssize_t>(shown_.size());
+  Ref made(row_type_ == &PyTuple_Type ? PyTuple_New(size) : row_type_->tp_alloc(row_type_, size));
+  for (Py_ssize_t i = 0; made && i < size; ++i) {
+    Value value(row, first_value + shown_[static_cast<size_t>(i)]);
+    if (value.get() == nullptr) return Ref();
+    PyTuple_SET_ITEM(made.get(), i, Py_NewRef(value.get()));
+  }
+  return made;
 }
 
 // Judges the next rows of the current chunk (fetching one when needed) and
@@ -585,7 +618,16 @@ void rows_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+PyObject* rows_make_as(PyObject* self, PyObject* row_type) {
+  NewestRowsReader* reader = reinterpret_cast<RowsObject*>(self)->reader;
+  if (reader && !reader->set_row_type(row_type)) return nullptr;
+  return Py_NewRef(self);
+}
+
 PyMethodDef rows_methods[] = {
+    {"make_as", rows_make_as, METH_O,
+     "Make the rows from the next one on as instances of the given subclass of tuple;\n"
+     "return the iterator."},
     {"close", rows_close, METH_NOARGS,
      "Release the read snapshot now; the iterator then yields nothing more."},
     {nullptr, nullptr, 0, nullptr},

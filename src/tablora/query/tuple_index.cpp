@@ -1,6 +1,8 @@
 // TupleIndex: open addressing over the hashes of the members' values.
 #include "query/tuple_index.hpp"
 
+#include <cstring>
+
 namespace tablora {
 
 namespace {
@@ -11,6 +13,25 @@ uint64_t mix(uint64_t h) {  // splitmix64 finaliser
   h ^= h >> 27;
   h *= 0x94d049bb133111ebULL;
   return h ^ (h >> 31);
+}
+
+// A text's hash over its characters as stored: equal texts are stored
+// alike (in the narrowest kind their characters fit), so they hash alike.
+// Cheaper than the host's keyed hash of a fresh text, which nothing here
+// needs: the hash never leaves this process.
+uint64_t text_hash(PyObject* text) {
+  const auto* at = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+  size_t left = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
+  uint64_t h = 0x243f6a8885a308d3ULL ^ left;
+  for (; left >= 8; at += 8, left -= 8) {
+    uint64_t word;
+    std::memcpy(&word, at, 8);
+    h = (h ^ word) * 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 29;
+  }
+  uint64_t tail = 0;  // byte by byte: most key texts are this short
+  for (size_t k = 0; k < left; ++k) tail |= uint64_t{at[k]} << (8 * k);
+  return h ^ tail;
 }
 
 }  // namespace
@@ -66,7 +87,8 @@ int TupleIndex::same_tuple(PyObject* a, PyObject* b) const {
   return 1;
 }
 
-bool TupleIndex::hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* has_null) const {
+bool TupleIndex::key_hash(PyObject* row, Py_ssize_t shift, uint64_t* hash,
+                          bool* has_null) const {
   uint64_t full = 0x9e3779b97f4a7c15ULL;
   *has_null = false;
   for (size_t i = 0; i < members_.size(); ++i) {
@@ -74,31 +96,33 @@ bool TupleIndex::hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* 
     PyObject* v = compared(value, i);
     if (v == nullptr) return false;
     *has_null = *has_null || value.get() == Py_None;
-    // A folded text never equals a value of another type: its own hash
-    // need not agree with theirs.
-    if (folds_[i] != Collation::kBinary && PyUnicode_Check(v)) {
-      full = mix(full ^ collated_hash(v, folds_[i]));
+    // A text never equals a value of another type: its hash need not agree
+    // with theirs, nor with the host's.
+    if (PyUnicode_Check(v)) {
+      full = mix(full ^ (folds_[i] != Collation::kBinary ? collated_hash(v, folds_[i])
+                                                         : text_hash(v)));
       continue;
     }
     const Py_hash_t h = PyObject_Hash(v);
     if (h == -1 && PyErr_Occurred()) return false;
     full = mix(full ^ static_cast<uint64_t>(h));
   }
-  *hash = static_cast<uint32_t>(full);
+  *hash = full;
   return true;
 }
 
 bool TupleIndex::prefetch(PyObject* row, Py_ssize_t shift) const {
-  uint32_t hash;
+  uint64_t hash;
   bool has_null;
-  if (!hash_of(row, shift, &hash, &has_null)) return false;
+  if (!key_hash(row, shift, &hash, &has_null)) return false;
   __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   return true;
 }
 
 int TupleIndex::group_of(PyObject* row, bool* fresh, bool* has_null) {
-  uint32_t hash;
-  if (!hash_of(row, 0, &hash, has_null)) return -1;
+  uint64_t full;
+  if (!key_hash(row, 0, &full, has_null)) return -1;
+  const uint32_t hash = static_cast<uint32_t>(full);
   if ((firsts_.size() + 1) * 4 > slots_.size() * 3) grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {

@@ -28,6 +28,10 @@ class TupleIndex {
   // Brings the slot of a row's tuple into the cache ahead of group_of; the
   // row's members lie `shift` further on. False with the error set.
   bool prefetch(PyObject* row, Py_ssize_t shift) const;
+  // The 64-bit hash of a row's tuple, which equal tuples share (the
+  // members lie `shift` further on); `has_null` tells a None. False with the
+  // error set.
+  bool key_hash(PyObject* row, Py_ssize_t shift, uint64_t* hash, bool* has_null) const;
   // The row that first showed a group's tuple.
   PyObject* first_row(int group) const { return firsts_[group]; }
   const std::vector<Py_ssize_t>& members() const { return members_; }
@@ -43,7 +47,6 @@ class TupleIndex {
   // class under a collation only SQLite knows, else the value itself.
   // Nullptr with the error set.
   PyObject* compared(const Value& value, size_t i) const;
-  bool hash_of(PyObject* row, Py_ssize_t shift, uint32_t* hash, bool* has_null) const;
 
   std::vector<Py_ssize_t> members_;
   std::vector<Collation::Kind> folds_;  // per member; kBinary for one that does not fold

@@ -14,6 +14,15 @@ bool row_id_of(PyObject* row, long long* id) {
 
 Ref split_row(PyObject* row, long long* id) {
   if (!row_id_of(row, id)) return Ref();
+  if (PyTuple_CheckExact(row)) {  // as drivers fetch rows: copied without a check per value
+    const Py_ssize_t width = PyTuple_GET_SIZE(row);
+    Ref values(PyList_New(width - 1));
+    if (!values) return values;
+    PyObject** from = &PyTuple_GET_ITEM(row, 1);
+    PyObject** to = &PyList_GET_ITEM(values.get(), 0);
+    for (Py_ssize_t i = 0; i < width - 1; ++i) to[i] = Py_NewRef(from[i]);
+    return values;
+  }
   const Py_ssize_t width = PyObject_Size(row);
   if (width < 0) return Ref();
   Ref values(PyList_New(width > 0 ? width - 1 : 0));
