@@ -35,7 +35,8 @@ ARROW_BATCH_ROWS = 65536
 # the lock in it, and no one can tell whether a writer waits; so while no other connection
 # has committed since the last pause, the steps hold the lock for STEP_QUIET_LOCK_SECONDS
 # between pauses: a writer that comes in such a quiet stretch waits that long once, and
-# its commit brings the shorter stretches back.
+# its commit brings the shorter stretches back (on engines whose connections tell other
+# connections' commits: `Engine.tells_commits`).
 STEP_PAUSE = 0.1
 STEP_LOCK_SECONDS = 0.5
 STEP_QUIET_LOCK_SECONDS = 0.75
@@ -418,7 +419,8 @@ class Table:
         totals = [0, 0, 0]
         locked = 0.0  # seconds the steps held the lock since the last pause
         budget = STEP_LOCK_SECONDS  # others may be writing until a pause shows otherwise
-        seen = _data_version(self.db.conn)
+        tells_commits = engine_of(self.db.conn).tells_commits
+        seen = _data_version(self.db.conn) if tells_commits else None
         while newest is not None:
             started = time.perf_counter()
             # Row ids go as integer literals: some drivers send large integers as REAL.
@@ -439,9 +441,10 @@ class Table:
             if locked + step >= budget:  # the next step would pass it
                 time.sleep(STEP_PAUSE)
                 locked = 0.0
-                version = _data_version(self.db.conn)
-                budget = STEP_QUIET_LOCK_SECONDS if version == seen else STEP_LOCK_SECONDS
-                seen = version
+                if tells_commits:
+                    version = _data_version(self.db.conn)
+                    budget = STEP_QUIET_LOCK_SECONDS if version == seen else STEP_LOCK_SECONDS
+                    seen = version
         return totals[0], totals[1], totals[2]
 
 
