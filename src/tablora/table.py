@@ -35,8 +35,7 @@ ARROW_BATCH_ROWS = 65536
 # the lock in it, and no one can tell whether a writer waits; so while no other connection
 # has committed since the last pause, the steps hold the lock for STEP_QUIET_LOCK_SECONDS
 # between pauses: a writer that comes in such a quiet stretch waits that long once, and
-# its commit brings the shorter stretches back (on engines whose connections tell other
-# connections' commits: `Engine.tells_commits`).
+# its commit brings the shorter stretches back (on a file; `Engine.quiet_stretches`).
 STEP_PAUSE = 0.1
 STEP_LOCK_SECONDS = 0.5
 STEP_QUIET_LOCK_SECONDS = 0.75
@@ -419,8 +418,8 @@ class Table:
         totals = [0, 0, 0]
         locked = 0.0  # seconds the steps held the lock since the last pause
         budget = STEP_LOCK_SECONDS  # others may be writing until a pause shows otherwise
-        tells_commits = engine_of(self.db.conn).tells_commits
-        seen = _data_version(self.db.conn) if tells_commits else None
+        quiet_stretches = engine_of(self.db.conn).quiet_stretches
+        seen = _data_version(self.db.conn) if quiet_stretches else None
         while newest is not None:
             started = time.perf_counter()
             # Row ids go as integer literals: some drivers send large integers as REAL.
@@ -441,7 +440,7 @@ class Table:
             if locked + step >= budget:  # the next step would pass it
                 time.sleep(STEP_PAUSE)
                 locked = 0.0
-                if tells_commits:
+                if quiet_stretches:
                     version = _data_version(self.db.conn)
                     budget = STEP_QUIET_LOCK_SECONDS if version == seen else STEP_LOCK_SECONDS
                     seen = version
