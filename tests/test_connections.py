@@ -204,6 +204,28 @@ def test_a_stager_writes_between_the_steps_of_a_stepped_merge(keyed, monkeypatch
     assert sum(started < at < ended for at in committed) >= 9
 
 
+@pytest.mark.parametrize("writer", [False, True])
+def test_a_stepped_merge_pauses_less_once_nobody_writes(keyed, monkeypatch, writer):
+    # A pause nobody used is idle time: after one, the steps hold the lock for the longer
+    # quiet stretch, until another connection's commit shows a writer about again.
+    merging = keyed()
+    merging.executemany("INSERT INTO temp_tb VALUES (?, ?)", ((i, i) for i in range(10)))
+    merging.commit()
+    other = keyed()
+    pauses = []
+
+    def pause(seconds):
+        pauses.append(seconds)
+        if writer:
+            T.insert_temp(other, "tb", [(-len(pauses), 0)])
+
+    monkeypatch.setattr(tablora.table, "STEP_LOCK_SECONDS", 0)  # a pause after every step
+    monkeypatch.setattr(tablora.table, "STEP_QUIET_LOCK_SECONDS", 3600, raising=False)
+    monkeypatch.setattr(tablora.table.time, "sleep", pause)
+    tablora.Database(merging)["tb"].merge(step_rows=1)
+    assert len(pauses) == (9 if writer else 1)
+
+
 CHILD = textwrap.dedent("""
     import sqlite3, sys, threading, time
     import tablora.tablora as T

@@ -31,9 +31,14 @@ ARROW_BATCH_ROWS = 65536
 # A stepped merge frees the write lock for STEP_PAUSE seconds before its steps would hold it
 # for more than STEP_LOCK_SECONDS since the last pause (judged by the last step's time): a
 # writer beside it waits about that long at most, and the merge pays a pause per
-# STEP_LOCK_SECONDS of work rather than per step.
+# STEP_LOCK_SECONDS of work rather than per step. A pause is idle time unless someone takes
+# the lock in it, and no one can tell whether a writer waits; so while no other connection
+# has committed since the last pause, the steps hold the lock for STEP_QUIET_LOCK_SECONDS
+# between pauses: a writer that comes in such a quiet stretch waits that long once, and
+# its commit brings the shorter stretches back (on a file; `Engine.quiet_stretches`).
 STEP_PAUSE = 0.1
 STEP_LOCK_SECONDS = 0.5
+STEP_QUIET_LOCK_SECONDS = 0.75
 Params = Sequence[Any] | Mapping[str, Any]
 Select = str | Sequence[str] | None
 
@@ -418,6 +423,9 @@ class Table:
         (newest,) = self.db.conn.execute(f"SELECT max(rowid) FROM {staging}").fetchone()
         totals = [0, 0, 0]
         locked = 0.0  # seconds the steps held the lock since the last pause
+        budget = STEP_LOCK_SECONDS  # others may be writing until a pause shows otherwise
+        quiet_stretches = engine_of(self.db.conn).quiet_stretches
+        seen = _data_version(self.db.conn) if quiet_stretches else None
         while newest is not None:
             started = time.perf_counter()
             # Row ids go as integer literals: some drivers send large integers as REAL.
@@ -435,9 +443,13 @@ class Table:
             # leave it waiting until the last step.
             step = time.perf_counter() - started
             locked += step
-            if locked + step >= STEP_LOCK_SECONDS:  # the next step would pass it
+            if locked + step >= budget:  # the next step would pass it
                 time.sleep(STEP_PAUSE)
                 locked = 0.0
+                if quiet_stretches:
+                    version = _data_version(self.db.conn)
+                    budget = STEP_QUIET_LOCK_SECONDS if version == seen else STEP_LOCK_SECONDS
+                    seen = version
         return totals[0], totals[1], totals[2]
 
 
@@ -445,6 +457,12 @@ def default_step_rows(conn: object) -> int:
     """The staged rows per step of a stepped merge on the engine behind `conn`: a step
     stays well inside what the engine and the writers beside the merge can wait for."""
     return engine_of(conn).step_rows
+
+
+def _data_version(conn: Any) -> int:
+    """A number that changes whenever another connection commits to the database."""
+    (version,) = conn.execute("PRAGMA data_version").fetchone()
+    return int(version)
 
 
 def _extra(module: str, extra: str) -> Any:

@@ -200,4 +200,6 @@ def _open(where: Target, options: Options) -> Connection:
 
 # A COMMIT is one Raft entry, of about 180 bytes per changed row of 100 bytes: a step of
 # 25,000 rows makes an entry of about 5 MB, and takes about 0.2 s into a main table of 1M.
+# No quiet stretches: the leader makes a writer wait by rules of its own, and beside
+# half-second stretches a stager already waited up to 0.87 s (docs/benchmarks.md).
 ENGINE = Engine("dqlite", ("dqlite",), _parse, _open, step_rows=25_000)

@@ -21,4 +21,6 @@ def _open(where: Target, options: Options) -> sqlite3.Connection:
 
 # A step takes longer as the main table grows (0.25 s for 50,000 rows into 1M alone): beside
 # a stager, steps of 50,000 into 5M kept a batch waiting 1.8 s, steps of 20,000 0.7 s at most.
-ENGINE = Engine("sqlite", (), _parse, _open, step_rows=20_000)
+# Quiet stretches: data_version tells other connections' commits, and a writer waiting in
+# SQLite's busy handler tries again at least every 0.1 s, so one pause lets it in.
+ENGINE = Engine("sqlite", (), _parse, _open, step_rows=20_000, quiet_stretches=True)

@@ -45,13 +45,18 @@ class Engine:
     """One engine: the URL schemes it answers to (none: plain paths), how it reads a target
     of those schemes (scheme lower-cased), how it opens a connection to one, and the staged
     rows per step of a stepped merge that keep one step well inside what the engine and the
-    writers beside the merge can wait for (measured: docs/scaling.md)."""
+    writers beside the merge can wait for (measured: docs/scaling.md), and whether the
+    stepped merge may hold the lock longer while no one else commits: only where
+    `PRAGMA data_version` on a connection changes when, and only when, another connection
+    commits, and a waiting writer tries again at least every pause (SQLite's busy
+    handler)."""
 
     name: str
     schemes: tuple[str, ...]
     parse: Callable[[str, str], Target]
     open: Callable[[Target, Options], Any]
     step_rows: int
+    quiet_stretches: bool = False
 
 
 def port_ok(parts: SplitResult) -> bool:
