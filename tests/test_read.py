@@ -2,9 +2,11 @@
 iterator is open and released however it ends."""
 
 import gc
+import sqlite3
 
 import pytest
 
+import tablora
 import tablora.tablora as T
 from tablora._read import newest_rows
 
@@ -152,3 +154,20 @@ def test_top_rows_behind_many_older_versions_are_found(conn, homes, limit, offse
     expected = sorted(T.find(conn, "*", "homes", ""), key=lambda row: row[3])
     got = newest_rows(conn, "homes", order_by="age", limit=limit, offset=offset)
     assert [list(row) for row in got] == expected[offset:offset + limit]
+
+
+# A row of plain values is left out of the cycle collector, which would otherwise visit
+# every row of a large result again; a row holding a value that may refer back (here a
+# converter's list) stays in it, or a cycle through it would never be collected.
+@pytest.mark.parametrize("declared, tracked", [("INTEGER", False), ("TABLORA_BOXED", True)])
+def test_rows_leave_the_cycle_collector_unless_a_value_can_refer_back(tmp_path, declared,
+                                                                       tracked):
+    sqlite3.register_converter("TABLORA_BOXED", lambda stored: [stored])
+    conn = sqlite3.connect(tmp_path / "boxed.db", detect_types=sqlite3.PARSE_DECLTYPES)
+    with tablora.Database(conn) as db:
+        table = db.create_table("t", {"k": "TEXT", "v": declared}, unique={"k": ["k"]})
+        table.stage([("a", 1), ("b", 2)])
+        table.merge()
+        table.stage([("c", 3)])
+        rows = T.find(conn, "*", "t", "") + list(newest_rows(conn, "t"))
+    assert len(rows) == 6 and {gc.is_tracked(row) for row in rows} == {tracked}

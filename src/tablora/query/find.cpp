@@ -356,6 +356,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
       }
       Ref values = selected_values(std::move(row), shown);
       if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();
+      untrack_plain_row(values.get());
     }
   }
   return result;

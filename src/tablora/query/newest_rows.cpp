@@ -5,11 +5,12 @@
 // what was asked:
 // - Settled (a whole read, or an order without a limit): every staged row's
 //   key values are read and linked in memory (the other columns read as
-//   NULL, so memory follows the keys) and their components completed
-//   through the rules' indexes; so are the main rows that share a key with
-//   another main row, found by one grouping statement per rule. A main row
-//   outside the graph then links to nothing and is returned; one inside is
-//   judged by the graph.
+//   NULL, so memory follows the keys), with the main rows that hold a
+//   staged row's key, found by one statement joining the tiers through the
+//   rules' indexes, and the main rows that share a key with another main
+//   row, found by one grouping statement per rule. A main row outside the
+//   graph then links to nothing and is returned; one inside is judged by
+//   the graph.
 // - Lazy (a limit, or a condition without an order): each batch of
 //   candidates is linked and completed before it is judged, the staged links
 //   of the first few found by statements on the staging table; past more
@@ -128,7 +129,12 @@ class NewestRowsReader {
   // as (tier, id), keeps them for it and records the node in `nodes`.
   bool add_to_graph(PyObject* fetched, Py_ssize_t first, int tier, long long id,
                     std::vector<int>& nodes);
+  bool append_key_columns(std::string& sql, const char* qualifier) const;
   bool link_staged_keys();
+  bool link_main_rows_of_staged();
+  // Reads main rows (row id, then every column, those outside the rules as
+  // NULL) into the graph, each row once. False with the error set.
+  bool link_main_rows(const std::string& sql);
   bool settle();
   bool link_repeated_main_keys(const UniqueRule& rule);
   void mark_main_rows_in_graph();
@@ -291,29 +297,75 @@ bool NewestRowsReader::start(PyObject* table, PyObject* select, PyObject* where,
   return open_phase(order_by_.empty() ? Phase::kStaged : Phase::kBoth);
 }
 
+// "rowid" and every column of a row, qualified by `qualifier`, each column
+// outside the rules as NULL: the graph compares the keys alone, and memory
+// follows them.
+bool NewestRowsReader::append_key_columns(std::string& sql, const char* qualifier) const {
+  std::vector<bool> key(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
+  for (const UniqueRule& rule : rules_)
+    for (Py_ssize_t at : rule.positions) key[static_cast<size_t>(at)] = true;
+  sql += qualifier;
+  sql += "rowid";
+  for (size_t i = 0; i < key.size(); ++i) {
+    sql += ",";
+    if (!key[i]) {
+      sql += "NULL";
+      continue;
+    }
+    sql += qualifier;
+    if (!append_identifier(sql, PyList_GET_ITEM(cols_.get(), static_cast<Py_ssize_t>(i))))
+      return false;
+  }
+  return true;
+}
+
 // Every staged row, its key columns only, into the graph: from now on the
 // linker need not look staged rows up.
 bool NewestRowsReader::link_staged_keys() {
   if (staged_linked_) return true;
   staged_linked_ = true;
   linker_->set_staged_complete(true);
-  std::vector<bool> key(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
-  for (const UniqueRule& rule : rules_)
-    for (Py_ssize_t at : rule.positions) key[static_cast<size_t>(at)] = true;
-  std::string sql = "SELECT rowid";
-  for (size_t i = 0; i < key.size(); ++i) {
-    sql += ",";
-    if (!key[i]) {
-      sql += "NULL";
-    } else if (!append_identifier(sql, PyList_GET_ITEM(cols_.get(), static_cast<Py_ssize_t>(i)))) {
-      return false;
-    }
-  }
+  std::string sql = "SELECT ";
+  if (!append_key_columns(sql, "")) return false;
   const RowsRead keys{sql + " FROM " + table_->staging(), "", per_request_};
   return for_each_fetched(call_, keys, nullptr, [&](PyObject* fetched) {
     long long id;
     return row_id_of(fetched, &id) && add_to_graph(fetched, 1, kStaged, id, staged_nodes_);
   });
+}
+
+// The main rows that hold a staged row's key under some rule, their key
+// columns only, into the graph: one statement, each rule's index serving
+// alone before the rows are read in row-id order, where looking the staged
+// keys up a batch at a time would send a statement per batch.
+bool NewestRowsReader::link_main_rows_of_staged() {
+  std::string sql = "SELECT ";
+  if (!append_key_columns(sql, "m.")) return false;
+  sql += " FROM " + table_->main() + " AS m WHERE m.rowid IN (";
+  const char* joint = "";
+  for (const UniqueRule& rule : rules_) {
+    if (rule.columns.empty()) continue;
+    sql += joint;
+    sql += "SELECT m.rowid FROM " + table_->staging() + " AS s JOIN " + table_->main() +
+           " AS m ON ";
+    for (size_t c = 0; c < rule.columns.size(); ++c) {
+      std::string name;
+      if (!append_identifier(name, rule.columns[c].get())) return false;
+      sql += (c ? " AND m." : "m.") + name + " = s." + name;
+    }
+    joint = " UNION ALL ";
+  }
+  return !*joint || link_main_rows(sql + ")");  // nothing to join when no rule has columns
+}
+
+bool NewestRowsReader::link_main_rows(const std::string& sql) {
+  Ref text = str(sql);
+  std::vector<int> nodes;
+  return text && for_each_fetched(call_, text.get(), nullptr, [&](PyObject* fetched) {
+           long long id;
+           if (!row_id_of(fetched, &id)) return false;
+           return linker_->node_of(kMain, id) >= 0 || add_to_graph(fetched, 1, kMain, id, nodes);
+         });
 }
 
 bool NewestRowsReader::add_to_graph(PyObject* fetched, Py_ssize_t first, int tier, long long id,
@@ -327,14 +379,23 @@ bool NewestRowsReader::add_to_graph(PyObject* fetched, Py_ssize_t first, int tie
   return true;
 }
 
-// Completes every staged row's component, then links the main rows that
-// share a key with another main row. Afterwards a main row outside the
-// graph is linked to no row at all.
+// Links every staged row, the main rows that share a key with one, and the
+// main rows that share a key with another main row: then every row linked
+// to a row in the graph is in it, and a main row outside the graph is
+// linked to no row at all. A connection that reads in ranges completes the
+// staged rows' components by lookups instead, a batch of keys per
+// statement, since one join may return more rows than it allows.
 bool NewestRowsReader::settle() {
-  if (!link_staged_keys() || !linker_->complete(staged_nodes_)) return false;
+  if (!link_staged_keys()) return false;
+  if (per_request_ > 0) {
+    if (!linker_->complete(staged_nodes_)) return false;
+  } else {
+    if (!link_main_rows_of_staged()) return false;
+  }
   std::vector<int>().swap(staged_nodes_);
   for (const UniqueRule& rule : rules_)
     if (!rule.columns.empty() && !link_repeated_main_keys(rule)) return false;
+  linker_->set_main_complete();
   settled_ = true;
   mark_main_rows_in_graph();
   return true;
@@ -366,7 +427,7 @@ bool NewestRowsReader::may_be_in_graph(int tier, long long id) const {
 
 // The main rows holding a non-NULL key of the rule that another main row
 // holds too, grouped as SQLite groups them (under the columns' collations,
-// the rule's index serving), linked and completed.
+// the rule's index serving), their key columns only, into the graph.
 bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
   std::string columns, not_null, joined;
   for (size_t c = 0; c < rule.columns.size(); ++c) {
@@ -386,17 +447,11 @@ bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
                                  "))";
   if (!call_.fetch_integers(any_repeat, {&repeats})) return false;
   if (!repeats) return true;
-  std::string row;
-  if (!append_row_columns(row, cols_.get(), "m.")) return false;
-  Ref sql = str("SELECT " + row + " FROM " + table_->main() + " AS m JOIN (SELECT " + columns +
-                " FROM " + table_->main() + " GROUP BY " + columns + " HAVING count(*) > 1" +
-                not_null + ") AS k ON " + joined);
-  std::vector<int> nodes;
-  const bool read = sql && for_each_fetched(call_, sql.get(), nullptr, [&](PyObject* fetched) {
-    long long id;
-    return row_id_of(fetched, &id) && add_to_graph(fetched, 1, kMain, id, nodes);
-  });
-  return read && linker_->complete(nodes);
+  std::string sql = "SELECT ";
+  if (!append_key_columns(sql, "m.")) return false;
+  return link_main_rows(sql + " FROM " + table_->main() + " AS m JOIN (SELECT " + columns +
+                        " FROM " + table_->main() + " GROUP BY " + columns +
+                        " HAVING count(*) > 1" + not_null + ") AS k ON " + joined);
 }
 
 bool NewestRowsReader::open_phase(Phase phase) {
@@ -457,6 +512,7 @@ bool NewestRowsReader::hand_out(PyObject* row, Py_ssize_t first_value) {
   }
   Ref values = made_row(row, first_value);
   if (!values) return false;
+  untrack_plain_row(values.get());
   ready_.push_back(std::move(values));
   if (limit_ != kNoLimit && ++handed_ >= limit_) return close(true);
   return true;

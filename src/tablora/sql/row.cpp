@@ -35,6 +35,13 @@ Ref split_row(PyObject* row, long long* id) {
   return values;
 }
 
+void untrack_plain_row(PyObject* row) {
+  PyObject** values = PySequence_Fast_ITEMS(row);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(row); ++i)
+    if (PyObject_GC_IsTracked(values[i])) return;
+  PyObject_GC_UnTrack(row);
+}
+
 bool append_row_columns(std::string& out, PyObject* cols, const char* qualifier) {
   out += qualifier;
   out += "rowid";
