@@ -342,21 +342,34 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   // In read order, staged rows first: a row whose values under some rule
   // belong to a row already returned is dropped; otherwise it is returned
   // when it is the newest of its component, and only then are its values
-  // recorded. Each row is let go once judged.
-  Ref result(PyList_New(0));
-  if (!result) return Ref();
+  // recorded. The verdicts come first, so that the result is made at its
+  // size at once; then each row is let go or handed to it.
+  std::vector<uint8_t> returned;
+  returned.reserve(staged.rows.size() + main.rows.size());
+  Py_ssize_t count = 0;
   for (Pass* pass : {&staged, &main}) {
     for (size_t i = 0; i < pass->rows.size(); ++i) {
       if (signal_due(i)) return Ref();
-      Ref row = std::move(pass->rows[i]);
       // A row outside the graph links to nothing: it is the newest of its own.
-      if (linked) {
-        const int n = pass->node(i);
-        if (n >= 0 && !reader.linker()->graph().returns(n)) continue;
+      const int n = linked ? pass->node(i) : -1;
+      returned.push_back(n < 0 || reader.linker()->graph().returns(n));
+      count += returned.back();
+    }
+  }
+  Ref result(PyList_New(count));
+  if (!result) return Ref();
+  Py_ssize_t at = 0;
+  const uint8_t* verdict = returned.data();
+  for (Pass* pass : {&staged, &main}) {
+    for (Ref& row : pass->rows) {
+      if (!*verdict++) {
+        row = Ref();
+        continue;
       }
       Ref values = selected_values(std::move(row), shown);
-      if (!values || PyList_Append(result.get(), values.get()) < 0) return Ref();
+      if (!values) return Ref();
       untrack_plain_row(values.get());
+      PyList_SET_ITEM(result.get(), at++, values.release());
     }
   }
   return result;

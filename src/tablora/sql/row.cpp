@@ -38,7 +38,7 @@ Ref split_row(PyObject* row, long long* id) {
 void untrack_plain_row(PyObject* row) {
   PyObject** values = PySequence_Fast_ITEMS(row);
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(row); ++i)
-    if (PyObject_GC_IsTracked(values[i])) return;
+    if (PyType_IS_GC(Py_TYPE(values[i])) && PyObject_GC_IsTracked(values[i])) return;
   PyObject_GC_UnTrack(row);
 }
 
