@@ -439,13 +439,23 @@ bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
   }
   // Whether any key repeats at all: SQLite tells the distinct keys by
   // comparing neighbours in the rule's index, at a fraction of what the
-  // grouping below costs, and a table a merge left holds no repeats.
-  const std::string keyed = " FROM " + table_->main() + " WHERE " + not_null.substr(5);
+  // grouping below costs, and a table a merge left holds no repeats. The
+  // first column's values, when none repeats, rule repeats out in one pass
+  // over fewer values; only when they repeat are whole keys compared.
   long long repeats = 0;
-  const std::string any_repeat = "SELECT (SELECT count(*)" + keyed +
-                                 ") > (SELECT count(*) FROM (SELECT DISTINCT " + columns + keyed +
-                                 "))";
-  if (!call_.fetch_integers(any_repeat, {&repeats})) return false;
+  auto values_repeat = [&](const std::string& listed, const std::string& not_null_condition) {
+    const std::string keyed = " FROM " + table_->main() + " WHERE " + not_null_condition;
+    return call_.fetch_integers("SELECT (SELECT count(*)" + keyed +
+                                    ") > (SELECT count(*) FROM (SELECT DISTINCT " + listed +
+                                    keyed + "))",
+                                {&repeats});
+  };
+  std::string first;
+  if (!append_identifier(first, rule.columns[0].get()) ||
+      !values_repeat(first, first + " IS NOT NULL"))
+    return false;
+  if (repeats && rule.columns.size() > 1 && !values_repeat(columns, not_null.substr(5)))
+    return false;
   if (!repeats) return true;
   std::string sql = "SELECT ";
   if (!append_key_columns(sql, "m.")) return false;
