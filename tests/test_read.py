@@ -171,3 +171,10 @@ def test_rows_leave_the_cycle_collector_unless_a_value_can_refer_back(tmp_path, 
         table.stage([("c", 3)])
         rows = T.find(conn, "*", "t", "") + list(newest_rows(conn, "t"))
     assert len(rows) == 6 and {gc.is_tracked(row) for row in rows} == {tracked}
+
+
+def test_rows_of_a_type_with_attributes_stay_in_the_cycle_collector(rows):
+    class Open(tuple):  # noqa: SLOT001  (its instances get a __dict__, which may refer back)
+        pass
+
+    assert all(gc.is_tracked(row) for row in newest_rows(rows, "homes").make_as(Open))

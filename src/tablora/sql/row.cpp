@@ -36,6 +36,7 @@ Ref split_row(PyObject* row, long long* id) {
 }
 
 void untrack_plain_row(PyObject* row) {
+  if (Py_TYPE(row)->tp_dictoffset != 0) return;  // its attributes may refer back
   PyObject** values = PySequence_Fast_ITEMS(row);
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(row); ++i)
     if (PyType_IS_GC(Py_TYPE(values[i])) && PyObject_GC_IsTracked(values[i])) return;

@@ -37,12 +37,12 @@ bool row_id_of(PyObject* row, long long* id);
 // costs no copy. Empty with the error set.
 Ref split_row(PyObject* row, long long* id);
 
-// Leaves a handed-out row (a list or a tuple, subclasses included) out of
-// the cycle collector when none of its values is tracked by it (texts,
-// numbers, bytes, None: what drivers fetch), as the host leaves such tuples
-// once it sees them: a read of a million rows then costs no collection that
-// visits every row again. A row list later made to refer to itself is then
-// not collected.
+// Leaves a handed-out row (a list or a tuple, subclasses without an
+// instance dict included) out of the cycle collector when none of its
+// values is tracked by it (texts, numbers, bytes, None: what drivers
+// fetch), as the host leaves such tuples once it sees them: a read of a
+// million rows then costs no collection that visits every row again. A row
+// list later made to refer to itself is then not collected.
 void untrack_plain_row(PyObject* row);
 
 // "rowid" and ",<column>" for every column of `cols` (a list), each prefixed
