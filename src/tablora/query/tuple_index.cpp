@@ -22,7 +22,9 @@ uint64_t mix(uint64_t h) {  // splitmix64 finaliser
 uint64_t text_hash(PyObject* text) {
   const auto* at = static_cast<const unsigned char*>(PyUnicode_DATA(text));
   size_t left = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text);
-  uint64_t h = 0x243f6a8885a308d3ULL ^ left;
+  // The length spread over every bit: a tail alone may equal another
+  // length's tail but for its lowest bits.
+  uint64_t h = (0x243f6a8885a308d3ULL ^ left) * 0xbf58476d1ce4e5b9ULL;
   for (; left >= 8; at += 8, left -= 8) {
     uint64_t word;
     std::memcpy(&word, at, 8);
