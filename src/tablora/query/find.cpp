@@ -224,6 +224,7 @@ class PassReader {
     long long id;
     Ref row = split_row(fetched, &id);
     if (!row) return false;
+    untrack_plain_row(row.get());  // while its values are in the cache
     if (!rules_.empty()) {
       if (!partial_read_ && !linker_->note_keys(row.get(), keys_)) return false;
       if (places(tier)) {
@@ -366,9 +367,10 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
         row = Ref();
         continue;
       }
+      const PyObject* whole = row.get();
       Ref values = selected_values(std::move(row), shown);
       if (!values) return Ref();
-      untrack_plain_row(values.get());
+      if (values.get() != whole) untrack_plain_row(values.get());
       PyList_SET_ITEM(result.get(), at++, values.release());
     }
   }
