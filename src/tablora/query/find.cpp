@@ -134,16 +134,14 @@ bool main_pass_is_whole(Call& call, const TableNames& table, size_t distinct_row
   return true;
 }
 
-// The rows one pass read, as value lists, and their nodes in the graph: in
-// read order from `first` on, unless the read was partial or rows were
-// placed only when they share a key (-1 for a row that shares none, and `ids`
-// holds the row ids until then).
+// The rows one pass read, as value lists, and their nodes in the graph (-1
+// for a row outside it, which links to nothing): placed as read after a
+// partial read; reading every row, placed only when they share a key hash,
+// `ids` holding the row ids until then.
 struct Pass {
   std::vector<Ref> rows;
   std::vector<int> nodes;
   std::vector<long long> ids;
-  int first = 0;
-  int node(size_t i) const { return nodes.empty() ? first + static_cast<int>(i) : nodes[i]; }
 };
 
 // Reads the passes of both tiers into the link graph. The rules and the
@@ -165,7 +163,6 @@ class PassReader {
 
   // Adds every row `rows` reads to `pass`.
   bool read(const RowsRead& rows_read, Pass& pass, Tier tier) {
-    if (linker_) pass.first = static_cast<int>(linker_->graph().nodes());
     FetchCursor cursor;
     if (!cursor.open(call_, rows_read, nullptr)) return false;
     while (true) {
@@ -177,7 +174,7 @@ class PassReader {
       for (Py_ssize_t i = 0; i < count; ++i) {
         // The groups a row joins lie anywhere in tables larger than the
         // caches: asked for a few rows ahead, they have arrived when needed.
-        if (linker_ && !rules_.empty() && places(tier) && i + kAhead < count &&
+        if (linker_ && !rules_.empty() && partial_read_ && i + kAhead < count &&
             !linker_->prefetch(items[i + kAhead]))
           return false;
         if (!add(pass, items[i], tier)) return false;
@@ -191,35 +188,53 @@ class PassReader {
   // Whether rows can link at all: some row was read and the table has rules.
   bool links() const { return linker_ && !rules_.empty(); }
 
-  // Reading every row of both tiers, the main pass only noted its rows'
-  // keys: the main rows sharing a key hash with another row go into the
-  // graph now, each under its node in `main`; the others link to nothing.
-  bool place_shared(Pass& main) {
+  // Reading every row of both tiers, the passes only noted their rows'
+  // keys: the rows sharing a key hash with another row go into the graph
+  // now, each under its node in its pass; the others link to nothing.
+  bool place_shared(Pass& staged, Pass& main) {
     if (!links() || partial_read_) return true;
     const std::vector<uint8_t> shared = keys_.shared();
-    const size_t staged = shared.size() - main.rows.size();
-    main.nodes.assign(main.rows.size(), -1);
-    for (size_t i = 0; i < main.rows.size(); ++i) {
-      if (!shared[staged + i]) continue;
-      main.nodes[i] = linker_->add(main.rows[i].get(), kMain, main.ids[i]);
-      if (main.nodes[i] < 0) return false;
+    size_t at = 0;  // rows were numbered across both passes, staged first
+    for (const auto& [pass, tier] : {std::pair{&staged, kStaged}, std::pair{&main, kMain}}) {
+      std::vector<size_t> placed;
+      for (size_t i = 0; i < pass->rows.size(); ++i, ++at)
+        if (shared[at]) placed.push_back(i);
+      pass->nodes.assign(pass->rows.size(), -1);
+      for (size_t k = 0; k < placed.size(); ++k) {
+        if (!prefetch_ahead(*pass, placed, k)) return false;
+        const size_t i = placed[k];
+        pass->nodes[i] = linker_->add(pass->rows[i].get(), tier, pass->ids[i]);
+        if (pass->nodes[i] < 0) return false;
+      }
+      std::vector<long long>().swap(pass->ids);
     }
-    std::vector<long long>().swap(main.ids);
     return true;
   }
 
  private:
-  // Whether rows of the tier go into the graph as they are read: reading
-  // every row, main rows wait until their keys are known to be shared, most
-  // being alone.
-  bool places(Tier tier) const { return partial_read_ || tier == kStaged; }
+  // The rows placed after the passes were read long before: each pointer a
+  // row leads to waits on memory. They are asked for ahead, one level
+  // deeper the nearer a row's turn: its list, its values, its values'
+  // characters, its groups' slots.
+  bool prefetch_ahead(const Pass& pass, const std::vector<size_t>& placed, size_t k) const {
+    auto row = [&](size_t ahead) {
+      return k + ahead < placed.size() ? pass.rows[placed[k + ahead]].get() : nullptr;
+    };
+    if (PyObject* list = row(12)) __builtin_prefetch(list);
+    if (PyObject* list = row(8)) __builtin_prefetch(PySequence_Fast_ITEMS(list));
+    if (PyObject* list = row(4)) {
+      for (Py_ssize_t v = 0; v < PyList_GET_SIZE(list); ++v)
+        __builtin_prefetch(PyList_GET_ITEM(list, v));
+    }
+    PyObject* list = row(2);
+    return !list || linker_->prefetch_values(list);
+  }
 
   bool add(Pass& pass, PyObject* fetched, Tier tier) {
     if (!linker_) {
       if (!unique_rules_from(positions_, cols_, rules_, &collations_)) return false;
       linker_.emplace(rules_, partial_read_, call_, lookup_);
       keys_ = SharedKeys(partial_read_ ? 0 : rules_.size());
-      pass.first = 0;
     }
     long long id;
     Ref row = split_row(fetched, &id);
@@ -227,10 +242,12 @@ class PassReader {
     untrack_plain_row(row.get());  // while its values are in the cache
     if (!rules_.empty()) {
       if (!partial_read_ && !linker_->note_keys(row.get(), keys_)) return false;
-      if (places(tier)) {
+      // Reading every row, rows wait until their keys are known to be
+      // shared, most being alone.
+      if (partial_read_) {
         const int n = linker_->add(row.get(), tier, id);
         if (n < 0) return false;
-        if (partial_read_) pass.nodes.push_back(n);
+        pass.nodes.push_back(n);
       } else {
         pass.ids.push_back(id);
       }
@@ -313,7 +330,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
   PassReader reader(call, uniques.get(), cols.get(), collations, partial_read, lookup);
   Pass staged, main;
   if (!reader.read(read_of(table->staging()), staged, kStaged) ||
-      !reader.read(read_of(table->main()), main, kMain) || !reader.place_shared(main))
+      !reader.read(read_of(table->main()), main, kMain) || !reader.place_shared(staged, main))
     return Ref();
 
   const bool linked = reader.links();
@@ -352,7 +369,7 @@ Ref find_rows(Call& call, PyObject* select, PyObject* table_given, PyObject* con
     for (size_t i = 0; i < pass->rows.size(); ++i) {
       if (signal_due(i)) return Ref();
       // A row outside the graph links to nothing: it is the newest of its own.
-      const int n = linked ? pass->node(i) : -1;
+      const int n = linked ? pass->nodes[i] : -1;
       returned.push_back(n < 0 || reader.linker()->graph().returns(n));
       count += returned.back();
     }

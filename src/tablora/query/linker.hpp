@@ -59,6 +59,13 @@ class Linker {
     return true;
   }
 
+  // The same for a row's value list.
+  bool prefetch_values(PyObject* values) const {
+    for (const TupleIndex& index : indexes_)
+      if (!index.prefetch(values, 0)) return false;
+    return true;
+  }
+
   // Records the hash of the row's key under every rule in `keys`, without
   // placing the row: a row that shares no key needs no node. False with the
   // error set.
