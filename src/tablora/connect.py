@@ -35,9 +35,9 @@ def connect(
     """A connection to ``target`` with the catalogue tables prepared.
 
     A path object names a local file, as it does for ``sqlite3.connect``.
-    ``timeout``, in seconds, is how long to wait: for a locked local file
-    (sqlite3's busy timeout, 5 by default) and for a dqlite cluster to have a
-    leader (30 by default); a libSQL server takes none. ``auth_token`` is
+    ``timeout``, in seconds, is how long to wait: for a locked local file or
+    libSQL database (a busy timeout, 5 by default) and for a dqlite cluster to
+    have a leader (30 by default). ``auth_token`` is
     the JWT of a libSQL server that asks for one (by default the variable
     LIBSQL_AUTH_TOKEN). A server target where nothing listens fails at once.
     """

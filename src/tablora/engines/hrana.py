@@ -23,6 +23,8 @@ _STEP = re.compile(r"error at step \d+: \(error code: (?P<code>\w+)\) `?(?P<mess
 _BODY = re.compile(r"status=(?P<status>\d+)[^,]*, body=(?P<json>\{.*\})$", re.DOTALL)
 
 TRANSACTION_TIMEOUT = "TRANSACTION_TIMEOUT"
+# Another connection holds the lock the statement needs.
+BUSY = "SQLITE_BUSY"
 # The server wants a valid JWT (connect's auth_token) and got none or another.
 UNAUTHORIZED = "UNAUTHORIZED"
 # The server drops a stream (and its transaction) that sent no request for 10 s.

@@ -11,6 +11,11 @@ Two things differ, and the adapter handles them:
   savepoint was for) and its RELEASE as COMMIT.
 - `cursor.rowcount` adds up the changes of every statement the cursor ran, and
   the connection has no `total_changes`: the adapter counts per statement.
+- The server answers "database is locked" to a writer that has waited a few
+  tenths of a second while others kept taking the lock (a stepped merge's
+  steps, its own log compaction). A statement that opened the transaction
+  and met it is tried again from scratch, as sqlite3's busy timeout does,
+  until the connection's timeout (5 s by default) has passed.
 
 The driver's errors
 come out as one clean line each (hrana.py); after one that ended the
@@ -33,6 +38,12 @@ from tablora.engines.statements import savepoint_name, words
 from tablora.engines.targets import Engine, Options, Target, loopback, port_ok
 
 
+# How long a statement that opens a transaction waits for the lock: sqlite3.connect's
+# own default; connect(timeout=) says otherwise. Between tries the wait doubles from
+# the first pause to the longest, as SQLite's busy handler's does.
+BUSY_SECONDS = 5.0
+BUSY_FIRST_PAUSE = 0.005
+BUSY_LONGEST_PAUSE = 0.1
 # The server ends a stream that sent no request for 10 s; a request started
 # this long after the last one may find its stream gone.
 STREAM_IDLE_SECONDS = 8.0
@@ -49,9 +60,12 @@ class Connection(adapter.Connection):
     # and the server's largest response, and the stream is used between them.
     read_rows_per_request = 20_000
 
-    def __init__(self, raw: Any, reconnect: Callable[[], Any]) -> None:
+    def __init__(
+        self, raw: Any, reconnect: Callable[[], Any], busy_seconds: float = BUSY_SECONDS
+    ) -> None:
         super().__init__(raw)
         self._reconnect = reconnect
+        self._busy_seconds = busy_seconds
         self._emulated: str | None = None  # the savepoint sent as BEGIN
         self._shadows = 0  # real savepoints of the same name inside it
         self._wrote = False  # the open transaction ran more than reads
@@ -66,6 +80,23 @@ class Connection(adapter.Connection):
         return self.raw.isolation_level
 
     def _run(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
+        # Inside an open transaction a lock met is the caller's to handle: its
+        # reads may be stale by now, as with SQLite's own busy handler.
+        opened = not self.raw.in_transaction
+        gives_up = time.monotonic() + self._busy_seconds
+        pause = BUSY_FIRST_PAUSE
+        while True:
+            try:
+                return self._run_once(cursor, sql, params, many)
+            except hrana.LibsqlError as error:
+                if not (opened and error.code == hrana.BUSY and
+                        time.monotonic() + pause < gives_up):  # fmt: skip
+                    raise
+            self._abandon()
+            time.sleep(pause)
+            pause = min(2 * pause, BUSY_LONGEST_PAUSE)
+
+    def _run_once(self, cursor: Any, sql: str, params: Any, many: bool) -> int:
         self._last_request = time.monotonic()
         head = words(sql)
         verb = head[0] if head else ""
@@ -79,6 +110,15 @@ class Connection(adapter.Connection):
         with self._expiry_forgiven(ends), self._clean_errors():
             return self._emulating_savepoints(cursor, sql, params, many)
         return -1  # a commit the expired stream forgave
+
+    def _abandon(self) -> None:
+        """Roll back the transaction the driver began for the statement that failed."""
+        if self.raw.in_transaction:
+            try:
+                self.raw.rollback()
+            except ValueError:
+                pass
+        self._ended()
 
     def _end(self, verb: str) -> None:
         with self._expiry_forgiven(True, verb == "ROLLBACK"), self._clean_errors():
@@ -173,13 +213,16 @@ class Connection(adapter.Connection):
 AUTH_TOKEN_VARIABLE = "LIBSQL_AUTH_TOKEN"
 
 
-def open_server(url: str, auth_token: str | None = None) -> Connection:
+def open_server(
+    url: str, auth_token: str | None = None, busy_seconds: float = BUSY_SECONDS
+) -> Connection:
     """A connection to the libSQL server at `url` (http:// or https://), with the
-    server's JWT `auth_token` when it asks for one."""
+    server's JWT `auth_token` when it asks for one, whose statements wait up to
+    `busy_seconds` for a lock held by others."""
     libsql = require("libsql", "libsql", "libsql")
     token = auth_token or ""
     return Connection(libsql.connect(url, auth_token=token),
-                      lambda: libsql.connect(url, auth_token=token))
+                      lambda: libsql.connect(url, auth_token=token), busy_seconds)
 
 
 def _parse(target: str, scheme: str) -> Target:
@@ -203,7 +246,8 @@ def _open(where: Target, options: Options) -> Connection:
     token = options.auth_token
     if token is None:
         token = os.environ.get(AUTH_TOKEN_VARIABLE) or None
-    return open_server(where.location, token)
+    busy = BUSY_SECONDS if options.timeout is None else options.timeout
+    return open_server(where.location, token, busy)
 
 
 # The server ends a transaction older than 5 s once another writer waits: a step of
