@@ -3,7 +3,7 @@
 Over its HTTP protocol the driver keeps a transaction opened by BEGIN from one
 request to the next, and its connection already has sqlite3's legacy
 transaction surface (`in_transaction`, `isolation_level`, `autocommit = -1`).
-Two things differ, and the adapter handles them:
+Three things differ, and the adapter handles them:
 
 - A SAVEPOINT sent while no transaction is open does not outlive its request:
   the following RELEASE fails with "no such savepoint". Such a savepoint is
@@ -35,13 +35,12 @@ from urllib.parse import parse_qs, urlsplit
 from tablora.engines import adapter, hrana
 from tablora.engines.drivers import require
 from tablora.engines.statements import savepoint_name, words
-from tablora.engines.targets import Engine, Options, Target, loopback, port_ok
+from tablora.engines.targets import BUSY_SECONDS, Engine, Options, Target, loopback, port_ok
 
 
-# How long a statement that opens a transaction waits for the lock: sqlite3.connect's
-# own default; connect(timeout=) says otherwise. Between tries the wait doubles from
-# the first pause to the longest, as SQLite's busy handler's does.
-BUSY_SECONDS = 5.0
+# A statement that opens a transaction waits for the lock up to the connection's busy
+# timeout; between tries the pause doubles from the first to the longest, as in SQLite's
+# own busy handler.
 BUSY_FIRST_PAUSE = 0.005
 BUSY_LONGEST_PAUSE = 0.1
 # The server ends a stream that sent no request for 10 s; a request started

@@ -5,9 +5,7 @@ from __future__ import annotations
 
 import sqlite3
 
-from tablora.engines.targets import Engine, Options, Target
-
-SQLITE_BUSY_SECONDS = 5.0  # sqlite3.connect's own default
+from tablora.engines.targets import BUSY_SECONDS, Engine, Options, Target
 
 
 def _parse(target: str, scheme: str) -> Target:
@@ -15,7 +13,7 @@ def _parse(target: str, scheme: str) -> Target:
 
 
 def _open(where: Target, options: Options) -> sqlite3.Connection:
-    busy = SQLITE_BUSY_SECONDS if options.timeout is None else options.timeout
+    busy = BUSY_SECONDS if options.timeout is None else options.timeout
     return sqlite3.connect(where.location, timeout=busy, uri=where.location.startswith("file:"))
 
 

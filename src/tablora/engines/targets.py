@@ -18,6 +18,10 @@ from dataclasses import dataclass
 from typing import Any
 from urllib.parse import SplitResult
 
+# How long a writer waits for a lock held by others unless connect(timeout=) says
+# otherwise: sqlite3.connect's own default.
+BUSY_SECONDS = 5.0
+
 SCHEME = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 
 
