@@ -13,9 +13,9 @@ Three things differ, and the adapter handles them:
   the connection has no `total_changes`: the adapter counts per statement.
 - The server answers "database is locked" to a writer that has waited a few
   tenths of a second while others kept taking the lock (a stepped merge's
-  steps, its own log compaction). A statement that opened the transaction
-  and met it is tried again from scratch, as sqlite3's busy timeout does,
-  until the connection's timeout (5 s by default) has passed.
+  steps). A statement that opened the transaction and met it is tried again
+  from scratch, as sqlite3's busy timeout does, until the connection's
+  timeout (5 s by default) has passed.
 
 The driver's errors
 come out as one clean line each (hrana.py); after one that ended the
