@@ -130,6 +130,9 @@ class NewestRowsReader {
   bool add_to_graph(PyObject* fetched, Py_ssize_t first, int tier, long long id,
                     std::vector<int>& nodes);
   bool append_key_columns(std::string& sql, const char* qualifier) const;
+  // "m.<c> = <other>.<c>" for each column c of `rule`, joined by AND. False
+  // with the error set.
+  static bool append_rule_join(std::string& sql, const UniqueRule& rule, const char* other);
   bool link_staged_keys();
   bool link_main_rows_of_staged();
   // Reads main rows (row id, then every column, those outside the rules as
@@ -348,14 +351,20 @@ bool NewestRowsReader::link_main_rows_of_staged() {
     sql += joint;
     sql += "SELECT m.rowid FROM " + table_->staging() + " AS s JOIN " + table_->main() +
            " AS m ON ";
-    for (size_t c = 0; c < rule.columns.size(); ++c) {
-      std::string name;
-      if (!append_identifier(name, rule.columns[c].get())) return false;
-      sql += (c ? " AND m." : "m.") + name + " = s." + name;
-    }
+    if (!append_rule_join(sql, rule, "s")) return false;
     joint = " UNION ALL ";
   }
   return !*joint || link_main_rows(sql + ")");  // nothing to join when no rule has columns
+}
+
+bool NewestRowsReader::append_rule_join(std::string& sql, const UniqueRule& rule,
+                                        const char* other) {
+  for (size_t c = 0; c < rule.columns.size(); ++c) {
+    std::string name;
+    if (!append_identifier(name, rule.columns[c].get())) return false;
+    sql += (c ? " AND m." : "m.") + name + " = " + other + "." + name;
+  }
+  return true;
 }
 
 bool NewestRowsReader::link_main_rows(const std::string& sql) {
@@ -429,19 +438,19 @@ bool NewestRowsReader::may_be_in_graph(int tier, long long id) const {
 // holds too, grouped as SQLite groups them (under the columns' collations,
 // the rule's index serving), their key columns only, into the graph.
 bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
-  std::string columns, not_null, joined;
+  std::string columns, not_null;
   for (size_t c = 0; c < rule.columns.size(); ++c) {
     std::string name;
     if (!append_identifier(name, rule.columns[c].get())) return false;
     columns += (c ? "," : "") + name;
     not_null += " AND " + name + " IS NOT NULL";
-    joined += (c ? " AND m." : "m.") + name + " = k." + name;
   }
   // Whether any key repeats at all: SQLite tells the distinct keys by
   // comparing neighbours in the rule's index, at a fraction of what the
   // grouping below costs, and a table a merge left holds no repeats. The
-  // first column's values, when none repeats, rule repeats out in one pass
-  // over fewer values; only when they repeat are whole keys compared.
+  // first column is asked first: when its values never repeat, no key does,
+  // and one pass over fewer values tells it; whole keys are compared only
+  // when first values repeat.
   long long repeats = 0;
   auto values_repeat = [&](const std::string& listed, const std::string& not_null_condition) {
     const std::string keyed = " FROM " + table_->main() + " WHERE " + not_null_condition;
@@ -459,9 +468,10 @@ bool NewestRowsReader::link_repeated_main_keys(const UniqueRule& rule) {
   if (!repeats) return true;
   std::string sql = "SELECT ";
   if (!append_key_columns(sql, "m.")) return false;
-  return link_main_rows(sql + " FROM " + table_->main() + " AS m JOIN (SELECT " + columns +
-                        " FROM " + table_->main() + " GROUP BY " + columns +
-                        " HAVING count(*) > 1" + not_null + ") AS k ON " + joined);
+  sql += " FROM " + table_->main() + " AS m JOIN (SELECT " + columns + " FROM " +
+         table_->main() + " GROUP BY " + columns + " HAVING count(*) > 1" + not_null +
+         ") AS k ON ";
+  return append_rule_join(sql, rule, "k") && link_main_rows(sql);
 }
 
 bool NewestRowsReader::open_phase(Phase phase) {
