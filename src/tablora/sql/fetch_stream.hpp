@@ -14,8 +14,10 @@
 
 namespace tablora {
 
-// Rows fetched per fetchmany call.
-constexpr Py_ssize_t kFetchRows = 4096;
+// Rows fetched per fetchmany call: a chunk of rows and their values stays
+// in the cache while they are hashed and handed on (4,096 did not; 256 costs
+// more in calls than it saves).
+constexpr Py_ssize_t kFetchRows = 512;
 
 // The most rows one statement of a read may return on `conn`: its
 // `read_rows_per_request`, which a connection to a server that drops a
