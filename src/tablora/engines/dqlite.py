@@ -194,7 +194,7 @@ def _parse(target: str, scheme: str) -> Target:
 
 
 def _open(where: Target, options: Options) -> Connection:
-    wait = LEADER_WAIT_SECONDS if options.timeout is None else options.timeout
+    wait = options.timeout_or(LEADER_WAIT_SECONDS)
     return open_cluster(where.nodes, where.location, wait)
 
 

@@ -245,8 +245,7 @@ def _open(where: Target, options: Options) -> Connection:
     token = options.auth_token
     if token is None:
         token = os.environ.get(AUTH_TOKEN_VARIABLE) or None
-    busy = BUSY_SECONDS if options.timeout is None else options.timeout
-    return open_server(where.location, token, busy)
+    return open_server(where.location, token, options.timeout_or(BUSY_SECONDS))
 
 
 # The server ends a transaction older than 5 s once another writer waits: a step of

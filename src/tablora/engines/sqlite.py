@@ -13,7 +13,7 @@ def _parse(target: str, scheme: str) -> Target:
 
 
 def _open(where: Target, options: Options) -> sqlite3.Connection:
-    busy = BUSY_SECONDS if options.timeout is None else options.timeout
+    busy = options.timeout_or(BUSY_SECONDS)
     return sqlite3.connect(where.location, timeout=busy, uri=where.location.startswith("file:"))
 
 

@@ -39,6 +39,10 @@ class Options:
     timeout: float | None = None  # seconds; each engine says what it waits for
     auth_token: str | None = None  # libSQL only; never shown in an error or a repr
 
+    def timeout_or(self, default: float) -> float:
+        """The caller's timeout, or the engine's `default` when none was given."""
+        return default if self.timeout is None else self.timeout
+
     def __repr__(self) -> str:
         token = "None" if self.auth_token is None else "'…'"
         return f"Options(timeout={self.timeout!r}, auth_token={token})"
